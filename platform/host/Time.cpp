@@ -1,0 +1,134 @@
+// Host implementation of events and semaphores over the standard primitives. All waitable objects share
+// one mutex and one condition variable: signals are rare and waiters few, and a single lock makes
+// WaitAny over several objects simple and free of lost wake-ups.
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/Time.h"
+
+namespace kestrel::timing {
+
+struct Waitable::Impl {
+    enum class Kind { ManualEvent, AutoEvent, Semaphore } kind;
+    std::int64_t count = 0;  // events: 0 or 1
+    std::int64_t maximum = 1;
+};
+
+namespace {
+std::mutex g_mutex;
+std::condition_variable g_changed;
+
+// Named events live as long as any Event of that name does.
+std::map<std::wstring, std::weak_ptr<Waitable::Impl>>& NamedEvents() {
+    static std::map<std::wstring, std::weak_ptr<Waitable::Impl>> events;
+    return events;
+}
+
+// Consumes the signal of a ready object; call with g_mutex held.
+bool TryTake(Waitable::Impl& impl) {
+    if (impl.count <= 0) return false;
+    if (impl.kind != Waitable::Impl::Kind::ManualEvent) --impl.count;
+    return true;
+}
+
+std::shared_ptr<Waitable::Impl> MakeEvent(bool manualReset, bool initiallySet, const std::wstring& name) {
+    std::lock_guard lock(g_mutex);
+    if (!name.empty()) {
+        if (auto existing = NamedEvents()[name].lock()) return existing;
+    }
+    auto impl = std::make_shared<Waitable::Impl>();
+    impl->kind = manualReset ? Waitable::Impl::Kind::ManualEvent : Waitable::Impl::Kind::AutoEvent;
+    impl->count = initiallySet ? 1 : 0;
+    if (!name.empty()) NamedEvents()[name] = impl;
+    return impl;
+}
+
+std::shared_ptr<Waitable::Impl> MakeSemaphore(std::int32_t initial, std::int32_t maximum) {
+    if (maximum <= 0 || initial < 0 || initial > maximum) return nullptr;
+    auto impl = std::make_shared<Waitable::Impl>();
+    impl->kind = Waitable::Impl::Kind::Semaphore;
+    impl->count = initial;
+    impl->maximum = maximum;
+    return impl;
+}
+}  // namespace
+
+void Sleep(Millis nominal) {
+    if (nominal == kInfinite) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(Scaled(nominal)));
+}
+
+std::uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+Waitable::Waitable(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Waitable::~Waitable() = default;
+bool Waitable::valid() const { return impl_ != nullptr; }
+bool Waitable::Wait(Millis nominalTimeout) { return WaitAny({this}, nominalTimeout) == 0; }
+
+Event::Event(bool manualReset, bool initiallySet, const std::wstring& name)
+    : Waitable(MakeEvent(manualReset, initiallySet, name)) {}
+
+void Event::Set() {
+    std::lock_guard lock(g_mutex);
+    impl_->count = 1;
+    g_changed.notify_all();
+}
+
+void Event::Reset() {
+    std::lock_guard lock(g_mutex);
+    impl_->count = 0;
+}
+
+bool Event::IsSet() const {
+    std::lock_guard lock(g_mutex);
+    return impl_->count > 0;
+}
+
+Semaphore::Semaphore(std::int32_t initialCount, std::int32_t maximumCount)
+    : Waitable(MakeSemaphore(initialCount, maximumCount)) {}
+
+bool Semaphore::Release(std::int32_t count) {
+    if (!impl_ || count <= 0) return false;
+    std::lock_guard lock(g_mutex);
+    if (impl_->count + count > impl_->maximum) return false;
+    impl_->count += count;
+    g_changed.notify_all();
+    return true;
+}
+
+int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
+    if (objects.size() == 0) return kWaitFailed;
+    for (Waitable* w : objects) {
+        if (w == nullptr || !w->impl_) return kWaitFailed;
+    }
+    const Millis timeout = Scaled(nominalTimeout);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    std::unique_lock lock(g_mutex);
+    for (;;) {
+        int index = 0;
+        for (Waitable* w : objects) {
+            if (TryTake(*w->impl_)) return index;
+            ++index;
+        }
+        if (timeout == kInfinite) {
+            g_changed.wait(lock);
+        } else if (g_changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+            index = 0;
+            for (Waitable* w : objects) {
+                if (TryTake(*w->impl_)) return index;
+                ++index;
+            }
+            return kWaitTimeout;
+        }
+    }
+}
+
+}  // namespace kestrel::timing

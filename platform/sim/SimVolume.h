@@ -1,0 +1,141 @@
+// A simulated NTFS volume: the host's volume and the tests' oracle.
+//
+// It keeps N clusters of a given size, an MFT zone, and a table of files, each a list of data runs
+// (VCN, LCN, length; LCN -1 for a hole of a sparse or compressed file, whose compression units are 16
+// clusters) or resident (no clusters at all). Every allocated cluster carries a content tag, unique on the
+// volume when written, so that a lost, doubled or misplaced cluster shows up in Check() and in Tags().
+//
+// It answers FSCTL_GET_NTFS_VOLUME_DATA, FSCTL_GET_VOLUME_BITMAP, FSCTL_GET_RETRIEVAL_POINTERS and
+// FSCTL_MOVE_FILE as Windows documents them (see SimVolume.cpp for the exact rules), validating every
+// length, VCN, LCN and count before use. Faults can be injected to exercise the callers' error paths.
+//
+// Thread-safe: every public method takes the volume's lock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/FsRecords.h"
+
+namespace kestrel::sim {
+
+inline constexpr std::int64_t kHoleLcn = -1;
+inline constexpr std::int64_t kCompressionUnit = 16;
+
+struct Run {
+    std::int64_t vcn = 0;
+    std::int64_t lcn = 0;  // kHoleLcn for a hole
+    std::int64_t length = 0;
+    bool operator==(const Run&) const = default;
+};
+
+enum class FileKind { Normal, Compressed, Sparse };
+
+struct Geometry {
+    std::int64_t totalClusters = 0;
+    std::uint32_t bytesPerCluster = 4096;
+    std::int64_t mftZoneStart = 0;  // first cluster of the MFT zone
+    std::int64_t mftZoneEnd = 0;    // last cluster of the MFT zone, inclusive; start == end == 0: no zone
+};
+
+// One injected fault. Faults wait in a queue and each fires once, on the first request that matches.
+struct Fault {
+    enum class Kind {
+        Pending,            // the request answers STATUS_PENDING; Wait then completes it with its real
+                            // result (or with `status` when nonzero)
+        PendingNeverEnds,   // the request answers STATUS_PENDING and Wait never reports completion
+        Status,             // the request fails at once with `status` and changes nothing
+        SharingViolation,   // OpenFile of the path fails with ERROR_SHARING_VIOLATION
+        AccessDenied,       // OpenFile of the path fails with ERROR_ACCESS_DENIED
+        DeleteBeforeRequest,  // the file is deleted just before the request is answered
+        TakeTargetBeforeMove,  // a move's first target cluster is taken by another file before the move
+        PartialMove,        // a move moves only the first `clusters` clusters, then fails with `status`
+                            // (STATUS_DISK_FULL when zero)
+    } kind;
+    std::uint32_t code = 0;  // the control code it applies to; 0 = any request (opens ignore it)
+    std::wstring path;       // volume-relative path it applies to ("\DIR\FILE"); empty = any file
+    fs::NtStatus status = 0;
+    std::int64_t clusters = 0;
+};
+
+class SimVolume {
+public:
+    explicit SimVolume(const Geometry& geometry);
+    ~SimVolume();
+    SimVolume(const SimVolume&) = delete;
+    SimVolume& operator=(const SimVolume&) = delete;
+
+    const Geometry& geometry() const { return geometry_; }
+
+    // ---- Files. Paths are volume-relative ("\DIR\FILE"), compared without regard to case. ----
+
+    // Creates an empty (resident) file; false when the path exists.
+    bool CreateFile(const std::wstring& path, FileKind kind = FileKind::Normal);
+    // Grows a file by `clusters` clusters of new content the way NTFS allocates: in place while the
+    // clusters right behind its last run are free, otherwise from the next free run after that point
+    // (wrapping to the volume start), avoiding the MFT zone unless nothing else is free. A compressed
+    // file grows by whole compression units. Creates the file when absent. False when the volume is
+    // full (nothing is then allocated).
+    bool Append(const std::wstring& path, std::int64_t clusters);
+    // Grows a sparse or compressed file by a hole of `clusters` VCNs.
+    bool AppendHole(const std::wstring& path, std::int64_t clusters);
+    // Places a file with exactly these runs (in VCN order, starting at VCN 0, holes as kHoleLcn); false
+    // when the path exists, a run overlaps a used cluster or lies outside the volume.
+    bool AddFile(const std::wstring& path, const std::vector<Run>& runs, FileKind kind = FileKind::Normal);
+    // Makes a file resident again (its clusters are freed).
+    bool MakeResident(const std::wstring& path);
+    bool DeleteFile(const std::wstring& path);
+    bool Exists(const std::wstring& path) const;
+    std::vector<std::wstring> Files() const;
+
+    // The file's runs, merged where physically contiguous; empty for a resident or absent file.
+    std::vector<Run> Runs(const std::wstring& path) const;
+    // The file's content tags by VCN (0 for a hole); empty for a resident or absent file.
+    std::vector<std::uint64_t> Tags(const std::wstring& path) const;
+    // Number of physically separate pieces (holes do not count), 0 for a resident file.
+    int Fragments(const std::wstring& path) const;
+
+    // Marks clusters in use by a file outside the table's files (metadata, another program); false when
+    // any of them is already used or out of range.
+    bool Occupy(std::int64_t lcn, std::int64_t count);
+    bool IsUsed(std::int64_t lcn) const;
+    std::int64_t FreeClusters() const;
+
+    // ---- Faults. ----
+    void InjectFault(const Fault& fault);
+    void ClearFaults();
+    std::size_t PendingFaults() const;
+
+    // ---- The consistency check: the bitmap equals the union of all files' clusters (plus Occupy),
+    // no cluster belongs to two files, every file's tags are the ones it was written with, runs are
+    // well formed. Returns an empty string when consistent, else a description of the first fault. ----
+    std::string Check() const;
+
+    // ---- Requests, as the file-system control adapter forwards them. `file` is the volume-relative
+    // path of the file a handle was opened on (empty for the volume handle itself). ----
+    struct Answer {
+        fs::NtStatus status = fs::kStatusSuccess;
+        std::uint32_t bytes = 0;  // bytes written to the output buffer
+        bool pending = false;     // an injected STATUS_PENDING: the caller must Wait
+        bool neverCompletes = false;
+    };
+    Answer Request(const std::wstring& file, std::uint32_t code, const void* in, std::uint32_t inLength, void* out,
+                   std::uint32_t outLength, const std::wstring& moveFile);
+
+    // Win32 error of opening the file (0 when it may be opened); consumes a matching open fault.
+    std::uint32_t CheckOpen(const std::wstring& path);
+
+private:
+    struct State;
+    Geometry geometry_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace kestrel::sim

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds the host and the Windows targets, and runs every test: the host
+# suites, the Windows suites under Wine, and the end-to-end checks of the Windows programs under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+packages=(build-essential cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
+fi
+
+echo "== host build"
+cmake -S . -B build/host -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/host -j "$jobs"
+
+echo "== Windows build"
+cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/win -j "$jobs"
+
+echo "== host tests"
+ctest --test-dir build/host --output-on-failure -j "$jobs" --timeout 300
+
+echo "== Windows tests under Wine"
+export WINEPREFIX="${KESTREL_WINEPREFIX:-$root/build/wineprefix}"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    timeout 300 wineboot --init </dev/null >/dev/null 2>&1 || true
+fi
+setsid wineserver -p 60 </dev/null >/dev/null 2>&1 || true
+status=0
+ctest --test-dir build/win --output-on-failure --timeout 600 || status=$?
+wineserver -k >/dev/null 2>&1 || true
+exit $status
