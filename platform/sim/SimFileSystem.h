@@ -13,7 +13,7 @@
 namespace kestrel::sim {
 
 class SimFileSystem : public fs::FileSystemControl {
-public:
+  public:
     SimFileSystem();
     ~SimFileSystem() override;
 
@@ -37,7 +37,7 @@ public:
     // Handles currently open (for leak checks in tests).
     std::size_t OpenHandles() const;
 
-private:
+  private:
     struct State;
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;

@@ -47,16 +47,16 @@ struct Geometry {
 // One injected fault. Faults wait in a queue and each fires once, on the first request that matches.
 struct Fault {
     enum class Kind {
-        Pending,            // the request answers STATUS_PENDING; Wait then completes it with its real
-                            // result (or with `status` when nonzero)
-        PendingNeverEnds,   // the request answers STATUS_PENDING and Wait never reports completion
-        Status,             // the request fails at once with `status` and changes nothing
-        SharingViolation,   // OpenFile of the path fails with ERROR_SHARING_VIOLATION
-        AccessDenied,       // OpenFile of the path fails with ERROR_ACCESS_DENIED
-        DeleteBeforeRequest,  // the file is deleted just before the request is answered
+        Pending,               // the request answers STATUS_PENDING; Wait then completes it with its real
+                               // result (or with `status` when nonzero)
+        PendingNeverEnds,      // the request answers STATUS_PENDING and Wait never reports completion
+        Status,                // the request fails at once with `status` and changes nothing
+        SharingViolation,      // OpenFile of the path fails with ERROR_SHARING_VIOLATION
+        AccessDenied,          // OpenFile of the path fails with ERROR_ACCESS_DENIED
+        DeleteBeforeRequest,   // the file is deleted just before the request is answered
         TakeTargetBeforeMove,  // a move's first target cluster is taken by another file before the move
-        PartialMove,        // a move moves only the first `clusters` clusters, then fails with `status`
-                            // (STATUS_DISK_FULL when zero)
+        PartialMove,           // a move moves only the first `clusters` clusters, then fails with `status`
+                               // (STATUS_DISK_FULL when zero)
     } kind;
     std::uint32_t code = 0;  // the control code it applies to; 0 = any request (opens ignore it)
     std::wstring path;       // volume-relative path it applies to ("\DIR\FILE"); empty = any file
@@ -65,7 +65,7 @@ struct Fault {
 };
 
 class SimVolume {
-public:
+  public:
     explicit SimVolume(const Geometry& geometry);
     ~SimVolume();
     SimVolume(const SimVolume&) = delete;
@@ -83,8 +83,12 @@ public:
     // file grows by whole compression units. Creates the file when absent. False when the volume is
     // full (nothing is then allocated).
     bool Append(const std::wstring& path, std::int64_t clusters);
-    // Grows a sparse or compressed file by a hole of `clusters` VCNs.
+    // Grows a sparse or compressed file by a hole of `clusters` VCNs (a compressed file by whole
+    // compression units). False for a normal file.
     bool AppendHole(const std::wstring& path, std::int64_t clusters);
+    // Grows a compressed file by one compression unit of which only the first `allocated` clusters
+    // (1 to 16) are stored; the rest of the unit is a hole, as NTFS stores a unit that compressed well.
+    bool AppendCompressedUnit(const std::wstring& path, std::int64_t allocated);
     // Places a file with exactly these runs (in VCN order, starting at VCN 0, holes as kHoleLcn); false
     // when the path exists, a run overlaps a used cluster or lies outside the volume.
     bool AddFile(const std::wstring& path, const std::vector<Run>& runs, FileKind kind = FileKind::Normal);
@@ -92,6 +96,8 @@ public:
     bool MakeResident(const std::wstring& path);
     bool DeleteFile(const std::wstring& path);
     bool Exists(const std::wstring& path) const;
+    // True for the root ("\\") and for every folder that holds a file of the table.
+    bool IsDirectory(const std::wstring& path) const;
     std::vector<std::wstring> Files() const;
 
     // The file's runs, merged where physically contiguous; empty for a resident or absent file.
@@ -125,13 +131,14 @@ public:
         bool pending = false;     // an injected STATUS_PENDING: the caller must Wait
         bool neverCompletes = false;
     };
-    Answer Request(const std::wstring& file, std::uint32_t code, const void* in, std::uint32_t inLength, void* out,
-                   std::uint32_t outLength, const std::wstring& moveFile);
+    Answer Request(const std::wstring& file, std::uint32_t code, const void* in, std::uint32_t inLength,
+                   void* out, std::uint32_t outLength, const std::wstring& moveFile);
 
     // Win32 error of opening the file (0 when it may be opened); consumes a matching open fault.
     std::uint32_t CheckOpen(const std::wstring& path);
 
-private:
+  private:
+    friend struct SimVolumeTestAccess;  // tests corrupt the state on purpose to prove Check() sees it
     struct State;
     Geometry geometry_;
     mutable std::mutex mutex_;
