@@ -40,6 +40,7 @@
 //   control code: STATUS_INVALID_DEVICE_REQUEST. A null buffer with a nonzero length:
 //   STATUS_INVALID_PARAMETER.
 #include "platform/sim/SimVolume.h"
+#include "platform/sim/SimVolumeTestAccess.h"
 
 #include <algorithm>
 #include <bit>
@@ -912,6 +913,31 @@ SimVolume::Answer SimVolume::Request(const std::wstring& file, std::uint32_t cod
     }
     answer.pending = pending;
     return answer;
+}
+
+}  // namespace kestrel::sim
+
+// ---------------------------------------------------------------------------------------------------
+// Test-only damage.
+
+namespace kestrel::sim {
+
+void SimVolumeTestAccess::FlipBit(SimVolume& volume, std::int64_t lcn) {
+    std::lock_guard lock(volume.mutex_);
+    if (lcn >= 0 && lcn < volume.state_->total)
+        volume.state_->bits[lcn >> 6] ^= 1ull << (lcn & 63);
+}
+
+void SimVolumeTestAccess::OverwriteTag(SimVolume& volume, std::int64_t lcn, std::uint64_t tag) {
+    std::lock_guard lock(volume.mutex_);
+    if (lcn >= 0 && lcn < volume.state_->total)
+        volume.state_->WriteContent(lcn, 1, tag);
+}
+
+void SimVolumeTestAccess::SetRuns(SimVolume& volume, const std::wstring& path, const std::vector<Run>& runs) {
+    std::lock_guard lock(volume.mutex_);
+    if (FileEntry* f = volume.state_->Find(path))
+        f->runs = runs;
 }
 
 }  // namespace kestrel::sim
