@@ -188,12 +188,17 @@ fs::NtStatus SimFileSystem::Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& i
         }
     }
     SimVolume::Answer answer = volume->Request(file, code, in, inLength, out, outLength, moveFile);
-    if (!answer.pending)
-        return finish(answer.status, answer.bytes);
     std::lock_guard lock(mutex_);
-    if (HandleEntry* entry = state_->Get(handle)) {
-        entry->pending = Pending{true, answer.neverCompletes, &io, answer.status, answer.bytes};
+    HandleEntry* entry = state_->Get(handle);
+    if (!answer.pending) {
+        // A completed request signals the handle, as a file object is signalled on every completion; an
+        // earlier request that never completes stays pending in its own status block.
+        if (entry != nullptr)
+            entry->pending = Pending{};
+        return finish(answer.status, answer.bytes);
     }
+    if (entry != nullptr)
+        entry->pending = Pending{true, answer.neverCompletes, &io, answer.status, answer.bytes};
     io.Status = fs::kStatusPending;
     io.Information = 0;
     return fs::kStatusPending;
