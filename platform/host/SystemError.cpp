@@ -16,6 +16,7 @@ std::wstring SystemErrorText(std::uint32_t code) {
         case 32: return L"The process cannot access the file because it is being used by another process.";
         case 87: return L"The parameter is incorrect.";
         case 123: return L"The filename, directory name, or volume label syntax is incorrect.";
+        case 183: return L"Cannot create a file when that file already exists.";
         case 206: return L"The filename or extension is too long.";
         case 1060: return L"The specified service does not exist as an installed service.";
         case 1073: return L"The specified service already exists.";
