@@ -1,0 +1,314 @@
+// Extent maps: folding retrieval answers into extents, the numbers derived from them, and the engine's
+// mapping requests.
+#include "service/engine/ExtentMap.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Time.h"
+#include "service/engine/DefragEngine.h"
+#include "service/engine/EngineTrace.h"
+
+namespace kestrel::engine {
+namespace {
+
+constexpr std::int64_t kVirtualLcn = -1;
+constexpr std::uint32_t kCompressionUnit = 16;
+constexpr int kInfoPassLimit = 1000;
+constexpr int kCountPassLimit = 100;
+
+using Pair = fs::RETRIEVAL_POINTERS_BUFFER::Pair;
+
+// The usable part of one retrieval answer: its starting VCN and the pairs that lie inside the bytes
+// received, up to (not including) the first pair whose NextVcn does not advance.
+struct RetrievalAnswer {
+    std::int64_t startingVcn = 0;
+    std::uint32_t count = 0;
+    const std::uint8_t* pairs = nullptr;
+
+    Pair At(std::uint32_t i) const {
+        Pair pair;
+        std::memcpy(&pair, pairs + std::size_t{i} * fs::kRetrievalPairSize, sizeof(pair));
+        return pair;
+    }
+};
+
+RetrievalAnswer ReadAnswer(const void* answer, std::size_t bytes) {
+    RetrievalAnswer result;
+    if (answer == nullptr || bytes < fs::kRetrievalHeaderSize)
+        return result;
+    const auto* base = static_cast<const std::uint8_t*>(answer);
+    std::uint32_t claimed = 0;
+    std::memcpy(&claimed, base + offsetof(fs::RETRIEVAL_POINTERS_BUFFER, ExtentCount), sizeof(claimed));
+    std::memcpy(&result.startingVcn, base + offsetof(fs::RETRIEVAL_POINTERS_BUFFER, StartingVcn),
+                sizeof(result.startingVcn));
+    const std::size_t room = (bytes - fs::kRetrievalHeaderSize) / fs::kRetrievalPairSize;
+    result.pairs = base + fs::kRetrievalHeaderSize;
+    const auto available = static_cast<std::uint32_t>(std::min<std::size_t>(claimed, room));
+    std::int64_t reached = result.startingVcn;
+    for (std::uint32_t i = 0; i < available; ++i) {
+        const Pair pair = result.At(i);
+        if (pair.NextVcn <= reached)
+            break;
+        reached = pair.NextVcn;
+        result.count = i + 1;
+    }
+    return result;
+}
+
+// A run closed inside an answer: a run continued from an earlier answer replaces the extent it made.
+void StoreClosedRun(ExtentList& list, const Extent& run) {
+    if (list.extents.empty()) {
+        list.extents.push_back(run);
+        return;
+    }
+    Extent& last = list.extents.back();
+    if (last.vcn == run.vcn && last.lcn == run.lcn && last.allocated == run.allocated)
+        return;
+    if (last.vcn == run.vcn) {
+        last = run;
+    } else {
+        list.extents.push_back(run);
+    }
+}
+
+// The run still open at the end of an answer.
+void StoreFinalRun(ExtentList& list, const Extent& run) {
+    if (!list.extents.empty() && list.extents.back().vcn == run.vcn) {
+        list.extents.back() = run;
+    } else {
+        list.extents.push_back(run);
+    }
+}
+
+}  // namespace
+
+std::int64_t ListEndVcn(const ExtentList& list) {
+    if (list.extents.empty())
+        return 0;
+    const Extent& last = list.extents.back();
+    return last.vcn + std::max(last.allocated, last.size);
+}
+
+void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t bytes) {
+    const RetrievalAnswer pairs = ReadAnswer(answer, bytes);
+    if (pairs.count == 0)
+        return;
+
+    Extent run;
+    std::int64_t reached = 0;
+    std::int64_t expected = 0;
+    if (!list.extents.empty()) {
+        run = list.extents.back();
+        reached = ListEndVcn(list);
+        expected = run.lcn + run.allocated;
+    }
+    if (pairs.startingVcn == 0) {
+        reached = 0;
+        run = Extent{};
+        run.lcn = expected = pairs.At(0).Lcn;
+    } else {
+        EngineTrace(L"Non-zero first VCN\n");
+    }
+
+    for (std::uint32_t i = 0; i < pairs.count; ++i) {
+        const Pair pair = pairs.At(i);
+        if (pair.Lcn == kVirtualLcn) {
+            list.compressed = true;
+            reached = pair.NextVcn;
+        } else if (pair.Lcn == expected) {
+            const std::int64_t added = pair.NextVcn - reached;
+            run.allocated += added;
+            expected = pair.Lcn + added;
+            reached = pair.NextVcn;
+        } else {
+            run.size = reached - run.vcn;
+            StoreClosedRun(list, run);
+            run = Extent{reached, pair.NextVcn - reached, 0, pair.Lcn};
+            expected = pair.Lcn + run.allocated;
+            reached = pair.NextVcn;
+        }
+    }
+    run.size = reached - run.vcn;
+    StoreFinalRun(list, run);
+
+    if (list.extents.size() > 1) {
+        const std::size_t shown = std::min<std::size_t>(list.extents.size(), 6);
+        for (std::size_t i = 0; i < shown; ++i) {
+            const Extent& e = list.extents[i];
+            EngineTrace(
+                L"%s 1VCN = %I64d, compressed size=%I64d, size=%I64d, cluster=%I64d - next "
+                L"(VCN,cluster)=(%I64d,%I64d)\n",
+                list.label, e.vcn, e.allocated, e.size, e.lcn, e.vcn + e.size, e.lcn + e.allocated);
+        }
+    }
+}
+
+std::int32_t FragmentCount(const ExtentList& list) {
+    std::int32_t count = 1;
+    for (std::size_t i = 1; i < list.extents.size(); ++i) {
+        const Extent& a = list.extents[i - 1];
+        if (a.lcn + a.allocated != list.extents[i].lcn)
+            ++count;
+    }
+    return count;
+}
+
+std::uint32_t VcnLength(const ExtentList& list) {
+    if (list.extents.empty())
+        return 0;
+    const Extent& last = list.extents.back();
+    auto length = static_cast<std::uint32_t>(last.vcn + last.size);
+    if (list.compressed && length % kCompressionUnit != 0)
+        length += kCompressionUnit - length % kCompressionUnit;
+    return length;
+}
+
+std::int64_t ExtentAfter(const ExtentList& list, std::int64_t& vcn) {
+    for (std::size_t i = 0; i < list.extents.size(); ++i) {
+        const Extent& e = list.extents[i];
+        if (e.vcn + e.size <= vcn)
+            continue;
+        const bool adjacent =
+            i == 0 ? e.allocated == 0 : list.extents[i - 1].lcn + list.extents[i - 1].allocated == e.lcn;
+        if (adjacent) {
+            vcn = -1;
+            return -1;
+        }
+        vcn = e.vcn + e.size;
+        return e.lcn + e.allocated;
+    }
+    return 0;
+}
+
+bool FillFileInfo(const ExtentList& list, FileInfo& info) {
+    info.fragments = FragmentCount(list);
+    info.firstLcn = list.extents.empty() ? 0 : list.extents.front().lcn;
+    std::uint32_t clusters = 0;
+    for (const Extent& e : list.extents)
+        clusters += static_cast<std::uint32_t>(e.allocated);
+    info.clusters = clusters;
+    info.vcnLength = VcnLength(list);
+    info.compressed = list.compressed;
+    return clusters != 0;
+}
+
+DefragEngine::Answer DefragEngine::RequestRetrieval(fs::RawHandle file, std::int64_t vcn, std::size_t& bytes,
+                                                    fs::NtStatus& status) {
+    const fs::STARTING_VCN_INPUT_BUFFER input{vcn};
+    fs::IO_STATUS_BLOCK io{};
+    io.Pointer = nullptr;
+    bytes = 0;
+    status = fs_.Control(file, io, fs::kFsctlGetRetrievalPointers, &input, sizeof(input), retrieval_.get(),
+                         kRetrievalBufferSize);
+    if (status == fs::kStatusPending) {
+        if (!fs_.Wait(file, timing::kInfinite))
+            return Answer::Failed;
+        status = io.Status;
+        if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
+            return Answer::Failed;
+        bytes = std::min<std::size_t>(io.Information, kRetrievalBufferSize);
+        return Answer::More;  // a completed pending answer is always followed by another request
+    }
+    if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
+        return Answer::Stop;
+    bytes = std::min<std::size_t>(io.Information, kRetrievalBufferSize);
+    return status == fs::kStatusSuccess ? Answer::Last : Answer::More;
+}
+
+ExtentList DefragEngine::GetFileFragmentsInfo(const std::wstring& path) {
+    ExtentList list;
+    list.label = L"GetFileFragmentsInfo";
+    fs::FsHandle file = OpenFileForMapping(path);
+    if (!file.valid())
+        return list;
+
+    std::int64_t vcn = 0;
+    for (int passes = 1;; ++passes) {
+        if (passes > kInfoPassLimit) {
+            EngineTrace(L"GetFileFragments FileMappings times through loop = %d\n", passes);
+            break;
+        }
+        std::size_t bytes = 0;
+        fs::NtStatus status = 0;
+        const Answer answer = RequestRetrieval(file.get(), vcn, bytes, status);
+        if (answer == Answer::Failed) {
+            ReportStatus(status);
+            throw BadFileStats();  // the handle closes on the way out
+        }
+        if (answer == Answer::Stop)
+            break;
+        AppendRetrievalPointers(list, retrieval_.get(), bytes);
+        if (answer == Answer::Last)
+            break;
+        const std::int64_t next = ListEndVcn(list);
+        if (next <= vcn)
+            break;  // an answer that brought nothing new would only come again
+        vcn = next;
+    }
+    return list;
+}
+
+std::int32_t DefragEngine::GetFileFragments(const std::wstring& path) {
+    if (SelectVolume(path) == 0)
+        return kFileUnusable;
+    std::uint32_t error = 0;
+    fs::FsHandle file = OpenFileForMapping(path, &error);
+    if (!file.valid())
+        return ClassifyWin32Error(error);
+    return GetFileFragments(file.get());
+}
+
+std::int32_t DefragEngine::GetFileFragments(fs::RawHandle file) {
+    ExtentList list;
+    list.label = L"GetFileFragments";
+    std::int32_t count = 1;
+    std::int64_t expected = 0;
+    std::int64_t reached = 0;
+    std::int64_t vcn = 0;
+    for (int passes = 1;; ++passes) {
+        if (passes > kCountPassLimit) {
+            return !list.extents.empty() && list.extents.back().size > 0 ? FragmentCount(list) : kFileInUse;
+        }
+        std::size_t bytes = 0;
+        fs::NtStatus status = 0;
+        const Answer answer = RequestRetrieval(file, vcn, bytes, status);
+        if (answer == Answer::Failed) {
+            ReportStatus(status);
+            return kFileUnusable;
+        }
+        if (answer == Answer::Stop)
+            break;
+
+        const RetrievalAnswer pairs = ReadAnswer(retrieval_.get(), bytes);
+        if (pairs.count > 0 && pairs.startingVcn == 0) {
+            expected = pairs.At(0).Lcn;
+            reached = 0;
+        }
+        for (std::uint32_t i = 0; i < pairs.count; ++i) {
+            const Pair pair = pairs.At(i);
+            if (pair.Lcn != kVirtualLcn) {
+                if (pair.Lcn != expected)
+                    ++count;
+                expected = pair.Lcn + (pair.NextVcn - reached);
+            }
+            reached = pair.NextVcn;
+        }
+        AppendRetrievalPointers(list, retrieval_.get(), bytes);
+        if (answer == Answer::Last || pairs.count == 0)
+            break;
+        const std::int64_t next = pairs.At(pairs.count - 1).NextVcn;
+        if (next <= vcn)
+            break;
+        vcn = next;
+    }
+    return count;
+}
+
+bool RefreshFileInfo(DefragEngine& engine, const std::wstring& path, FileInfo& info) {
+    info.name = path;
+    const ExtentList list = engine.GetFileFragmentsInfo(path);
+    return FillFileInfo(list, info);
+}
+
+}  // namespace kestrel::engine

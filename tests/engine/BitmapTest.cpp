@@ -1,0 +1,179 @@
+// The engine's bitmap copy: sizing and growth, staleness, the MFT zone, pending answers, run hints and
+// the polling of one cluster.
+#include <gtest/gtest.h>
+
+#include "platform/Trace.h"
+#include "tests/engine/EngineTestSupport.h"
+
+namespace kestrel::engine::test {
+namespace {
+
+// The copy agrees with the volume, cluster by cluster.
+void ExpectCopyMatches(const DefragEngine& engine, const sim::SimVolume& volume) {
+    const std::int64_t total = volume.geometry().totalClusters;
+    ASSERT_EQ(engine.Bitmap().bitCount, static_cast<std::uint64_t>(total));
+    const auto& zone = volume.geometry();
+    for (std::int64_t lcn = 0; lcn < total; ++lcn) {
+        // With volume data the zone is marked, even the "no zone" of 0 to 0 (cluster 0).
+        const bool inZone = !engine.NoVolumeData() && lcn >= zone.mftZoneStart && lcn <= zone.mftZoneEnd;
+        ASSERT_EQ(engine.Bitmap().IsUsed(lcn), volume.IsUsed(lcn) || inZone) << "cluster " << lcn;
+    }
+}
+
+class LargeVolume : public EngineTest {
+  protected:
+    LargeVolume() : EngineTest({400000, 4096, 0, 0}) {}
+    void SetUp() override {
+        // Some allocation, so that the bits are not all alike.
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE(volume_.Append(L"\\f" + std::to_wstring(i % 7), 997 + i));
+    }
+};
+
+TEST_F(LargeVolume, WithoutVolumeDataTheBufferGrowsBy16402BytesPerOverflow) {
+    RefuseVolumeData();
+    DefragEngine engine(control_, L"C:\\");
+    // 16,402 bytes and then 16,402 more per overflow until the 50,000 bytes fit; then the real size
+    // (400,000 clusters, not the assumed 131,216) sizes the buffer once more: 400,000 / 8 + 160.
+    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap),
+              (std::vector<std::uint32_t>{16386, 32788, 49190, 65592, 50144}));
+    EXPECT_EQ(engine.TotalClusters(), 400000);
+    EXPECT_EQ(engine.BitmapSizeValue(), 50160u);
+    ExpectCopyMatches(engine, volume_);
+}
+
+TEST_F(LargeVolume, AnUndersizedBitmapFileGuessGrowsToo) {
+    fs_.SetBitmapFileSize(L'C', 1000);
+    DefragEngine engine(control_, L"C:\\");
+    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap),
+              (std::vector<std::uint32_t>{1144, 17546, 33948, 50350}));
+    ExpectCopyMatches(engine, volume_);
+}
+
+TEST_F(LargeVolume, WithVolumeDataTheFirstGuessFits) {
+    DefragEngine engine(control_, L"C:\\");
+    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap), (std::vector<std::uint32_t>{50144}));
+    fs_.SetBitmapFileSize(L'C', 50000);
+    DefragEngine second(control_, L"C:\\");
+    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap), (std::vector<std::uint32_t>{50144, 50144}));
+    ExpectCopyMatches(second, volume_);
+}
+
+class ZonedVolume : public EngineTest {
+  protected:
+    ZonedVolume() : EngineTest({10000, 4096, 100, 199}) {}
+};
+
+TEST_F(ZonedVolume, TheMftZoneIsNeverOfferedAsFreeSpace) {
+    ASSERT_TRUE(volume_.Occupy(1, 99));  // everything before the zone is taken
+    DefragEngine engine(control_, L"C:\\");
+    ExpectCopyMatches(engine, volume_);
+    std::int64_t length = 0;
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 200);
+    EXPECT_EQ(length, 9800);
+    length = 0;
+    EXPECT_EQ(engine.FindBiggestFreeSpace(length), 200);
+
+    // Without volume data nothing is known of the zone, and it is not protected.
+    RefuseVolumeData();
+    DefragEngine blind(control_, L"C:\\");
+    EXPECT_EQ(blind.FindFreeRun(0, 1, length), 100);
+    EXPECT_EQ(length, 9900);
+}
+
+TEST_F(EngineTest, TheCopyIsReReadOnlyWhenMarkedStale) {
+    DefragEngine engine(control_, L"C:\\");
+    std::int64_t length = 0;
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 1);  // the construction marked it stale: one re-read
+    const std::size_t reads = control_.CountCalls(fs::kFsctlGetVolumeBitmap);
+    ASSERT_TRUE(volume_.Occupy(1, 50));
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 1);  // still the old copy
+    EXPECT_EQ(control_.CountCalls(fs::kFsctlGetVolumeBitmap), reads);
+    engine.MarkBitmapStale();
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 51);
+    EXPECT_EQ(control_.CountCalls(fs::kFsctlGetVolumeBitmap), reads + 1);
+}
+
+TEST_F(EngineTest, PendingBitmapAnswers) {
+    DefragEngine engine(control_, L"C:\\");
+    std::int64_t length = 0;
+    trace::ScopedCapture capture;
+
+    // A pending answer that completes is used.
+    ASSERT_TRUE(volume_.Occupy(1, 10));
+    volume_.InjectFault({sim::Fault::Kind::Pending, fs::kFsctlGetVolumeBitmap, L"", 0, 0});
+    engine.MarkBitmapStale();
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 11);
+
+    // One that never completes leaves the copy as it was, and the copy is used until marked stale again.
+    ASSERT_TRUE(volume_.Occupy(11, 10));
+    volume_.InjectFault({sim::Fault::Kind::PendingNeverEnds, fs::kFsctlGetVolumeBitmap, L"", 0, 0});
+    engine.MarkBitmapStale();
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 11);
+    EXPECT_FALSE(engine.BitmapStale());
+
+    // One that completes with a failure is named in the trace; so is nothing else.
+    volume_.InjectFault(
+        {sim::Fault::Kind::Pending, fs::kFsctlGetVolumeBitmap, L"", fs::kStatusInvalidParameter, 0});
+    engine.MarkBitmapStale();
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 11);
+    volume_.InjectFault(
+        {sim::Fault::Kind::Status, fs::kFsctlGetVolumeBitmap, L"", fs::kStatusInvalidDeviceRequest, 0});
+    engine.MarkBitmapStale();
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 11);
+    EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{L"STATUS_INVALID_PARAMETER\n"});
+
+    engine.MarkBitmapStale();
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 21);
+}
+
+TEST_F(EngineTest, IsClusterFreePollsUntilFreeOrSixtyTimes) {
+    ASSERT_TRUE(volume_.Occupy(500, 1));
+    DefragEngine engine(control_, L"C:\\");
+    std::size_t reads = control_.CountCalls(fs::kFsctlGetVolumeBitmap);
+    EXPECT_TRUE(engine.IsClusterFree(501));
+    EXPECT_EQ(control_.CountCalls(fs::kFsctlGetVolumeBitmap), reads + 1);
+    reads += 1;
+    EXPECT_FALSE(engine.IsClusterFree(500));
+    EXPECT_EQ(control_.CountCalls(fs::kFsctlGetVolumeBitmap), reads + 60);
+    EXPECT_TRUE(engine.IsClusterFree(10000));  // past the last cluster
+    EXPECT_FALSE(engine.IsClusterFree(-1));
+}
+
+TEST_F(EngineTest, RunHintsAndTheirIndex) {
+    // Free: [10,11) [20,23) [40,48) [100,200) [1000,10000).
+    ASSERT_TRUE(volume_.Occupy(0, 10));
+    ASSERT_TRUE(volume_.Occupy(11, 9));
+    ASSERT_TRUE(volume_.Occupy(23, 17));
+    ASSERT_TRUE(volume_.Occupy(48, 52));
+    ASSERT_TRUE(volume_.Occupy(200, 800));
+    DefragEngine engine(control_, L"C:\\");
+    EXPECT_EQ(HintIndex(engine, 100000), 0);  // not built yet: searches start at LCN 0
+
+    RebuildRunHints(engine, true);
+    EXPECT_EQ(RunHintRebuildCounter(), 1);
+    std::array<std::int64_t, kRunHintCount> expected{};
+    const std::int64_t built[] = {10, 20, 40, 40, 100, 100, 100, 1000, 1000, 1000, 1000, 1000, 1000, 1000};
+    std::copy(std::begin(built), std::end(built), expected.begin());
+    EXPECT_EQ(engine.RunHints(), expected);
+    EXPECT_EQ(HintIndex(engine, 0), 0);
+    EXPECT_EQ(HintIndex(engine, 1), 0);
+    EXPECT_EQ(HintIndex(engine, 3), 1);
+    EXPECT_EQ(HintIndex(engine, 100), 6);
+    EXPECT_EQ(HintIndex(engine, 20000), 13);  // slot 14 is empty
+    EXPECT_EQ(HintIndex(engine, ~std::uint64_t{0}), 13);
+
+    // Unforced rebuilds happen only when the process-wide count is a multiple of 50.
+    DefragEngine other(control_, L"C:\\");
+    for (int i = 1; i < 50; ++i) {
+        RebuildRunHints(other, false);
+        ASSERT_EQ(other.RunHints()[0], 0) << "call " << i;
+    }
+    EXPECT_EQ(RunHintRebuildCounter(), 50);
+    RebuildRunHints(other, false);
+    EXPECT_EQ(other.RunHints(), expected);
+    EXPECT_EQ(RunHintRebuildCounter(), 51);
+}
+
+}  // namespace
+}  // namespace kestrel::engine::test

@@ -1,0 +1,167 @@
+// The word-at-a-time free-run searches against a plain bit-by-bit first fit.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "service/engine/VolumeBitmap.h"
+
+namespace kestrel::engine {
+namespace {
+
+bool Used(const std::vector<std::uint8_t>& bytes, std::uint64_t bitCount, std::int64_t i) {
+    return static_cast<std::uint64_t>(i) < bitCount && ((bytes[i >> 3] >> (i & 7)) & 1) != 0;
+}
+
+// First fit one cluster at a time.
+std::int64_t ReferenceFindFreeRun(const std::vector<std::uint8_t>& bytes, std::uint64_t bitCount,
+                                  std::int64_t start, std::uint64_t minimum, std::int64_t& length,
+                                  std::int64_t end) {
+    std::int64_t pos = start < 0 ? 0 : start + 1;
+    length = 0;
+    if (pos >= end)
+        return 0;
+    for (;;) {
+        while (pos < end && Used(bytes, bitCount, pos))
+            ++pos;
+        length = 0;
+        if (pos >= end)
+            return 0;
+        while (pos < end && !Used(bytes, bitCount, pos)) {
+            ++length;
+            ++pos;
+        }
+        if (static_cast<std::uint64_t>(length) >= minimum)
+            return pos - length;
+        if (pos >= end) {
+            length = 0;
+            return 0;
+        }
+    }
+}
+
+std::int64_t ReferenceBiggest(const std::vector<std::uint8_t>& bytes, std::uint64_t bitCount,
+                              std::int64_t& length, std::int64_t end) {
+    std::int64_t best = 0;
+    bool taken = false;
+    for (std::int64_t start = 1;;) {
+        std::int64_t run = 0;
+        const std::int64_t lcn = ReferenceFindFreeRun(bytes, bitCount, start, 1, run, end);
+        if (lcn == 0)
+            break;
+        if (run > length) {
+            best = lcn;
+            length = run;
+            taken = true;
+        }
+        start = lcn + run;
+    }
+    if (!taken)
+        length = 0;
+    return taken ? best : 0;
+}
+
+VolumeBitmap View(const std::vector<std::uint8_t>& bytes, std::uint64_t bitCount) {
+    return VolumeBitmap{bitCount, bytes.data()};
+}
+
+// Runs of used and free clusters with random lengths, some long, some a single cluster.
+std::vector<std::uint8_t> RandomBitmap(std::mt19937_64& rng, std::uint64_t bitCount) {
+    std::vector<std::uint8_t> bytes((bitCount + 7) / 8 + 3, 0);
+    std::uniform_int_distribution<int> shape(0, 3);
+    const int mode = shape(rng);
+    std::uint64_t i = 0;
+    bool used = (rng() & 1) != 0;
+    while (i < bitCount) {
+        std::uint64_t length = mode == 0 ? 1 + rng() % 3 : mode == 1 ? 1 + rng() % 40 : 1 + rng() % 300;
+        if (mode == 3 && rng() % 4 == 0)
+            length = 64 * (1 + rng() % 4);  // word-aligned edges
+        for (std::uint64_t k = 0; k < length && i < bitCount; ++k, ++i)
+            if (used)
+                bytes[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+        used = !used;
+    }
+    // Bits past the bit count are set on purpose: the searches must not look at them.
+    for (std::uint64_t b = bitCount; b < bytes.size() * 8; ++b)
+        bytes[b >> 3] |= static_cast<std::uint8_t>(1u << (b & 7));
+    return bytes;
+}
+
+TEST(FreeRunSearch, MatchesBitByBitFirstFitOnRandomBitmaps) {
+    for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+        std::mt19937_64 rng(seed);
+        const std::uint64_t bitCount = 1 + rng() % 3000;
+        const std::vector<std::uint8_t> bytes = RandomBitmap(rng, bitCount);
+        const VolumeBitmap view = View(bytes, bitCount);
+        for (int q = 0; q < 60; ++q) {
+            const auto span = static_cast<std::int64_t>(bitCount);
+            const std::int64_t start = static_cast<std::int64_t>(rng() % (bitCount + 70)) - 2;
+            // The end lies before, at or beyond the bit count (clusters past it count as free).
+            const std::int64_t end = q % 5 == 0 ? span : static_cast<std::int64_t>(rng() % (bitCount + 200));
+            const std::uint64_t minimum = q % 7 == 0 ? 0 : q % 11 == 0 ? ~std::uint64_t{0} : rng() % 400;
+            std::int64_t expectedLength = -7;
+            std::int64_t actualLength = -9;
+            const std::int64_t expected =
+                ReferenceFindFreeRun(bytes, bitCount, start, minimum, expectedLength, end);
+            const std::int64_t actual = FindFreeRun(view, start, minimum, actualLength, end);
+            ASSERT_EQ(actual, expected)
+                << "seed " << seed << " start " << start << " min " << minimum << " end " << end;
+            ASSERT_EQ(actualLength, expectedLength)
+                << "seed " << seed << " start " << start << " end " << end;
+        }
+        for (std::int64_t end : {static_cast<std::int64_t>(bitCount), static_cast<std::int64_t>(bitCount / 2),
+                                 static_cast<std::int64_t>(bitCount + 100)}) {
+            std::int64_t expectedLength = 0;
+            std::int64_t actualLength = 0;
+            const std::int64_t expected = ReferenceBiggest(bytes, bitCount, expectedLength, end);
+            ASSERT_EQ(FindBiggestFreeSpace(view, actualLength, end), expected) << "seed " << seed;
+            ASSERT_EQ(actualLength, expectedLength) << "seed " << seed;
+        }
+    }
+}
+
+// Clusters 0 to 2 and 6 to 7 in use on a 16-cluster volume.
+TEST(FreeRunSearch, SmallVolumeExamples) {
+    const std::vector<std::uint8_t> bytes = {0xC7, 0x00};
+    const VolumeBitmap view = View(bytes, 16);
+    std::int64_t length = 0;
+    EXPECT_EQ(FindFreeRun(view, 0, 4, length, 16), 8);
+    EXPECT_EQ(length, 8);
+    EXPECT_EQ(FindFreeRun(view, 0, 3, length, 16), 3);
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(FindFreeRun(view, 0, 2, length, 5), 3);
+    EXPECT_EQ(length, 2);
+    EXPECT_EQ(FindFreeRun(view, 0, 9, length, 16), 0);  // longer than any free run
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(FindFreeRun(view, 3, 0, length, 16), 4);  // search begins one after the start
+    EXPECT_EQ(length, 2);
+    length = 0;
+    EXPECT_EQ(FindBiggestFreeSpace(view, length, 16), 8);
+    EXPECT_EQ(length, 8);
+    length = 8;  // the caller's length is the one to beat
+    EXPECT_EQ(FindBiggestFreeSpace(view, length, 16), 0);
+    EXPECT_EQ(length, 0);
+}
+
+TEST(FreeRunSearch, EqualLongestRunsGiveTheLowerOne) {
+    // Free runs of 5 at 3 and at 20, everything else used, 32 clusters.
+    std::vector<std::uint8_t> bytes(4, 0xFF);
+    for (int i : {3, 4, 5, 6, 7, 20, 21, 22, 23, 24})
+        bytes[i >> 3] &= static_cast<std::uint8_t>(~(1u << (i & 7)));
+    std::int64_t length = 0;
+    EXPECT_EQ(FindBiggestFreeSpace(View(bytes, 32), length, 32), 3);
+    EXPECT_EQ(length, 5);
+}
+
+TEST(FreeRunSearch, ClustersPastTheBitCountAreFreeUpToTheEnd) {
+    const std::vector<std::uint8_t> bytes(2, 0xFF);  // 16 clusters, all used
+    std::int64_t length = 0;
+    EXPECT_EQ(FindFreeRun(View(bytes, 16), 0, 10, length, 40), 16);
+    EXPECT_EQ(length, 24);
+    EXPECT_EQ(FindFreeRun(View(bytes, 16), 0, 1, length, 16), 0);
+    EXPECT_EQ(length, 0);
+}
+
+}  // namespace
+}  // namespace kestrel::engine
