@@ -1,0 +1,330 @@
+// The host's service host. There is no service manager on the host, so:
+//
+// * StartDispatcher runs the service in the foreground of the calling process: the service main runs on a
+//   thread of its own, and the calling thread becomes the handler thread. Signals become controls:
+//     SIGINT, SIGTERM  -> stop (kControlStop); a third one, while the stop is still under way, ends the
+//                         process at once with the signal's default action;
+//     SIGUSR1          -> user control 128.
+//   StartDispatcher returns when the service main has returned. No root rights are needed.
+// * Installed services ("-i", "-u", "-v") are recorded by RegistryServiceManager in the host registry store
+//   (platform/host/HostRegistry.h), under the Windows key paths.
+// * Event records, and every status the service reports, are appended to "events.log" in the state
+//   directory (platform/host/StateDirectory.h), one line each, e.g.
+//     2024-05-01T10:00:00Z Kestrel_Defragmentation Information 105 The service was started.
+//     2024-05-01T10:00:00Z Kestrel_Defragmentation status RUNNING
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "common/Utf16.h"
+#include "platform/RegistryServiceManager.h"
+#include "platform/ServiceHost.h"
+#include "platform/host/StateDirectory.h"
+
+namespace kestrel::svc {
+namespace {
+constexpr std::uint32_t kErrorServiceNotInExe = 1083;
+constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGUSR1};
+
+thread_local std::uint32_t t_lastError = 0;
+std::atomic<int> g_signalPipe{-1};
+
+void OnSignal(int signal) {
+    int fd = g_signalPipe.load();
+    if (fd >= 0) {
+        unsigned char byte = static_cast<unsigned char>(signal);
+        ssize_t ignored = write(fd, &byte, 1);
+        (void)ignored;
+    }
+}
+
+const wchar_t* StateName(std::uint32_t state) {
+    switch (state) {
+        case kServiceStopped:
+            return L"STOPPED";
+        case kServiceStartPending:
+            return L"START_PENDING";
+        case kServiceStopPending:
+            return L"STOP_PENDING";
+        case kServiceRunning:
+            return L"RUNNING";
+        case kServiceContinuePending:
+            return L"CONTINUE_PENDING";
+        case kServicePausePending:
+            return L"PAUSE_PENDING";
+        case kServicePaused:
+            return L"PAUSED";
+        default:
+            return L"UNKNOWN";
+    }
+}
+
+const wchar_t* TypeName(std::uint16_t type) {
+    switch (type) {
+        case kEventError:
+            return L"Error";
+        case kEventWarning:
+            return L"Warning";
+        case kEventInformation:
+            return L"Information";
+        default:
+            return L"Other";
+    }
+}
+
+// Replaces %1 ... %99 by the insertion strings and drops the trailing line break of the message.
+std::wstring Render(const std::wstring& text, const std::vector<std::wstring>& strings) {
+    std::wstring out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'%' && i + 1 < text.size() && text[i + 1] >= L'1' && text[i + 1] <= L'9') {
+            std::size_t number = static_cast<std::size_t>(text[++i] - L'0');
+            if (i + 1 < text.size() && text[i + 1] >= L'0' && text[i + 1] <= L'9') {
+                number = number * 10 + static_cast<std::size_t>(text[++i] - L'0');
+            }
+            if (number <= strings.size())
+                out += strings[number - 1];
+        } else {
+            out += text[i];
+        }
+    }
+    while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r'))
+        out.pop_back();
+    return out;
+}
+
+class HostServiceHost : public ServiceHost {
+  public:
+    HostServiceHost() : manager_(reg::SystemRegistry()) {}
+
+    bool StartDispatcher(const std::wstring& name, ServiceMainFunction serviceMain) override {
+        if (dispatching_.exchange(true)) {
+            t_lastError = kErrorServiceAlreadyRunning;
+            return false;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            serviceName_ = name;
+        }
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            t_lastError = host::Win32ErrorFromErrno(errno);
+            dispatching_ = false;
+            return false;
+        }
+        g_signalPipe = fds[1];
+        struct sigaction action {
+        }, previous[std::size(kSignals)];
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &action, &previous[i]);
+
+        std::atomic<bool> done{false};
+        std::thread main([&] {
+            serviceMain({name});
+            done = true;
+            unsigned char wake = 0;
+            ssize_t ignored = write(fds[1], &wake, 1);
+            (void)ignored;
+        });
+
+        int stops = 0;
+        std::vector<std::uint32_t> pending;
+        while (!done) {
+            pollfd entry{fds[0], POLLIN, 0};
+            poll(&entry, 1, 100);
+            unsigned char bytes[64];
+            ssize_t got;
+            while ((got = read(fds[0], bytes, sizeof bytes)) > 0) {
+                for (ssize_t i = 0; i < got; ++i) {
+                    if (bytes[i] == SIGINT || bytes[i] == SIGTERM) {
+                        if (++stops >= 3) {
+                            signal(bytes[i], SIG_DFL);
+                            raise(bytes[i]);
+                        }
+                        pending.push_back(kControlStop);
+                    } else if (bytes[i] == SIGUSR1) {
+                        pending.push_back(kControlUserFirst);
+                    }
+                }
+            }
+            // Controls that arrive before the service registered its handler wait for it.
+            ControlHandler handler;
+            {
+                std::lock_guard lock(mutex_);
+                handler = handler_;
+            }
+            if (handler) {
+                for (std::uint32_t control : pending)
+                    handler(control, 0, nullptr, 0);
+                pending.clear();
+            }
+        }
+        main.join();
+
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &previous[i], nullptr);
+        g_signalPipe = -1;
+        close(fds[0]);
+        close(fds[1]);
+        {
+            std::lock_guard lock(mutex_);
+            handler_ = nullptr;
+        }
+        dispatching_ = false;
+        return true;
+    }
+
+    StatusHandle RegisterControlHandler(const std::wstring& name, ControlHandler handler) override {
+        std::lock_guard lock(mutex_);
+        if (!dispatching_ || name != serviceName_) {
+            t_lastError = kErrorServiceNotInExe;
+            return 0;
+        }
+        handler_ = std::move(handler);
+        return kStatusHandle;
+    }
+
+    bool SetStatus(StatusHandle handle, const ServiceStatus& status) override {
+        std::wstring name;
+        {
+            std::lock_guard lock(mutex_);
+            if (handle != kStatusHandle || !dispatching_) {
+                t_lastError = kErrorInvalidHandle;
+                return false;
+            }
+            name = serviceName_;
+        }
+        Append(name + L" status " + StateName(status.currentState));
+        return true;
+    }
+
+    EventSourceHandle OpenEventSource(const std::wstring& name) override {
+        std::lock_guard lock(mutex_);
+        EventSourceHandle handle = nextSource_++;
+        sources_[handle] = name;
+        return handle;
+    }
+
+    void CloseEventSource(EventSourceHandle source) noexcept override {
+        std::lock_guard lock(mutex_);
+        sources_.erase(source);
+    }
+
+    bool WriteEvent(EventSourceHandle source, std::uint16_t type, std::uint32_t messageId,
+                    const std::vector<std::wstring>& strings) override {
+        std::wstring line;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = sources_.find(source);
+            if (it == sources_.end()) {
+                t_lastError = kErrorInvalidHandle;
+                return false;
+            }
+            line = it->second + L" " + TypeName(type) + L" " + std::to_wstring(messageId) + L" ";
+            auto text = messages_.find(messageId);
+            if (text != messages_.end()) {
+                line += Render(text->second, strings);
+            } else {
+                for (const std::wstring& s : strings)
+                    line += L"[" + s + L"]";
+            }
+        }
+        return Append(line);
+    }
+
+    void DescribeMessages(std::vector<std::pair<std::uint32_t, std::wstring>> texts) override {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, text] : texts)
+            messages_[id] = std::move(text);
+    }
+
+    ScHandle OpenManager(std::uint32_t access) override { return manager_.OpenManager(access, &t_lastError); }
+    ScHandle OpenServiceRecord(ScHandle manager, const std::wstring& name, std::uint32_t access) override {
+        return manager_.OpenServiceRecord(manager, name, access, &t_lastError);
+    }
+    ScHandle CreateServiceRecord(ScHandle manager, const ServiceConfig& config) override {
+        return manager_.CreateServiceRecord(manager, config, &t_lastError);
+    }
+    bool DeleteServiceRecord(ScHandle service) override {
+        return manager_.DeleteServiceRecord(service, &t_lastError);
+    }
+    void CloseServiceHandle(ScHandle handle) noexcept override { manager_.CloseServiceHandle(handle); }
+
+    std::wstring ModulePath() override {
+        char path[4096];
+        ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+        if (length <= 0)
+            return {};
+        return FromUtf8(std::string_view(path, static_cast<std::size_t>(length)));
+    }
+
+    std::uint32_t LastError() override { return t_lastError; }
+    void SetLastError(std::uint32_t error) override { t_lastError = error; }
+
+    void WriteOutput(std::wstring_view text) override {
+        std::string bytes = ToUtf8(text);
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        std::fflush(stdout);
+    }
+
+  private:
+    static constexpr StatusHandle kStatusHandle = 1;
+
+    // Appends one line to the log; the file is created readable by the user only.
+    bool Append(const std::wstring& text) {
+        std::string directory = host::StateDirectory();
+        if (std::uint32_t error = host::EnsureStateDirectory(directory); error != 0) {
+            t_lastError = error;
+            return false;
+        }
+        std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ ", &utc);
+        std::string line = stamp + ToUtf8(text) + "\n";
+        std::lock_guard lock(logMutex_);
+        int fd = open((directory + "/events.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            t_lastError = host::Win32ErrorFromErrno(errno);
+            return false;
+        }
+        ssize_t wrote = write(fd, line.data(), line.size());
+        close(fd);
+        return wrote == static_cast<ssize_t>(line.size());
+    }
+
+    RegistryServiceManager manager_;
+    std::mutex mutex_;
+    std::mutex logMutex_;
+    std::atomic<bool> dispatching_{false};
+    std::wstring serviceName_;
+    ControlHandler handler_;
+    std::map<EventSourceHandle, std::wstring> sources_;
+    EventSourceHandle nextSource_ = 1;
+    std::map<std::uint32_t, std::wstring> messages_;
+};
+}  // namespace
+
+std::uint32_t CurrentThreadId() {
+    return static_cast<std::uint32_t>(syscall(SYS_gettid));
+}
+
+ServiceHost& SystemServiceHost() {
+    static HostServiceHost host;
+    return host;
+}
+
+}  // namespace kestrel::svc

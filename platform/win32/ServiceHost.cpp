@@ -1,0 +1,179 @@
+// Windows service host: the service control manager and the event log.
+#include <windows.h>
+#include <dbt.h>
+
+#include <cstddef>
+#include <mutex>
+
+#include "platform/ServiceHost.h"
+
+namespace kestrel::svc {
+namespace {
+static_assert(sizeof(DEV_BROADCAST_HDR) == sizeof(DeviceBroadcastHeader));
+static_assert(offsetof(DEV_BROADCAST_HDR, dbch_size) == offsetof(DeviceBroadcastHeader, size));
+static_assert(offsetof(DEV_BROADCAST_HDR, dbch_devicetype) == offsetof(DeviceBroadcastHeader, deviceType));
+static_assert(sizeof(SERVICE_STATUS) == sizeof(ServiceStatus));
+static_assert(SERVICE_CONTROL_DEVICEEVENT == kControlDeviceEvent && DBT_DEVTYP_VOLUME == kDeviceTypeVolume &&
+              DBT_DEVTYP_DEVICEINTERFACE == kDeviceTypeDeviceInterface &&
+              DBT_DEVICEREMOVECOMPLETE == kDeviceRemoveComplete);
+static_assert(SC_MANAGER_ALL_ACCESS == kManagerAllAccess && SERVICE_ALL_ACCESS == kServiceAllAccess &&
+              DELETE == kServiceDelete && SERVICE_QUERY_CONFIG == kServiceQueryConfig);
+
+// The service manager calls the service main and the handler without our context for the former, so the
+// one service of the process keeps them here.
+ServiceMainFunction g_serviceMain;
+ControlHandler g_handler;
+
+void WINAPI ServiceMainThunk(DWORD argc, LPWSTR* argv) {
+    std::vector<std::wstring> arguments;
+    for (DWORD i = 0; i < argc; ++i)
+        arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
+    if (g_serviceMain)
+        g_serviceMain(arguments);
+}
+
+DWORD WINAPI HandlerThunk(DWORD control, DWORD eventType, LPVOID data, LPVOID context) {
+    auto* handler = static_cast<ControlHandler*>(context);
+    if (handler == nullptr || !*handler)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    // The system does not say how long device-event data is; the record's own header does. Only that
+    // much may be read, and never less than what the header claims is passed on as its size.
+    std::size_t size = 0;
+    if (control == SERVICE_CONTROL_DEVICEEVENT && data != nullptr) {
+        size = static_cast<const DEV_BROADCAST_HDR*>(data)->dbch_size;
+    }
+    return (*handler)(control, eventType, data, size);
+}
+
+class Win32ServiceHost : public ServiceHost {
+  public:
+    bool StartDispatcher(const std::wstring& name, ServiceMainFunction serviceMain) override {
+        g_serviceMain = std::move(serviceMain);
+        std::wstring serviceName = name;
+        SERVICE_TABLE_ENTRYW table[] = {{serviceName.data(), ServiceMainThunk}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherW(table) != FALSE;
+    }
+
+    StatusHandle RegisterControlHandler(const std::wstring& name, ControlHandler handler) override {
+        g_handler = std::move(handler);
+        SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(name.c_str(), HandlerThunk, &g_handler);
+        return reinterpret_cast<StatusHandle>(handle);
+    }
+
+    bool SetStatus(StatusHandle handle, const ServiceStatus& status) override {
+        SERVICE_STATUS record{status.serviceType,
+                              status.currentState,
+                              status.controlsAccepted,
+                              status.win32ExitCode,
+                              status.serviceSpecificExitCode,
+                              status.checkPoint,
+                              status.waitHint};
+        return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record) != FALSE;
+    }
+
+    EventSourceHandle OpenEventSource(const std::wstring& name) override {
+        return reinterpret_cast<EventSourceHandle>(RegisterEventSourceW(nullptr, name.c_str()));
+    }
+
+    void CloseEventSource(EventSourceHandle source) noexcept override {
+        if (source != 0)
+            ::DeregisterEventSource(reinterpret_cast<HANDLE>(source));
+    }
+
+    bool WriteEvent(EventSourceHandle source, std::uint16_t type, std::uint32_t messageId,
+                    const std::vector<std::wstring>& strings) override {
+        std::vector<LPCWSTR> pointers;
+        for (const std::wstring& s : strings)
+            pointers.push_back(s.c_str());
+        return ReportEventW(reinterpret_cast<HANDLE>(source), type, 0, messageId, nullptr,
+                            static_cast<WORD>(pointers.size()), 0,
+                            pointers.empty() ? nullptr : pointers.data(), nullptr) != FALSE;
+    }
+
+    ScHandle OpenManager(std::uint32_t access) override {
+        return reinterpret_cast<ScHandle>(OpenSCManagerW(nullptr, nullptr, access));
+    }
+
+    ScHandle OpenServiceRecord(ScHandle manager, const std::wstring& name, std::uint32_t access) override {
+        return reinterpret_cast<ScHandle>(OpenServiceW(AsSc(manager), name.c_str(), access));
+    }
+
+    ScHandle CreateServiceRecord(ScHandle manager, const ServiceConfig& config) override {
+        return reinterpret_cast<ScHandle>(
+            CreateServiceW(AsSc(manager), config.name.c_str(), config.displayName.c_str(), config.access,
+                           config.serviceType, config.startType, config.errorControl,
+                           config.imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    }
+
+    bool DeleteServiceRecord(ScHandle service) override { return ::DeleteService(AsSc(service)) != FALSE; }
+
+    void CloseServiceHandle(ScHandle handle) noexcept override {
+        if (handle != 0)
+            ::CloseServiceHandle(AsSc(handle));
+    }
+
+    std::wstring ModulePath() override {
+        std::wstring path(MAX_PATH, L'\0');
+        for (;;) {
+            DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+            if (length == 0)
+                return {};
+            if (length < path.size()) {
+                path.resize(length);
+                return path;
+            }
+            if (path.size() >= 32768)
+                return {};
+            path.resize(path.size() * 2);
+        }
+    }
+
+    std::uint32_t LastError() override { return GetLastError(); }
+    void SetLastError(std::uint32_t error) override { ::SetLastError(error); }
+
+    void WriteOutput(std::wstring_view text) override {
+        std::lock_guard lock(consoleMutex_);
+        HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (out == nullptr || out == INVALID_HANDLE_VALUE)
+            return;
+        DWORD mode = 0, written = 0;
+        if (GetConsoleMode(out, &mode)) {
+            WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+            return;
+        }
+        // Redirected: text-mode output, in the console's code page, with CR LF line ends.
+        std::wstring lines;
+        for (wchar_t c : text) {
+            if (c == L'\n')
+                lines += L'\r';
+            lines += c;
+        }
+        UINT codePage = GetConsoleOutputCP();
+        if (codePage == 0)
+            codePage = CP_ACP;
+        int bytes = WideCharToMultiByte(codePage, 0, lines.data(), static_cast<int>(lines.size()), nullptr, 0,
+                                        nullptr, nullptr);
+        if (bytes <= 0)
+            return;
+        std::string buffer(static_cast<std::size_t>(bytes), '\0');
+        WideCharToMultiByte(codePage, 0, lines.data(), static_cast<int>(lines.size()), buffer.data(), bytes,
+                            nullptr, nullptr);
+        WriteFile(out, buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr);
+    }
+
+  private:
+    static SC_HANDLE AsSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+    std::mutex consoleMutex_;
+};
+}  // namespace
+
+std::uint32_t CurrentThreadId() {
+    return GetCurrentThreadId();
+}
+
+ServiceHost& SystemServiceHost() {
+    static Win32ServiceHost host;
+    return host;
+}
+
+}  // namespace kestrel::svc
