@@ -1,0 +1,232 @@
+// Moving clusters, one segment, segments in pieces, and the placement of whole files.
+#include <gtest/gtest.h>
+
+#include "platform/Trace.h"
+#include "service/engine/FileMover.h"
+#include "tests/engine/MoverTestSupport.h"
+
+namespace kestrel::engine::test {
+namespace {
+
+using sim::Fault;
+using sim::kHoleLcn;
+
+// ---- FileMover::Move on a one-piece file ----
+
+TEST_F(MoverTest, OnePieceFileMovesIntoTheFreeRunBeforeIt) {
+    Add(L"\\a.dat", {{0, 5000, 100}});
+    LeaveFree({{1000, 100}, {9000, 500}});
+    DefragEngine engine(control_, L"C:\\");
+    RebuildRunHints(engine, true);
+    FileInfo info = Info(engine, L"\\a.dat");
+    trace::ScopedCapture capture;
+    std::int32_t moved = 0, defragmented = 0;
+    FileMover mover(engine, info);
+    EXPECT_EQ(mover.Move(moved, defragmented), 1);
+    EXPECT_TRUE(capture.Contains(L"MovedFile C:\\a.dat, old LCN=5000, new LCN=1000, length=100\n"));
+    EXPECT_EQ(moved, 1);
+    EXPECT_EQ(defragmented, 0);
+    EXPECT_EQ(info.firstLcn, 1000);
+    EXPECT_EQ(volume_.Runs(L"\\a.dat"), (std::vector<sim::Run>{{0, 1000, 100}}));
+}
+
+TEST_F(MoverTest, OnlyARunThatEndsBeforeTheFileQualifies) {
+    // 99 free clusters before the file, and plenty behind it: nothing to do.
+    Add(L"\\a.dat", {{0, 5000, 100}});
+    LeaveFree({{1000, 99}, {6000, 3000}});
+    DefragEngine engine(control_, L"C:\\");
+    RebuildRunHints(engine, true);
+    FileInfo info = Info(engine, L"\\a.dat");
+    std::int32_t moved = 0, defragmented = 0;
+    FileMover mover(engine, info);
+    EXPECT_EQ(mover.Move(moved, defragmented), 0);
+    EXPECT_EQ(mover.TargetLcn(), 0);
+    EXPECT_EQ(moved, 0);
+    EXPECT_EQ(volume_.Runs(L"\\a.dat"), (std::vector<sim::Run>{{0, 5000, 100}}));
+}
+
+TEST_F(MoverTest, ARunThatEndsRightAtTheFileQualifies) {
+    Add(L"\\b.dat", {{0, 5000, 100}});
+    LeaveFree({{4900, 100}});
+    DefragEngine engine(control_, L"C:\\");
+    RebuildRunHints(engine, true);
+    FileInfo info = Info(engine, L"\\b.dat");
+    std::int32_t moved = 0, defragmented = 0;
+    FileMover mover(engine, info);
+    EXPECT_EQ(mover.Move(moved, defragmented), 1);
+    EXPECT_EQ(volume_.Runs(L"\\b.dat"), (std::vector<sim::Run>{{0, 4900, 100}}));
+}
+
+// ---- MoveClusters and MoveFileSegment: the classification and the stale mark ----
+
+TEST_F(MoverTest, TargetTakenAfterTheBitmapWasReadIsRefusedWithoutAStaleMark) {
+    Add(L"\\a.dat", {{0, 5000, 100}});
+    DefragEngine engine(control_, L"C:\\");
+    engine.RefreshBitmap();
+    ASSERT_FALSE(engine.BitmapStale());
+    volume_.InjectFault({Fault::Kind::TakeTargetBeforeMove, fs::kFsctlMoveFile, L"", 0, 0});
+    ExtentList list;
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 0, 1000, 100, list), kMoveRefused);
+    // The copy showed the target free, so it is not to blame and is not read again.
+    EXPECT_FALSE(engine.BitmapStale());
+    ASSERT_EQ(list.extents.size(), 1u);
+    EXPECT_EQ(list.extents[0].lcn, 5000);
+
+    // Aimed at clusters the copy already shows in use (the file's own): refused, and the copy is read
+    // again.
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 0, 4990, 100, list), kMoveRefused);
+    EXPECT_TRUE(engine.BitmapStale());
+
+    // A move that succeeds always marks the copy stale.
+    engine.RefreshBitmap();
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 0, 2000, 100, list), 1);
+    EXPECT_TRUE(engine.BitmapStale());
+    EXPECT_EQ(list.extents[0].lcn, 2000);
+    EXPECT_EQ(list.label, L"GetFileFragmentsInfo");
+}
+
+TEST_F(MoverTest, SegmentResultsForRefusalsFailuresAndMissingFiles) {
+    Add(L"\\a.dat", {{0, 5000, 100}, {100, 7000, 50}});
+    DefragEngine engine(control_, L"C:\\");
+    ExtentList list;
+    // A VCN past the end of the file is an invalid request: refused.
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 500, 1000, 10, list), kMoveRefused);
+    // Any other failure is "not moved".
+    volume_.InjectFault({Fault::Kind::Status, fs::kFsctlMoveFile, L"", fs::kStatusDiskFull, 0});
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 0, 1000, 100, list), 0);
+    // A file that cannot be opened.
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\none.dat", 0, 1000, 10, list), 0);
+    // A move from VCN 0 that succeeded counts only when the file now begins at the target: the second
+    // extent moved, not the first, when asked from VCN 100.
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 100, 1000, 50, list), 1);
+    EXPECT_EQ(volume_.Runs(L"\\a.dat"), (std::vector<sim::Run>{{0, 5000, 100}, {100, 1000, 50}}));
+}
+
+TEST_F(MoverTest, PendingMoveIsWaitedForOnTheVolume) {
+    Add(L"\\a.dat", {{0, 5000, 100}});
+    DefragEngine engine(control_, L"C:\\");
+    ExtentList list;
+    volume_.InjectFault({Fault::Kind::Pending, fs::kFsctlMoveFile, L"", 0, 0});
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 0, 1000, 100, list), 1);
+    EXPECT_TRUE(engine.BitmapStale());
+    // One that never completes is not a success, and nothing moved.
+    volume_.InjectFault({Fault::Kind::PendingNeverEnds, fs::kFsctlMoveFile, L"", 0, 0});
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\a.dat", 0, 2000, 100, list), 0);
+    EXPECT_EQ(volume_.Runs(L"\\a.dat"), (std::vector<sim::Run>{{0, 1000, 100}}));
+}
+
+// ---- MoveSegmentInChunks ----
+
+TEST_F(MoverTest, LargeSegmentMovesInPiecesEachBehindThePrevious) {
+    Add(L"\\big.dat", {{0, 20000, 5000}});
+    DefragEngine engine(control_, L"C:\\");
+    ASSERT_EQ(MoveChunkClusters(engine), 2048u);
+    trace::ScopedCapture capture;
+    ExtentList list;
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\big.dat", 0, 1000, 5000, list));
+    EXPECT_EQ(LinesStartingWith(capture, L"Attempting"),
+              (std::vector<std::wstring>{L"Attempting start Vcn=0, to cluster=1000, length 2048\n",
+                                         L"Attempting start Vcn=2048, to cluster=3048, length 2048\n",
+                                         L"Attempting start Vcn=4096, to cluster=5096, length 904\n"}));
+    EXPECT_EQ(
+        LinesStartingWith(capture, L"Compacted"),
+        (std::vector<std::wstring>{L"Compacted C:\\big.dat, start Vcn=0, to cluster=1000, length 2048\n",
+                                   L"Compacted C:\\big.dat, start Vcn=2048, to cluster=3048, length 2048\n",
+                                   L"Compacted C:\\big.dat, start Vcn=4096, to cluster=5096, length 904\n"}));
+    EXPECT_EQ(volume_.Runs(L"\\big.dat"), (std::vector<sim::Run>{{0, 1000, 5000}}));
+    ASSERT_EQ(list.extents.size(), 1u);
+    EXPECT_EQ(list.extents[0].lcn, 1000);
+}
+
+TEST_F(MoverTest, LastPieceOfASegmentInsideTheFileStaysInsideTheSegment) {
+    // The segment is the first extent; the free run holds exactly its 5,000 clusters. A last piece of a
+    // full chunk would reach into the second extent and past the free run, and be refused.
+    Add(L"\\big.dat", {{0, 20000, 5000}, {5000, 30000, 100}});
+    LeaveFree({{1000, 5000}});
+    DefragEngine engine(control_, L"C:\\");
+    ExtentList list;
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\big.dat", 0, 1000, 5000, list));
+    EXPECT_EQ(volume_.Runs(L"\\big.dat"), (std::vector<sim::Run>{{0, 1000, 5000}, {5000, 30000, 100}}));
+}
+
+TEST_F(MoverTest, FailedPieceEndsTheSegmentAndLeavesTheFileWhole) {
+    Add(L"\\big.dat", {{0, 20000, 5000}});
+    DefragEngine engine(control_, L"C:\\");
+    // The second piece moves only half and fails.
+    control_.onControl = [&](std::uint32_t code, int number) {
+        if (code == fs::kFsctlMoveFile && number == 2)
+            volume_.InjectFault({Fault::Kind::PartialMove, fs::kFsctlMoveFile, L"", 0, 1000});
+    };
+    ExtentList list;
+    EXPECT_FALSE(MoveSegmentInChunks(engine, L"C:\\big.dat", 0, 1000, 5000, list));
+    EXPECT_EQ(control_.requests[fs::kFsctlMoveFile], 2);
+    EXPECT_EQ(volume_.Runs(L"\\big.dat"), (std::vector<sim::Run>{{0, 1000, 3048}, {3048, 23048, 1952}}));
+}
+
+TEST_F(MoverTest, PieceThatJoinsTheExtentBeforeItEndsTheSegmentEarly) {
+    // A sparse file that begins with a hole: once its first piece has moved, the map's first extent (the
+    // hole) holds the VCN and nothing needs aiming any more.
+    Add(L"\\s.dat", {{0, kHoleLcn, 32}, {32, 20000, 4968}}, sim::FileKind::Sparse);
+    DefragEngine engine(control_, L"C:\\");
+    trace::ScopedCapture capture;
+    ExtentList list;
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\s.dat", 16, 1000, 4984, list));
+    EXPECT_EQ(LinesStartingWith(capture, L"Attempting").size(), 1u);
+    EXPECT_TRUE(LinesStartingWith(capture, L"Compacted").empty());
+    EXPECT_EQ(volume_.Runs(L"\\s.dat"),
+              (std::vector<sim::Run>{{0, kHoleLcn, 32}, {32, 1000, 2032}, {2064, 22032, 2936}}));
+}
+
+TEST_F(MoverTest, CompressedSegmentWaitsForTheClusterBehindEachPiece) {
+    // Two 2,048-VCN halves, each with a hole at its end so that the map is a compressed one.
+    Add(L"\\c.dat", {{0, 20000, 2040}, {2040, kHoleLcn, 8}, {2048, 30000, 2040}, {4088, kHoleLcn, 8}},
+        sim::FileKind::Compressed);
+    // The cluster right behind where the first piece lands stays taken; the one after it is free.
+    ASSERT_TRUE(volume_.Occupy(3040, 1));
+    DefragEngine engine(control_, L"C:\\");
+    trace::ScopedCapture capture;
+    ExtentList list;
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\c.dat", 0, 1000, 4096, list));
+    EXPECT_TRUE(capture.Contains(L"Cluster 3041 is free\n"));
+    // The segment ends there: the second half was not moved.
+    EXPECT_EQ(LinesStartingWith(capture, L"Attempting").size(), 1u);
+    EXPECT_EQ(volume_.Runs(L"\\c.dat"),
+              (std::vector<sim::Run>{
+                  {0, 1000, 2040}, {2040, kHoleLcn, 8}, {2048, 30000, 2040}, {4088, kHoleLcn, 8}}));
+    EXPECT_TRUE(list.compressed);
+
+    // With the cluster behind it free, the polling passes and the next piece follows right behind.
+    capture.Clear();
+    ASSERT_TRUE(volume_.DeleteFile(L"\\c.dat"));
+    tags_.clear();
+    Add(L"\\d.dat", {{0, 20000, 2040}, {2040, kHoleLcn, 8}, {2048, 30000, 2040}, {4088, kHoleLcn, 8}},
+        sim::FileKind::Compressed);
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\d.dat", 0, 5000, 4096, list));
+    EXPECT_TRUE(capture.Contains(L"Cluster 7040 is free\n"));
+    EXPECT_EQ(volume_.Runs(L"\\d.dat"),
+              (std::vector<sim::Run>{
+                  {0, 5000, 2040}, {2040, kHoleLcn, 8}, {2048, 7040, 2040}, {4088, kHoleLcn, 8}}));
+}
+
+// ---- WholeFileMover ----
+
+TEST_F(MoverTest, WholeFileMoverTakesTheFirstRunThatHoldsTheFile) {
+    Add(L"\\f.dat", {{0, 20000, 200}, {200, 25000, 100}});
+    LeaveFree({{1000, 299}, {3000, 300}, {8000, 1000}});
+    DefragEngine engine(control_, L"C:\\");
+    RebuildRunHints(engine, true);
+    FileInfo info = Info(engine, L"\\f.dat");
+    trace::ScopedCapture capture;
+    std::int32_t moved = 0, defragmented = 0;
+    WholeFileMover mover(engine, info);
+    EXPECT_EQ(mover.Move(moved, defragmented), 1);
+    EXPECT_EQ(volume_.Runs(L"\\f.dat"), (std::vector<sim::Run>{{0, 3000, 300}}));
+    EXPECT_TRUE(capture.Contains(
+        L"I Defragmented C:\\f.dat, old LCN=20000, new LCN=3000, length=300 fragments now=1\n"));
+    EXPECT_EQ(defragmented, 1);
+    EXPECT_EQ(moved, 0);
+    EXPECT_EQ(info.fragments, 1);
+}
+
+}  // namespace
+}  // namespace kestrel::engine::test
