@@ -155,6 +155,7 @@ struct SimVolume::State {
     std::uint64_t nextTag = 1;
     std::deque<Fault> faults;
     std::int64_t total = 0;
+    std::int64_t lowFree = 0;  // no cluster outside the MFT zone below it is free: a new file starts there
     bool hasZone = false;
     std::int64_t zoneStart = 0, zoneEnd = -1;
 
@@ -191,6 +192,7 @@ struct SimVolume::State {
     void ClearRange(std::int64_t lcn, std::int64_t count) {
         ForWords(lcn, count, [&](std::int64_t w, std::uint64_t m) { bits[w] &= ~m; });
         freeClusters += count;
+        lowFree = std::min(lowFree, lcn);
         EraseContent(lcn, count);
     }
 
@@ -286,7 +288,8 @@ struct SimVolume::State {
     // Takes `remaining` clusters for the file from the free runs of [from, to).
     void Take(FileEntry& f, std::int64_t from, std::int64_t to, bool avoidZone, std::int64_t& remaining,
               std::uint64_t& tag) {
-        std::int64_t pos = from;
+        // Outside the MFT zone nothing below lowFree is free.
+        std::int64_t pos = avoidZone ? std::max(from, lowFree) : from;
         while (remaining > 0 && pos < to) {
             pos = Find(pos, to, false);
             if (pos >= to)
@@ -298,8 +301,9 @@ struct SimVolume::State {
             std::int64_t limit = to;
             if (avoidZone && hasZone && pos < zoneStart)
                 limit = std::min(limit, zoneStart);
-            std::int64_t runEnd = Find(pos, limit, true);
-            std::int64_t take = std::min(remaining, runEnd - pos);
+            std::int64_t runEnd =
+                Find(pos, std::min(limit, pos + remaining), true);  // no further than needed
+            std::int64_t take = runEnd - pos;
             SetRange(pos, take);
             WriteContent(pos, take, tag);
             PushTag(f.written, VcnEnd(f), take, tag);
@@ -315,7 +319,14 @@ struct SimVolume::State {
     bool Grow(FileEntry& f, std::int64_t count) {
         if (count < 0 || count > freeClusters)
             return false;
-        std::int64_t start = 0;
+        // A file without clusters starts at the first free cluster outside the MFT zone.
+        for (;;) {
+            lowFree = Find(lowFree, total, false);
+            if (!InZone(lowFree))
+                break;
+            lowFree = zoneEnd + 1;
+        }
+        std::int64_t start = lowFree < total ? lowFree : 0;
         for (auto it = f.runs.rbegin(); it != f.runs.rend(); ++it) {
             if (it->lcn != kHoleLcn) {
                 start = it->lcn + it->length;

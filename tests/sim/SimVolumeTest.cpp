@@ -226,6 +226,12 @@ TEST(SimVolumeAllocation, FilesWrittenSideBySideInterleave) {
     for (auto tag : b)
         EXPECT_EQ(std::count(a.begin(), a.end(), tag), 0);
     EXPECT_EQ(volume.Check(), "");
+
+    // A new file starts at the first free cluster: the gap a leaves behind, then beyond b.
+    ASSERT_TRUE(volume.DeleteFile(L"\\a"));
+    ASSERT_TRUE(volume.Append(L"\\c", 12));
+    EXPECT_THAT(volume.Runs(L"\\c"), ElementsAre(sim::Run{0, 0, 10}, sim::Run{10, 20, 2}));
+    EXPECT_EQ(volume.Check(), "");
 }
 
 TEST(SimVolumeAllocation, StaysOutOfTheMftZoneUntilNothingElseIsFree) {
