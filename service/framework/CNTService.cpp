@@ -85,9 +85,15 @@ void CNTService::SetExitCode(std::uint32_t win32ExitCode, std::uint32_t serviceS
 void CNTService::SetStatus(std::uint32_t state) {
     svc::StatusHandle handle = statusHandle_.load();
     Trace(L"CNTService::SetStatus(%lu, %lu)", handle, state);
-    std::lock_guard lock(statusMutex_);
-    status_.currentState = state;
-    host_.SetStatus(handle, status_);
+    svc::ServiceStatus record;
+    {
+        std::lock_guard lock(statusMutex_);
+        status_.currentState = state;
+        record = status_;
+    }
+    // Sent without the lock held: the service manager may be waiting for the handler thread, which needs
+    // the lock, before it answers.
+    host_.SetStatus(handle, record);
 }
 
 void CNTService::WriteTraceLine(std::wstring_view text) {
@@ -248,9 +254,9 @@ std::uint32_t CNTService::Handler(std::uint32_t control, std::uint32_t eventType
     Trace(L"dwControl received was 0x(%08X)\n", control);
     Trace(L"dwControl received was 0x%08X\n", control);
     svc::StatusHandle handle = statusHandle_.load();
-    std::lock_guard lock(statusMutex_);
-    Trace(L"Updating status (%lu, %lu)", handle, status_.currentState);
-    host_.SetStatus(handle, status_);
+    svc::ServiceStatus record = Status();
+    Trace(L"Updating status (%lu, %lu)", handle, record.currentState);
+    host_.SetStatus(handle, record);
     return svc::kErrorSuccess;
 }
 

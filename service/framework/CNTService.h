@@ -130,7 +130,7 @@ class CNTService {
     int majorVersion_ = 1;
     int minorVersion_ = 0;
     std::atomic<svc::StatusHandle> statusHandle_{0};
-    mutable std::mutex statusMutex_;  // guards status_ and orders the records sent
+    mutable std::mutex statusMutex_;  // guards status_ (never held while a record is sent)
     svc::ServiceStatus status_;
     std::atomic<bool> running_{false};
     std::mutex eventMutex_;
