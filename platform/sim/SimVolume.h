@@ -80,9 +80,8 @@ class SimVolume {
     // Grows a file by `clusters` clusters of new content the way NTFS allocates: in place while the
     // clusters right behind its last run are free, otherwise from the next free run after that point
     // (wrapping to the volume start), avoiding the MFT zone unless nothing else is free. A file without
-    // clusters starts at the first free cluster. A compressed
-    // file grows by whole compression units. Creates the file when absent. False when the volume is
-    // full (nothing is then allocated).
+    // clusters starts at the first free cluster. A compressed file grows by whole compression units.
+    // Creates the file when absent. False when the volume is full (nothing is then allocated).
     bool Append(const std::wstring& path, std::int64_t clusters);
     // Grows a sparse or compressed file by a hole of `clusters` VCNs (a compressed file by whole
     // compression units). False for a normal file.
