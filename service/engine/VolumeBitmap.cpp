@@ -50,6 +50,52 @@ std::uint64_t Scan(const std::uint8_t* bits, std::uint64_t from, std::uint64_t l
     }
 }
 
+// A run of at least 128 clusters always holds a whole aligned word of free clusters, and a run without
+// one is at most 126 long. So for such requests only the runs around free words are measured, in order
+// of their first free word, which is the order of their starts: the first fit stays the same. Returns
+// true with the answer when the search is decided; false with `pos` moved to where a cluster-by-run
+// search can go on (nothing before it can qualify).
+bool FindLongRun(const std::uint8_t* bits, std::uint64_t& pos, std::uint64_t known, std::uint64_t stop,
+                 std::uint64_t minimum, std::uint64_t& found, std::uint64_t& runLength) {
+    const std::uint64_t fullWords = known / 64;  // words wholly inside the known bits
+    std::uint64_t w = (pos + 63) / 64;
+    while (w < fullWords) {
+        std::uint64_t word;
+        std::memcpy(&word, bits + w * 8, 8);
+        if (word != 0) {
+            ++w;
+            continue;
+        }
+        // The run around free word w: back to the last used cluster before it (not before pos) ...
+        std::uint64_t first = w * 64;
+        if (first > pos) {
+            std::uint64_t before;
+            std::memcpy(&before, bits + (w - 1) * 8, 8);
+            if ((w - 1) * 64 < pos)
+                before &= ~std::uint64_t{0} << (pos & 63);  // only from pos on
+            first =
+                before != 0 ? (w - 1) * 64 + 64 - static_cast<std::uint64_t>(std::countl_zero(before)) : pos;
+        }
+        // ... and forward to the next used cluster, or to the end.
+        const std::uint64_t next = Scan<true>(bits, w * 64 + 64, known);
+        const std::uint64_t last = next == known ? stop : next;
+        if (last - first >= minimum) {
+            found = first;
+            runLength = last - first;
+            return true;
+        }
+        pos = last;
+        if (pos >= stop)
+            return true;  // found stays 0
+        w = (pos + 63) / 64;
+    }
+    // No free word is left in the known bits: only a run that starts in the last whole word or later can
+    // still qualify (by reaching into the free clusters past the known bits).
+    if (fullWords > 0)
+        pos = std::max(pos, fullWords * 64 - 64);
+    return false;
+}
+
 }  // namespace
 
 std::int64_t FindFreeRun(const VolumeBitmap& bitmap, std::int64_t start, std::uint64_t minimum,
@@ -63,6 +109,16 @@ std::int64_t FindFreeRun(const VolumeBitmap& bitmap, std::int64_t start, std::ui
     // Bits that can be read; clusters from here to the end are free.
     const std::uint64_t known = std::min(stop, bitmap.bits != nullptr ? bitmap.bitCount : 0);
     std::uint64_t pos = static_cast<std::uint64_t>(first);
+    if (minimum >= 128 && pos < known) {
+        std::uint64_t found = 0;
+        std::uint64_t runLength = 0;
+        if (FindLongRun(bitmap.bits, pos, known, stop, minimum, found, runLength)) {
+            if (found == 0 && runLength == 0)
+                return 0;
+            length = static_cast<std::int64_t>(runLength);
+            return static_cast<std::int64_t>(found);
+        }
+    }
     for (;;) {
         // Skip clusters in use.
         if (pos < known)

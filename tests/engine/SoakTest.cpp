@@ -1,0 +1,50 @@
+// The soak: an aged volume defragmented file by file with faults injected, the volume checked after
+// every step.
+#include <gtest/gtest.h>
+
+#include "platform/Time.h"
+#include "platform/sim/SimFileSystem.h"
+#include "tests/engine/AgedVolume.h"
+
+namespace kestrel::engine::aging {
+namespace {
+
+TEST(MovedClusters, CountsOnlyClustersThatChangedPlace) {
+    using Runs = std::vector<sim::Run>;
+    EXPECT_EQ(MovedClusters(Runs{{0, 100, 50}}, Runs{{0, 100, 50}}), 0);
+    EXPECT_EQ(MovedClusters(Runs{{0, 100, 50}, {50, 300, 10}}, Runs{{0, 100, 20}, {20, 900, 40}}), 40);
+    EXPECT_EQ(MovedClusters(Runs{{0, sim::kHoleLcn, 16}, {16, 100, 16}},
+                            Runs{{0, sim::kHoleLcn, 16}, {16, 200, 16}}),
+              16);
+}
+
+TEST(Soak, AgedVolumeStaysConsistentAndGetsLessFragmented) {
+    timing::ScopedTimeDivisor fast(100000);
+    sim::SimVolume volume({65536, 4096, 0, 0});
+    ASSERT_TRUE(volume.Occupy(0, 16));  // boot sector and friends
+    sim::SimFileSystem fs;
+    fs.Mount(L'C', volume);
+
+    AgingOptions aging;
+    aging.seed = 7;
+    const std::vector<std::wstring> files = AgeVolume(volume, aging);
+    ASSERT_GT(files.size(), 150u);
+    ASSERT_EQ(volume.Check(), "");
+
+    SoakOptions soak;
+    soak.seed = 11;
+    const SoakFigures figures = RunSoak(volume, fs, L'C', files, soak);
+    EXPECT_EQ(figures.failure, "");
+    EXPECT_EQ(volume.Check(), "");
+    // The faults were really met, and both ways of handling a file were taken.
+    EXPECT_GT(figures.faults, 10);
+    EXPECT_GT(figures.processCalls, 0);
+    EXPECT_GT(figures.moveCalls, 0);
+    // The aged volume was fragmented, and defragmenting helped.
+    EXPECT_GT(figures.fragmentedBefore, figures.files / 4);
+    EXPECT_LT(figures.fragmentsAfter, figures.fragmentsBefore);
+    EXPECT_LT(figures.fragmentedAfter, figures.fragmentedBefore);
+}
+
+}  // namespace
+}  // namespace kestrel::engine::aging
