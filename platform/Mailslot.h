@@ -118,15 +118,15 @@ struct OpenResult {
 };
 
 // What is waiting in a reader: the size in bytes of the next message (kNoMessage when there is none) and
-// the number of messages. The host cannot count a socket's queue without reading it and reports 1
-// whenever at least one message waits.
+// the number of messages. Only the size is reliable: the host cannot count a socket's queue without
+// reading it and reports 1 whenever a message waits, and Wine counts a message of no bytes as none.
 struct MailslotInfo {
     std::uint32_t nextSize = kNoMessage;
     std::uint32_t count = 0;
 };
 
-// Creates the reading end of a mailslot: any message size, reads never time out on Windows (callers ask
-// GetInfo first, so they never wait). With `secure`, the slot gets the kCommandSlotSecurity descriptor
+// Creates the reading end of a mailslot: any message size, and a read never waits (on Windows the read
+// time-out is 0). With `secure`, the slot gets the kCommandSlotSecurity descriptor
 // (Windows; the host's mailslot directory is private to its user anyway). Fails with kErrorAlreadyExists
 // when another reader, in this or any other process, holds the name. The caller owns the handle; closing
 // it frees the name.
@@ -144,9 +144,10 @@ std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size);
 std::uint32_t GetInfo(RawMailslot reader, MailslotInfo& info);
 
 // Takes the next message into `buffer`, which must hold at least its size (from GetInfo); `bytesRead`
-// receives the message's length. Call only when GetInfo reported a message: on Windows the read waits
-// for one otherwise, the host fails with kErrorSemTimeout. kErrorSuccess or the error code
-// (kErrorInsufficientBuffer when the buffer is too small; Windows then keeps the message, the host drops it).
+// receives the message's length. Without a message it fails at once with kErrorSemTimeout. A message of
+// no bytes may fail to read (Wine reports ERROR_BROKEN_PIPE) but is taken out all the same. kErrorSuccess or
+// the error code (kErrorInsufficientBuffer when the buffer is too small; Windows then keeps the message, the
+// host drops it).
 std::uint32_t Read(RawMailslot reader, void* buffer, std::uint32_t size, std::uint32_t& bytesRead);
 
 }  // namespace kestrel::mailslot

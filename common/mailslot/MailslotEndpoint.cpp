@@ -1,5 +1,6 @@
 #include "common/mailslot/MailslotEndpoint.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -101,19 +102,26 @@ std::wstring MailslotReader::Read() {
     mailslot::MailslotInfo info;
     if (mailslot::GetInfo(handle_.get(), info) != mailslot::kErrorSuccess)
         return {};
-    if (info.nextSize == mailslot::kNoMessage || info.count == 0)
+    // The next size alone tells whether a message waits: some mailslot implementations count a message
+    // of no bytes as none, and it would then stay in front of every later message for good.
+    if (info.nextSize == mailslot::kNoMessage)
         return {};
+    // Two spare zero bytes: room for a terminator, and a buffer that is never empty, because a read
+    // into no room at all does not take a message of no bytes out of the mailslot.
     std::vector<std::uint8_t> buffer;
     try {
-        buffer.resize(info.nextSize);  // zero-filled
+        buffer.resize(static_cast<std::size_t>(info.nextSize) + 2);  // zero-filled
     } catch (const std::bad_alloc&) {
         return {};
     } catch (const std::length_error&) {
         return {};
     }
     std::uint32_t got = 0;
-    if (mailslot::Read(handle_.get(), buffer.data(), info.nextSize, got) != mailslot::kErrorSuccess)
-        return {};
+    const auto room = static_cast<std::uint32_t>(
+        std::min<std::size_t>(buffer.size(), std::numeric_limits<std::uint32_t>::max()));
+    if (mailslot::Read(handle_.get(), buffer.data(), room, got) != mailslot::kErrorSuccess) {
+        return {};  // a message of no bytes may read as an error; it has been taken all the same
+    }
     return DecodeMailslotMessage(buffer.data(), got < buffer.size() ? got : buffer.size());
 }
 

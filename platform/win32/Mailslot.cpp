@@ -51,7 +51,9 @@ CreateResult CreateReader(const std::wstring& name, bool secure) {
         }
         attributes.lpSecurityDescriptor = descriptor.get();
     }
-    HANDLE slot = CreateMailslotW(name.c_str(), 0, MAILSLOT_WAIT_FOREVER, secure ? &attributes : nullptr);
+    // Read time-out 0: callers ask GetInfo before they read, and should a read still find nothing it
+    // fails at once (ERROR_SEM_TIMEOUT) instead of stalling the polling thread for good.
+    HANDLE slot = CreateMailslotW(name.c_str(), 0, 0, secure ? &attributes : nullptr);
     if (slot == INVALID_HANDLE_VALUE) {
         result.error = GetLastError();
         if (result.error == kErrorSuccess)

@@ -1,0 +1,248 @@
+// Host mailslots: names held across processes, stale sockets, the private directory. The whole program
+// (the portable endpoint tests too) uses a temporary mailslot directory, removed at the end; each test
+// here gets a fresh one of its own.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/Format.h"
+#include "common/Utf16.h"
+#include "common/mailslot/MailslotEndpoint.h"
+#include "platform/Trace.h"
+#include "tests/mailslot/MailslotTestNames.h"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using mailtest::UniqueSlotName;
+
+// The mailslot directory of the test program.
+class TemporaryMailslotDirectory : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        char pattern[] = "/tmp/kestrel-mail-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::setenv("KESTREL_MAILSLOT_DIR", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("KESTREL_MAILSLOT_DIR");
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    static const fs::path& Dir() { return dir_; }
+
+  private:
+    static inline fs::path dir_;
+};
+[[maybe_unused]] ::testing::Environment* const g_directory =
+    ::testing::AddGlobalTestEnvironment(new TemporaryMailslotDirectory);
+
+class MailslotHostTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kestrel-mail-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        dir_ = root_ / "slots";
+        UseDirectory(dir_);
+    }
+    void TearDown() override {
+        UseDirectory(TemporaryMailslotDirectory::Dir());
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    static void UseDirectory(const fs::path& dir) { ::setenv("KESTREL_MAILSLOT_DIR", dir.c_str(), 1); }
+
+    std::vector<std::string> Entries(const fs::path& dir) const {
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(dir, ignored))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path root_;
+    fs::path dir_;
+};
+
+// A child process that creates a reader for `name`, reports through a pipe, then either holds it until
+// told to go (the pipe to it closes) or dies on the spot without any clean-up.
+class ChildReader {
+  public:
+    ChildReader(const std::wstring& name, bool crash) {
+        int up[2], down[2];
+        if (::pipe(up) != 0 || ::pipe(down) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(up[0]);
+            ::close(down[1]);
+            auto* reader = new MailslotReader;  // never destroyed: the process ends without clean-up
+            char created = reader->Create(name, false) ? 'y' : 'n';
+            if (::write(up[1], &created, 1) != 1)
+                ::_exit(2);
+            if (crash)
+                ::raise(SIGKILL);
+            char ignored;
+            while (::read(down[0], &ignored, 1) > 0) {
+            }
+            ::_exit(0);
+        }
+        ::close(up[1]);
+        ::close(down[0]);
+        release_ = down[1];
+        char created = 0;
+        created_ = ::read(up[0], &created, 1) == 1 && created == 'y';
+        ::close(up[0]);
+    }
+    ~ChildReader() { End(); }
+    bool Created() const { return created_; }
+    void End() {
+        if (release_ >= 0)
+            ::close(release_);
+        release_ = -1;
+        if (pid_ > 0)
+            ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int release_ = -1;
+    bool created_ = false;
+};
+
+TEST_F(MailslotHostTest, NameHeldByAnotherProcessIsRefusedUntilItEnds) {
+    const std::wstring name = UniqueSlotName(L"held");
+    ChildReader child(name, false);
+    ASSERT_TRUE(child.Created());
+
+    trace::ScopedCapture capture;
+    MailslotReader reader;
+    EXPECT_FALSE(reader.Create(name, false));
+    EXPECT_EQ(capture.Lines().size(), 2u);
+    EXPECT_TRUE(capture.Contains(L"[VANTOR] CreateMailslot (mailslot) Error was 183"));
+    EXPECT_TRUE(capture.Contains(Format(
+        L"[VANTOR]Mailslotname %s - Cannot create a file when that file already exists. - error code=183\n",
+        name)));
+
+    child.End();
+    EXPECT_TRUE(reader.Create(name, false));
+}
+
+TEST_F(MailslotHostTest, StaleSocketOfACrashedReaderDoesNotBlockANewOne) {
+    const std::wstring name = UniqueSlotName(L"stale");
+    ChildReader child(name, true);
+    ASSERT_TRUE(child.Created());
+    child.End();
+    const std::string file = ToUtf8(name.substr(name.rfind(L'\\') + 1));
+    std::string lower = file;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(fs::exists(fs::symlink_status(dir_ / (lower + ".slot"))));  // left behind by the crash
+
+    MailslotWriter writer;
+    EXPECT_FALSE(writer.Open(name));  // nobody reads behind the stale socket
+    MailslotReader reader;
+    ASSERT_TRUE(reader.Create(name, false));
+    ASSERT_TRUE(writer.Open(name));
+    ASSERT_TRUE(writer.Write(L"fresh"));
+    EXPECT_EQ(reader.Read(), L"fresh");
+}
+
+TEST_F(MailslotHostTest, ClosingAReaderFreesTheNameAndWritersSeeItGone) {
+    const std::wstring name = UniqueSlotName(L"gone");
+    auto reader = std::make_unique<MailslotReader>();
+    ASSERT_TRUE(reader->Create(name, false));
+    MailslotWriter writer;
+    ASSERT_TRUE(writer.Open(name));
+    reader.reset();
+    EXPECT_EQ(Entries(dir_).size(), 1u);  // only the lock file stays
+
+    trace::ScopedCapture capture;
+    EXPECT_FALSE(writer.Write(L"nobody"));
+    EXPECT_TRUE(capture.Contains(Format(L"[VANTOR]Write to mailslot %s (mailslot) Error was 2", name)));
+    MailslotReader again;
+    EXPECT_TRUE(again.Create(name, false));
+}
+
+TEST_F(MailslotHostTest, FullQueueFailsTheWriteButKeepsWhatWasQueued) {
+    const std::wstring name = UniqueSlotName(L"full");
+    MailslotReader reader;
+    ASSERT_TRUE(reader.Create(name, false));
+    MailslotWriter writer;
+    ASSERT_TRUE(writer.Open(name));
+    int sent = 0;
+    trace::ScopedCapture capture;
+    while (sent < 10000 && writer.Write(Format(L"message %d", sent)))
+        ++sent;
+    ASSERT_LT(sent, 10000);  // the socket's queue is bounded
+    EXPECT_TRUE(capture.Contains(Format(L"[VANTOR]Write to mailslot %s (mailslot) Error was 1450", name)));
+    for (int i = 0; i < sent; ++i)
+        ASSERT_EQ(reader.Read(), Format(L"message %d", i));
+    EXPECT_TRUE(reader.Read().empty());
+    EXPECT_TRUE(writer.Write(L"room again"));
+    EXPECT_EQ(reader.Read(), L"room again");
+}
+
+TEST_F(MailslotHostTest, DirectoryIsPrivateAndRefusedNamesTouchNothing) {
+    MailslotReader reader;
+    ASSERT_TRUE(reader.Create(L"\\\\.\\mailslot\\KestrelGUI", false));
+    struct stat status {};
+    ASSERT_EQ(::lstat(dir_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    EXPECT_EQ(Entries(dir_), (std::vector<std::string>{"kestrelgui.lock", "kestrelgui.slot"}));
+
+    for (const wchar_t* name : {L"\\\\.\\mailslot\\..", L"\\\\.\\mailslot\\../escape",
+                                L"\\\\.\\mailslot\\a\\b", L"\\\\.\\mailslot\\/tmp/escape", L"/tmp/escape"}) {
+        MailslotReader refused;
+        EXPECT_FALSE(refused.Create(name, false));
+    }
+    EXPECT_EQ(Entries(dir_), (std::vector<std::string>{"kestrelgui.lock", "kestrelgui.slot"}));
+    EXPECT_EQ(Entries(root_), std::vector<std::string>{"slots"});
+
+    // A directory that others may enter is closed to them before use.
+    MailslotReader more;
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_TRUE(more.Create(L"\\\\.\\mailslot\\Other", false));
+    ASSERT_EQ(::lstat(dir_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+TEST_F(MailslotHostTest, UnsafeOrOverlongDirectoryIsRefused) {
+    // A symbolic link in place of the directory could lead the sockets anywhere.
+    fs::create_directory(root_ / "elsewhere");
+    fs::create_directory_symlink(root_ / "elsewhere", root_ / "link");
+    UseDirectory(root_ / "link");
+    trace::ScopedCapture capture;
+    MailslotReader reader;
+    EXPECT_FALSE(reader.Create(L"\\\\.\\mailslot\\KestrelGUI", false));
+    EXPECT_TRUE(capture.Contains(L"[VANTOR] CreateMailslot (mailslot) Error was 5"));
+    EXPECT_TRUE(Entries(root_ / "elsewhere").empty());
+
+    // A socket path must fit a socket address (108 bytes).
+    fs::path deep = root_ / std::string(60, 'd');
+    UseDirectory(deep);
+    capture.Clear();
+    EXPECT_FALSE(
+        reader.Create(L"\\\\.\\mailslot\\" + std::wstring(mailslot::kMaxMailslotNameLength, L'n'), false));
+    EXPECT_TRUE(capture.Contains(L"[VANTOR] CreateMailslot (mailslot) Error was 206"));
+    EXPECT_TRUE(reader.Create(L"\\\\.\\mailslot\\short", false));
+}
+
+}  // namespace
+}  // namespace kestrel
