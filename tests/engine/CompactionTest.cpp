@@ -171,13 +171,6 @@ TEST_F(CompactionTest, NoExtentFitsTheBiggestRun) {
     EXPECT_EQ(control_.requests[fs::kFsctlMoveFile], 0);
 }
 
-TEST_F(CompactionTest, NoFreeSpaceAtAll) {
-    Add(L"\\f.dat", {{0, 2000, 60}, {60, 2100, 60}});
-    LeaveFree({});
-    EXPECT_EQ(Process(L"\\f.dat"), 0);
-    EXPECT_EQ(fs_.OpenHandles(), 1u);  // the engine's volume only
-}
-
 TEST_F(CompactionTest, LargeLeadingExtentsOfAHeavilyFragmentedFileStay) {
     // Twelve extents: 40, 40, then ten of 5 (130 clusters; a tenth is 13). The biggest free run (100)
     // would take both large ones; they stay, and gathering starts at the third extent.

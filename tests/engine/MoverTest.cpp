@@ -208,25 +208,5 @@ TEST_F(MoverTest, CompressedSegmentWaitsForTheClusterBehindEachPiece) {
                   {0, 5000, 2040}, {2040, kHoleLcn, 8}, {2048, 7040, 2040}, {4088, kHoleLcn, 8}}));
 }
 
-// ---- WholeFileMover ----
-
-TEST_F(MoverTest, WholeFileMoverTakesTheFirstRunThatHoldsTheFile) {
-    Add(L"\\f.dat", {{0, 20000, 200}, {200, 25000, 100}});
-    LeaveFree({{1000, 299}, {3000, 300}, {8000, 1000}});
-    DefragEngine engine(control_, L"C:\\");
-    RebuildRunHints(engine, true);
-    FileInfo info = Info(engine, L"\\f.dat");
-    trace::ScopedCapture capture;
-    std::int32_t moved = 0, defragmented = 0;
-    WholeFileMover mover(engine, info);
-    EXPECT_EQ(mover.Move(moved, defragmented), 1);
-    EXPECT_EQ(volume_.Runs(L"\\f.dat"), (std::vector<sim::Run>{{0, 3000, 300}}));
-    EXPECT_TRUE(capture.Contains(
-        L"I Defragmented C:\\f.dat, old LCN=20000, new LCN=3000, length=300 fragments now=1\n"));
-    EXPECT_EQ(defragmented, 1);
-    EXPECT_EQ(moved, 0);
-    EXPECT_EQ(info.fragments, 1);
-}
-
 }  // namespace
 }  // namespace kestrel::engine::test
