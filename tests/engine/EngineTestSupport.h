@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/FileSystemControl.h"
+#include "tests/engine/ForwardingControl.h"
 #include "platform/Time.h"
 #include "platform/sim/SimFileSystem.h"
 #include "platform/sim/SimVolume.h"
@@ -27,9 +28,9 @@ struct Call {
 
 // Forwards to a SimFileSystem and records the engine's opens and requests. A script, when set, answers
 // retrieval requests instead of the volume.
-class RecordingControl : public fs::FileSystemControl {
+class RecordingControl : public ForwardingControl {
   public:
-    explicit RecordingControl(sim::SimFileSystem& inner) : inner_(inner) {}
+    using ForwardingControl::ForwardingControl;
 
     using Script = std::function<fs::NtStatus(fs::IO_STATUS_BLOCK& io, std::int64_t vcn, void* out,
                                               std::uint32_t outLength)>;
@@ -56,13 +57,12 @@ class RecordingControl : public fs::FileSystemControl {
 
     fs::OpenResult OpenVolume(const std::wstring& devicePath) override {
         volumeOpens.push_back(devicePath);
-        return inner_.OpenVolume(devicePath);
+        return ForwardingControl::OpenVolume(devicePath);
     }
     fs::OpenResult OpenFile(const std::wstring& path) override {
         fileOpens.push_back(path);
-        return inner_.OpenFile(path);
+        return ForwardingControl::OpenFile(path);
     }
-    void Close(fs::RawHandle handle) noexcept override { inner_.Close(handle); }
     bool Bind() override { return bindResult; }
     fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
                          std::uint32_t inLength, void* out, std::uint32_t outLength) override {
@@ -73,17 +73,8 @@ class RecordingControl : public fs::FileSystemControl {
         if (code == fs::kFsctlGetRetrievalPointers && retrievalScript) {
             return retrievalScript(io, call.input, out, outLength);
         }
-        return inner_.Control(handle, io, code, in, inLength, out, outLength);
+        return ForwardingControl::Control(handle, io, code, in, inLength, out, outLength);
     }
-    bool Wait(fs::RawHandle handle, std::uint32_t timeoutMs) override {
-        return inner_.Wait(handle, timeoutMs);
-    }
-    std::optional<std::uint64_t> FindFileSize(const std::wstring& path) override {
-        return inner_.FindFileSize(path);
-    }
-
-  private:
-    sim::SimFileSystem& inner_;
 };
 
 // A volume mounted as drive C, with time scaled down so that retries and polls pass at once.

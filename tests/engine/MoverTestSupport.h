@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/FileSystemControl.h"
+#include "tests/engine/ForwardingControl.h"
 #include "platform/Time.h"
 #include "platform/Trace.h"
 #include "platform/sim/SimFileSystem.h"
@@ -22,9 +23,9 @@ namespace kestrel::engine::test {
 
 // Forwards to a SimFileSystem; hooks run before each open (and may fail it with a Win32 error) and
 // before each control request (and may inject faults into the volume at that moment).
-class HookedControl : public fs::FileSystemControl {
+class HookedControl : public ForwardingControl {
   public:
-    explicit HookedControl(sim::SimFileSystem& inner) : inner_(inner) {}
+    using ForwardingControl::ForwardingControl;
 
     // Called with the "\\?\" path and the number of file opens so far (1 for the first); a nonzero
     // return fails the open with that error.
@@ -34,35 +35,21 @@ class HookedControl : public fs::FileSystemControl {
     int fileOpens = 0;
     std::map<std::uint32_t, int> requests;
 
-    fs::OpenResult OpenVolume(const std::wstring& devicePath) override {
-        return inner_.OpenVolume(devicePath);
-    }
     fs::OpenResult OpenFile(const std::wstring& path) override {
         ++fileOpens;
         if (onOpen) {
             if (const std::uint32_t error = onOpen(path, fileOpens); error != 0)
                 return {fs::kInvalidHandle, error};
         }
-        return inner_.OpenFile(path);
+        return ForwardingControl::OpenFile(path);
     }
-    void Close(fs::RawHandle handle) noexcept override { inner_.Close(handle); }
-    bool Bind() override { return true; }
     fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
                          std::uint32_t inLength, void* out, std::uint32_t outLength) override {
         const int number = ++requests[code];
         if (onControl)
             onControl(code, number);
-        return inner_.Control(handle, io, code, in, inLength, out, outLength);
+        return ForwardingControl::Control(handle, io, code, in, inLength, out, outLength);
     }
-    bool Wait(fs::RawHandle handle, std::uint32_t timeoutMs) override {
-        return inner_.Wait(handle, timeoutMs);
-    }
-    std::optional<std::uint64_t> FindFileSize(const std::wstring& path) override {
-        return inner_.FindFileSize(path);
-    }
-
-  private:
-    sim::SimFileSystem& inner_;
 };
 
 // A volume mounted as drive C. Cluster 0 is taken, as the boot sector is on a real volume. Every test
