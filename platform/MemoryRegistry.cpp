@@ -68,6 +68,13 @@ MemoryRegistry::Node* MemoryRegistry::Walk(Node* from, const std::vector<std::ws
     return node;
 }
 
+MemoryRegistry::Resolved MemoryRegistry::Resolve(RawKey key, std::uint32_t required) {
+    Resolved r = Resolve(key);
+    if (r.error == kErrorSuccess && (r.access & required) != required)
+        r.error = kErrorAccessDenied;
+    return r;
+}
+
 MemoryRegistry::Resolved MemoryRegistry::Resolve(RawKey key) {
     Resolved r;
     if (key == kLocalMachine || key == kCurrentUser) {
@@ -172,11 +179,9 @@ std::size_t MemoryRegistry::OpenHandleCount() const {
 
 std::uint32_t MemoryRegistry::QueryValue(RawKey key, std::wstring_view name, Value* out) {
     return Run(false, [&](bool&) {
-        Resolved r = Resolve(key);
+        Resolved r = Resolve(key, kKeyQueryValue);
         if (r.error != kErrorSuccess)
             return r.error;
-        if ((r.access & kKeyQueryValue) == 0)
-            return kErrorAccessDenied;
         auto it = r.node->values.find(Fold(name));
         if (it == r.node->values.end())
             return kErrorFileNotFound;
@@ -187,11 +192,9 @@ std::uint32_t MemoryRegistry::QueryValue(RawKey key, std::wstring_view name, Val
 
 std::uint32_t MemoryRegistry::SetValue(RawKey key, std::wstring_view name, const Value& value) {
     return Run(true, [&](bool& changed) {
-        Resolved r = Resolve(key);
+        Resolved r = Resolve(key, kKeySetValue);
         if (r.error != kErrorSuccess)
             return r.error;
-        if ((r.access & kKeySetValue) == 0)
-            return kErrorAccessDenied;
         auto& slot = r.node->values[Fold(name)];
         if (slot.first.empty())
             slot.first = std::wstring(name);
@@ -203,11 +206,9 @@ std::uint32_t MemoryRegistry::SetValue(RawKey key, std::wstring_view name, const
 
 std::uint32_t MemoryRegistry::DeleteValue(RawKey key, std::wstring_view name) {
     return Run(true, [&](bool& changed) {
-        Resolved r = Resolve(key);
+        Resolved r = Resolve(key, kKeySetValue);
         if (r.error != kErrorSuccess)
             return r.error;
-        if ((r.access & kKeySetValue) == 0)
-            return kErrorAccessDenied;
         if (r.node->values.erase(Fold(name)) == 0)
             return kErrorFileNotFound;
         changed = true;
@@ -217,11 +218,9 @@ std::uint32_t MemoryRegistry::DeleteValue(RawKey key, std::wstring_view name) {
 
 std::uint32_t MemoryRegistry::EnumKey(RawKey key, std::uint32_t index, std::wstring* name) {
     return Run(false, [&](bool&) {
-        Resolved r = Resolve(key);
+        Resolved r = Resolve(key, kKeyEnumerateSubKeys);
         if (r.error != kErrorSuccess)
             return r.error;
-        if ((r.access & kKeyEnumerateSubKeys) == 0)
-            return kErrorAccessDenied;
         if (index >= r.node->keys.size())
             return kErrorNoMoreItems;
         auto it = r.node->keys.begin();

@@ -75,6 +75,8 @@ class MemoryRegistry : public Registry {
     };
 
     Resolved Resolve(RawKey key);
+    // As Resolve, and kErrorAccessDenied unless the handle was opened with every `required` right.
+    Resolved Resolve(RawKey key, std::uint32_t required);
     Node* Walk(Node* from, const std::vector<std::wstring>& folded);
     RawKey NewHandle(RawKey root, std::vector<std::wstring> path, std::uint32_t access);
     template <class Operation>
