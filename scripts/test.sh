@@ -32,12 +32,9 @@ echo "== host tests"
 ctest --test-dir build/host --output-on-failure -j "$jobs" --timeout 300
 
 echo "== Windows tests under Wine"
-export WINEPREFIX="${KESTREL_WINEPREFIX:-$root/build/wineprefix}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    timeout 300 wineboot --init </dev/null >/dev/null 2>&1 || true
-fi
+export KESTREL_WINEPREFIX="${KESTREL_WINEPREFIX:-$root/build/wineprefix}"
+unset WINEPREFIX
+. scripts/wine-env
 setsid wineserver -p 60 </dev/null >/dev/null 2>&1 || true
 status=0
 ctest --test-dir build/win --output-on-failure --timeout 600 || status=$?

@@ -5,13 +5,7 @@
 # Usage: mailslot.sh PATH/TO/mailslot_tool.exe
 set -u
 tool="$1"
-export WINEPREFIX="${WINEPREFIX:-${KESTREL_WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}}"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    timeout 300 wineboot --init </dev/null >/dev/null 2>&1
-fi
+. "$(dirname "$0")/../../scripts/wine-env"
 setsid wineserver -p 60 </dev/null >/dev/null 2>&1 || true
 
 work=$(mktemp -d)

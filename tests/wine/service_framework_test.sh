@@ -6,13 +6,7 @@ set -uo pipefail
 exe=$1
 control=$2
 name=KestrelTestSvc
-export WINEPREFIX="${WINEPREFIX:-${KESTREL_WINEPREFIX:-$HOME/.cache/kestrel/wineprefix}}"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    timeout 300 wineboot --init </dev/null >/dev/null 2>&1
-fi
+. "$(dirname "$0")/../../scripts/wine-env"
 
 # Runs a Windows command; standard output without carriage returns.
 run() { timeout 120 wine "$@" </dev/null 2>/dev/null | tr -d '\r'; }
