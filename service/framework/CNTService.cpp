@@ -1,5 +1,6 @@
 #include "service/framework/CNTService.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "platform/Time.h"
@@ -7,6 +8,11 @@
 #include "service/framework/EventMessages.h"
 
 namespace kestrel {
+
+namespace {
+// How long the stopped report waits for handler calls still under way (nominal milliseconds).
+constexpr timing::Millis kHandlerDrainMs = 30000;
+}  // namespace
 
 std::atomic<CNTService*> CNTService::instance_{nullptr};
 
@@ -157,8 +163,24 @@ void CNTService::ServiceMain(const std::vector<std::wstring>& arguments) {
         Run();
     }
     running_.store(false);
-    SetStatus(svc::kServiceStopped);
+    ReportFinalStop();
     Trace(L"Leaving CNTService::ServiceMain()");
+}
+
+void CNTService::ReportFinalStop() {
+    svc::StatusHandle handle = statusHandle_.load();
+    Trace(L"CNTService::SetStatus(%lu, %lu)", handle, svc::kServiceStopped);
+    svc::ServiceStatus record;
+    {
+        std::unique_lock lock(statusMutex_);
+        finalStopReported_ = true;
+        // Bounded, so that a handler stuck in a hook cannot keep the process from ending.
+        handlersDone_.wait_for(lock, std::chrono::milliseconds(timing::Scaled(kHandlerDrainMs)),
+                               [this] { return handlersInFlight_ == 0; });
+        status_.currentState = svc::kServiceStopped;
+        record = status_;
+    }
+    host_.SetStatus(handle, record);
 }
 
 bool CNTService::Initialize() {
@@ -220,6 +242,14 @@ void CNTService::DispatchDeviceEvent(std::uint32_t control, std::uint32_t eventT
 std::uint32_t CNTService::Handler(std::uint32_t control, std::uint32_t eventType, const void* eventData,
                                   std::size_t eventDataSize) {
     Trace(L"CNTService::Handler(%lu)", control);
+    // A call that began before the service main's stopped report still sends its closing update (the
+    // report waits for it); one that begins after sends nothing.
+    bool mayReport = false;
+    {
+        std::lock_guard lock(statusMutex_);
+        mayReport = !finalStopReported_;
+        ++handlersInFlight_;
+    }
     switch (control) {
         case svc::kControlStop:
             SetStatus(svc::kServiceStopPending);
@@ -256,7 +286,13 @@ std::uint32_t CNTService::Handler(std::uint32_t control, std::uint32_t eventType
     svc::StatusHandle handle = statusHandle_.load();
     svc::ServiceStatus record = Status();
     Trace(L"Updating status (%lu, %lu)", handle, record.currentState);
-    host_.SetStatus(handle, record);
+    if (mayReport)
+        host_.SetStatus(handle, record);
+    {
+        std::lock_guard lock(statusMutex_);
+        --handlersInFlight_;
+    }
+    handlersDone_.notify_all();
     return svc::kErrorSuccess;
 }
 

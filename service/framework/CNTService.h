@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -123,6 +124,9 @@ class CNTService {
     void DispatchDeviceEvent(std::uint32_t control, std::uint32_t eventType, const void* eventData,
                              std::size_t eventDataSize);
     void Print(std::wstring_view text) { host_.WriteOutput(text); }
+    // Reports the stopped state as the service main's last word: handler calls still under way finish
+    // their own reports first, and none that starts later sends anything.
+    void ReportFinalStop();
 
     svc::ServiceHost& host_;
     reg::Registry& registry_;
@@ -130,8 +134,11 @@ class CNTService {
     int majorVersion_ = 1;
     int minorVersion_ = 0;
     std::atomic<svc::StatusHandle> statusHandle_{0};
-    mutable std::mutex statusMutex_;  // guards status_ (never held while a record is sent)
+    mutable std::mutex statusMutex_;  // guards the three below (never held while a record is sent)
     svc::ServiceStatus status_;
+    int handlersInFlight_ = 0;
+    bool finalStopReported_ = false;
+    std::condition_variable handlersDone_;
     std::atomic<bool> running_{false};
     std::mutex eventMutex_;
     svc::UniqueEventSource eventSource_;

@@ -133,6 +133,41 @@ TEST_F(ServiceTest, RunsAndStopsWithStatesAndEventsInOrder) {
               static_cast<std::ptrdiff_t>(texts.size()));
 }
 
+// A service whose stop hook returns only after its run has ended, as a service that waits for its worker
+// thread does: the service main then reaches its stopped report while the handler is still busy.
+class SlowStopService : public ProbeService {
+  public:
+    using ProbeService::ProbeService;
+    std::atomic<bool> stopRequested{false}, runReturned{false};
+
+    void Run() override {
+        while (!stopRequested.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        runReturned.store(true);
+    }
+    void OnStop() override {
+        stopRequested.store(true);
+        for (int i = 0; i < 2000 && !runReturned.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time for the service main to go on
+    }
+};
+
+TEST_F(ServiceTest, NothingIsReportedAfterTheStoppedState) {
+    SlowStopService service(host, registry);
+    std::thread main = StartService(service);
+    ASSERT_EQ(service.Status().currentState, svc::kServiceRunning);
+    EXPECT_EQ(service.Handler(svc::kControlStop, 0, nullptr, 0), svc::kErrorSuccess);
+    main.join();
+    EXPECT_THAT(host.States(),
+                ElementsAre(svc::kServiceStartPending, svc::kServiceRunning, svc::kServiceStopPending,
+                            svc::kServiceStopPending, svc::kServiceStopped));
+
+    // A control that arrives after the stopped report sends nothing more.
+    service.Handler(svc::kControlInterrogate, 0, nullptr, 0);
+    EXPECT_EQ(host.States().size(), 5u);
+}
+
 TEST_F(ServiceTest, FailedInitialisationStopsWithItsErrorAndEvent104) {
     ProbeService service(host, registry);
     service.initResult = false;
