@@ -23,6 +23,12 @@ echo "== host build"
 cmake -S . -B build/host -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/host -j "$jobs"
 
+echo "== host build with address and undefined-behaviour sanitizers"
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$sanitize" \
+      -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
+cmake --build build/sanitize -j "$jobs"
+
 echo "== Windows build"
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -30,6 +36,9 @@ cmake --build build/win -j "$jobs"
 
 echo "== host tests"
 ctest --test-dir build/host --output-on-failure -j "$jobs" --timeout 300
+
+echo "== host tests under the sanitizers"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs" --timeout 300
 
 echo "== Windows tests under Wine"
 export KESTREL_WINEPREFIX="${KESTREL_WINEPREFIX:-$root/build/wineprefix}"
