@@ -105,13 +105,27 @@ void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t b
     }
     if (pairs.startingVcn == 0) {
         reached = 0;
-        run = Extent{};
-        run.lcn = expected = pairs.At(0).Lcn;
     } else {
         EngineTrace(L"Non-zero first VCN\n");
     }
+    // A continued answer must take the map past where the list ends; a damaged one whose pairs fall
+    // behind is folded only from the first pair that goes further, or not at all, so the list stays in
+    // VCN order and no extent gets a negative length.
+    std::uint32_t first = 0;
+    while (first < pairs.count && pairs.At(first).NextVcn <= reached)
+        ++first;
+    if (first == pairs.count)
+        return;
+    if (pairs.startingVcn == 0) {
+        // An answer from VCN 0 maps the file from its start. A later one can only come from a file whose
+        // first extent grew past the VCN asked for (moved meanwhile): it replaces what the list held, which
+        // would otherwise be mapped twice and out of order.
+        list.extents.clear();
+        run = Extent{};
+        run.lcn = expected = pairs.At(0).Lcn;
+    }
 
-    for (std::uint32_t i = 0; i < pairs.count; ++i) {
+    for (std::uint32_t i = first; i < pairs.count; ++i) {
         const Pair pair = pairs.At(i);
         if (pair.Lcn == kVirtualLcn) {
             list.compressed = true;
@@ -282,6 +296,8 @@ std::int32_t DefragEngine::GetFileFragments(fs::RawHandle file) {
 
         const RetrievalAnswer pairs = ReadAnswer(retrieval_.get(), bytes);
         if (pairs.count > 0 && pairs.startingVcn == 0) {
+            // An answer from VCN 0 maps the file from its start again: count afresh.
+            count = 1;
             expected = pairs.At(0).Lcn;
             reached = 0;
         }

@@ -249,6 +249,34 @@ TEST_F(ScriptedAnswers, MalformedAnswersAreDropped) {
               (std::deque<Extent>{{0, 5, 5, 100}, {5, 4, 4, 300}}));
 }
 
+// A continued answer whose first pairs fall behind the end of the map, and one that starts over at VCN 0
+// (the file's first extent grew past the VCN asked for while it was mapped): the list stays in VCN order,
+// never gets a negative length, and never maps a VCN twice.
+TEST_F(ScriptedAnswers, AnswersThatGoBackDoNotCorruptTheMap) {
+    bool restart = false;
+    int answer = 0;
+    control_.retrievalScript = [&](fs::IO_STATUS_BLOCK& io, std::int64_t, void* out, std::uint32_t) {
+        ++answer;
+        fs::NtStatus status = fs::kStatusSuccess;
+        if (answer % 2 == 1) {
+            io.Information = PutAnswer(out, 2, 0, {{10, 100}, {20, 300}});
+            status = fs::kStatusBufferOverflow;
+        } else if (!restart) {
+            io.Information = PutAnswer(out, 2, 5, {{15, 700}, {25, 900}});
+        } else {
+            io.Information = PutAnswer(out, 1, 0, {{30, 100}});
+        }
+        io.Status = status;
+        return status;
+    };
+    DefragEngine engine(control_, L"C:\\");
+    EXPECT_EQ(engine.GetFileFragmentsInfo(L"C:\\s.dat").extents,
+              (std::deque<Extent>{{0, 10, 10, 100}, {10, 10, 10, 300}, {20, 5, 5, 900}}));
+    restart = true;
+    EXPECT_EQ(engine.GetFileFragmentsInfo(L"C:\\s.dat").extents, (std::deque<Extent>{{0, 30, 30, 100}}));
+    EXPECT_EQ(engine.GetFileFragments(L"C:\\s.dat"), 1);
+}
+
 TEST_F(ScriptedAnswers, EndlessFilesAreCutAfterThePassLimits) {
     // Every answer: one more run of one cluster, never adjacent, and "more follows".
     control_.retrievalScript = [](fs::IO_STATUS_BLOCK& io, std::int64_t vcn, void* out, std::uint32_t) {
