@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 
@@ -24,25 +25,56 @@ static_assert(SC_MANAGER_ALL_ACCESS == kManagerAllAccess && SERVICE_ALL_ACCESS =
 ServiceMainFunction g_serviceMain;
 ControlHandler g_handler;
 
+// StartServiceCtrlDispatcherW returns as soon as the last service reports itself stopped, which the
+// service main does as its last act, while its thread (and, on some systems, a control call on another
+// thread) may still be on its way out of the service's code. The program destroys the service object
+// once the dispatcher returns, so StartDispatcher waits here until both have left it.
+std::mutex g_callsMutex;
+std::condition_variable g_callsDone;
+int g_callsInside = 0;          // service main and handler calls under way
+bool g_dispatcherDone = false;  // set once the dispatcher returned: later control calls are refused
+
+// Counts one call into the service's code; false (nothing counted) once the dispatcher has returned.
+bool EnterCall() {
+    std::lock_guard lock(g_callsMutex);
+    if (g_dispatcherDone)
+        return false;
+    ++g_callsInside;
+    return true;
+}
+
+void LeaveCall() {
+    std::lock_guard lock(g_callsMutex);
+    --g_callsInside;
+    g_callsDone.notify_all();
+}
+
 void WINAPI ServiceMainThunk(DWORD argc, LPWSTR* argv) {
+    if (!EnterCall())
+        return;
     std::vector<std::wstring> arguments;
     for (DWORD i = 0; i < argc; ++i)
         arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
     if (g_serviceMain)
         g_serviceMain(arguments);
+    LeaveCall();
 }
 
 DWORD WINAPI HandlerThunk(DWORD control, DWORD eventType, LPVOID data, LPVOID context) {
     auto* handler = static_cast<ControlHandler*>(context);
     if (handler == nullptr || !*handler)
         return ERROR_CALL_NOT_IMPLEMENTED;
+    if (!EnterCall())
+        return ERROR_SERVICE_NOT_ACTIVE;
     // The system does not say how long device-event data is; the record's own header does. Only that
     // much may be read, and never less than what the header claims is passed on as its size.
     std::size_t size = 0;
     if (control == SERVICE_CONTROL_DEVICEEVENT && data != nullptr) {
         size = static_cast<const DEV_BROADCAST_HDR*>(data)->dbch_size;
     }
-    return (*handler)(control, eventType, data, size);
+    DWORD result = (*handler)(control, eventType, data, size);
+    LeaveCall();
+    return result;
 }
 
 class Win32ServiceHost : public ServiceHost {
@@ -51,7 +83,15 @@ class Win32ServiceHost : public ServiceHost {
         g_serviceMain = std::move(serviceMain);
         std::wstring serviceName = name;
         SERVICE_TABLE_ENTRYW table[] = {{serviceName.data(), ServiceMainThunk}, {nullptr, nullptr}};
-        return StartServiceCtrlDispatcherW(table) != FALSE;
+        BOOL dispatched = StartServiceCtrlDispatcherW(table);
+        DWORD error = GetLastError();
+        {
+            std::unique_lock lock(g_callsMutex);
+            g_dispatcherDone = true;
+            g_callsDone.wait(lock, [] { return g_callsInside == 0; });
+        }
+        ::SetLastError(error);
+        return dispatched != FALSE;
     }
 
     StatusHandle RegisterControlHandler(const std::wstring& name, ControlHandler handler) override {

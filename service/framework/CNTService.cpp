@@ -163,8 +163,10 @@ void CNTService::ServiceMain(const std::vector<std::wstring>& arguments) {
         Run();
     }
     running_.store(false);
-    ReportFinalStop();
+    // Traced before the stopped report: once that is sent the dispatcher may return and the program
+    // destroy this object, so the report is the last thing this thread does with it.
     Trace(L"Leaving CNTService::ServiceMain()");
+    ReportFinalStop();
 }
 
 void CNTService::ReportFinalStop() {
@@ -180,7 +182,9 @@ void CNTService::ReportFinalStop() {
         status_.currentState = svc::kServiceStopped;
         record = status_;
     }
-    host_.SetStatus(handle, record);
+    // Only locals from here on: `this` may be gone as soon as the record has been sent.
+    svc::ServiceHost& host = host_;
+    host.SetStatus(handle, record);
 }
 
 bool CNTService::Initialize() {
@@ -201,9 +205,9 @@ bool CNTService::Initialize() {
         }
     }
     if (!initialized) {
+        // The service main reports the stopped state, once, as its last act.
         running_.store(false);
         ReportLogEvent(svc::kEventError, events::kInitializationFailed);
-        SetStatus(svc::kServiceStopped);
         return false;
     }
     ReportLogEvent(svc::kEventInformation, events::kServiceStarted);
@@ -289,10 +293,12 @@ std::uint32_t CNTService::Handler(std::uint32_t control, std::uint32_t eventType
     if (mayReport)
         host_.SetStatus(handle, record);
     {
+        // Notified under the lock: the service main may report stopped as soon as it wakes, and the
+        // object may go right after that.
         std::lock_guard lock(statusMutex_);
         --handlersInFlight_;
+        handlersDone_.notify_all();
     }
-    handlersDone_.notify_all();
     return svc::kErrorSuccess;
 }
 

@@ -76,9 +76,10 @@ class CNTService {
     void ReportLogEvent(std::uint16_t type, std::uint32_t messageId,
                         std::optional<std::wstring_view> text = std::nullopt);
 
-    // The service main that the dispatcher runs.
+    // The service main that the dispatcher runs. Its last act is the one stopped report.
     void ServiceMain(const std::vector<std::wstring>& arguments);
-    // Reports start pending, runs OnInit and reports running (true) or stopped (false).
+    // Reports start pending, runs OnInit and reports running (true). On failure (false) it logs the
+    // failure and leaves the stopped report to the service main, which sends it exactly once.
     bool Initialize();
     // The control handler. `eventData` may be read for `eventDataSize` bytes only.
     std::uint32_t Handler(std::uint32_t control, std::uint32_t eventType, const void* eventData,
@@ -124,8 +125,9 @@ class CNTService {
     void DispatchDeviceEvent(std::uint32_t control, std::uint32_t eventType, const void* eventData,
                              std::size_t eventDataSize);
     void Print(std::wstring_view text) { host_.WriteOutput(text); }
-    // Reports the stopped state as the service main's last word: handler calls still under way finish
-    // their own reports first, and none that starts later sends anything.
+    // Reports the stopped state as the service main's last act: handler calls still under way finish
+    // their own reports first, and none that starts later sends anything. Nothing of the object is
+    // touched once the record is sent: the dispatcher may then return and the program destroy it.
     void ReportFinalStop();
 
     svc::ServiceHost& host_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/Utf16.h"
 #include "platform/MemoryRegistry.h"
 #include "platform/Time.h"
 #include "platform/Trace.h"
@@ -86,6 +87,26 @@ class ServiceTest : public ::testing::Test {
     std::wstring Prefix(std::wstring_view name = kName) {
         return Format(L"[%s](%lu): ", std::wstring(name), svc::CurrentThreadId());
     }
+
+    // Each text must appear as a trace line (prefix aside) after the one found for the text before it.
+    static void ExpectInOrder(const std::vector<std::wstring>& lines,
+                              const std::vector<std::wstring>& texts) {
+        std::size_t next = 0;
+        for (const std::wstring& text : texts) {
+            std::size_t found = next;
+            while (found < lines.size()) {
+                std::size_t cut = lines[found].find(L"): ");
+                if (cut != std::wstring::npos && lines[found].compare(cut + 3, std::wstring::npos, text) == 0)
+                    break;
+                ++found;
+            }
+            if (found == lines.size()) {
+                ADD_FAILURE() << "no trace line \"" << ToUtf8(text) << "\" after line " << next;
+                return;
+            }
+            next = found + 1;
+        }
+    }
 };
 
 TEST_F(ServiceTest, RunsAndStopsWithStatesAndEventsInOrder) {
@@ -114,23 +135,31 @@ TEST_F(ServiceTest, RunsAndStopsWithStatesAndEventsInOrder) {
         EXPECT_EQ(status.controlsAccepted, svc::kAcceptStop | svc::kAcceptShutdown);
     }
 
-    auto lines = capture.Lines();
-    std::vector<std::wstring> texts;
-    for (const auto& line : lines) {
-        std::size_t cut = line.find(L"): ");
-        texts.push_back(cut == std::wstring::npos ? line : line.substr(cut + 3));
-    }
-    auto position = [&](const std::wstring& text) {
-        return std::find(texts.begin(), texts.end(), text) - texts.begin();
+    ExpectInOrder(capture.Lines(),
+                  {L"Args to service = 2\n\n", L"Args 0 = KestrelUnitSvc\n", L"Args 1 = -extra\n",
+                   L"Entering CNTService::ServiceMain()\n", L"Entering CNTService::Initialize()\n",
+                   L"CNTService::OnInit()\n",
+                   Format(L"CNTService::SetStatus(%lu, %lu)\n", FakeServiceHost::kStatusHandle, 4),
+                   L"Entering CNTService::Run()\n", L"Sleeping...\n", L"Leaving CNTService::Run()\n",
+                   L"Leaving CNTService::ServiceMain()\n",
+                   Format(L"CNTService::SetStatus(%lu, %lu)\n", FakeServiceHost::kStatusHandle, 1)});
+}
+
+TEST_F(ServiceTest, TheStoppedReportIsTheServiceMainsLastAct) {
+    ProbeService service(host, registry);
+    // Once stopped is reported the dispatcher may return and the program destroy the service: the
+    // service-main thread must not trace (or touch the object at all) after it.
+    std::atomic<std::size_t> linesAtStop{0};
+    host.onStatus = [&](const svc::ServiceStatus& status) {
+        if (status.currentState == svc::kServiceStopped)
+            linesAtStop = capture.Lines().size();
     };
-    EXPECT_LT(position(L"Args to service = 2\n\n"), position(L"Args 0 = KestrelUnitSvc\n"));
-    EXPECT_LT(position(L"Args 1 = -extra\n"), position(L"Entering CNTService::ServiceMain()\n"));
-    EXPECT_LT(position(L"Entering CNTService::Initialize()\n"), position(L"CNTService::OnInit()\n"));
-    EXPECT_LT(position(L"Entering CNTService::Run()\n"), position(L"Sleeping...\n"));
-    EXPECT_LT(position(L"Leaving CNTService::Run()\n"), position(L"Leaving CNTService::ServiceMain()\n"));
-    EXPECT_LT(position(L"Leaving CNTService::ServiceMain()\n"), static_cast<std::ptrdiff_t>(texts.size()));
-    EXPECT_LT(position(Format(L"CNTService::SetStatus(%lu, %lu)\n", FakeServiceHost::kStatusHandle, 4)),
-              static_cast<std::ptrdiff_t>(texts.size()));
+    std::thread main = StartService(service);
+    service.Handler(svc::kControlStop, 0, nullptr, 0);
+    main.join();
+    EXPECT_EQ(host.States().back(), svc::kServiceStopped);
+    EXPECT_NE(linesAtStop.load(), 0u);
+    EXPECT_EQ(capture.Lines().size(), linesAtStop.load());
 }
 
 // A service whose stop hook returns only after its run has ended, as a service that waits for its worker
@@ -172,9 +201,15 @@ TEST_F(ServiceTest, FailedInitialisationStopsWithItsErrorAndEvent104) {
     ProbeService service(host, registry);
     service.initResult = false;
     service.initError = 1234;
+    std::atomic<std::size_t> linesAtStop{0};
+    host.onStatus = [&](const svc::ServiceStatus& status) {
+        if (status.currentState == svc::kServiceStopped)
+            linesAtStop = capture.Lines().size();
+    };
     service.ServiceMain({kName});  // returns at once: Run is never called
-    EXPECT_THAT(host.States(),
-                ElementsAre(svc::kServiceStartPending, svc::kServiceStopped, svc::kServiceStopped));
+    // Stopped is reported once, by the service main, as its last act.
+    EXPECT_THAT(host.States(), ElementsAre(svc::kServiceStartPending, svc::kServiceStopped));
+    EXPECT_EQ(capture.Lines().size(), linesAtStop.load());
     EXPECT_THAT(host.EventIds(), ElementsAre(104u));
     EXPECT_EQ(host.Events()[0].type, svc::kEventError);
     EXPECT_EQ(service.Status().win32ExitCode, 1234u);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ class FakeServiceHost : public svc::ServiceHost {
     bool eventSourceFails = false;
     std::uint32_t deleteServiceError = 0;  // nonzero: DeleteServiceRecord fails with it
     std::wstring modulePath = L"C:\\Program Files\\Kestrel\\KestrelService.exe";
+    // Called with each status after it was recorded, on the sending thread.
+    std::function<void(const svc::ServiceStatus&)> onStatus;
 
     bool StartDispatcher(const std::wstring& name, svc::ServiceMainFunction serviceMain) override {
         std::lock_guard lock(mutex_);
@@ -48,8 +51,12 @@ class FakeServiceHost : public svc::ServiceHost {
     }
 
     bool SetStatus(svc::StatusHandle handle, const svc::ServiceStatus& status) override {
-        std::lock_guard lock(mutex_);
-        statuses_.push_back(status);  // recorded even when sent without a registered handler
+        {
+            std::lock_guard lock(mutex_);
+            statuses_.push_back(status);  // recorded even when sent without a registered handler
+        }
+        if (onStatus)
+            onStatus(status);
         return handle == kStatusHandle;
     }
 
