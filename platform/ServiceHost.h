@@ -115,7 +115,9 @@ struct ServiceConfig {
     std::uint32_t serviceType = kServiceWin32OwnProcess;
     std::uint32_t startType = kServiceAutoStart;
     std::uint32_t errorControl = kServiceErrorNormal;
-    std::wstring imagePath;  // recorded as given; no quotes are added
+    // The command line the manager starts: recorded as given, so the caller quotes a path that may hold
+    // spaces (unquoted, "C:\Program Files\A\B.exe" would first run "C:\Program.exe").
+    std::wstring imagePath;
 };
 
 // Opaque values of the boundary. 0 is "none" for each.
@@ -158,8 +160,9 @@ class ServiceHost {
 
     // Hands the calling thread to the service manager for the one service `name` of this process: the
     // manager starts `serviceMain` on a new thread and delivers controls to the registered handler. Returns
-    // true when the service has stopped; false at once (last error set) when the process was not started
-    // by a service manager. Call from the main thread, once.
+    // true when the service has stopped, and only after `serviceMain` and every handler call have
+    // returned, so that the caller may then destroy what they use; false at once (last error set) when the
+    // process was not started by a service manager. Call from the main thread, once.
     virtual bool StartDispatcher(const std::wstring& name, ServiceMainFunction serviceMain) = 0;
 
     // Registers the control handler of the service `name`; called from the service main. Returns the

@@ -84,7 +84,9 @@ bool CNTService::InstallService() {
     config.serviceType = svc::kServiceWin32OwnProcess;
     config.startType = svc::kServiceAutoStart;
     config.errorControl = svc::kServiceErrorNormal;
-    config.imagePath = path;
+    // Quoted, so that no program placed earlier on a path with spaces is started in its stead, with the
+    // service's rights. The event-log message file below is a plain file name and stays unquoted.
+    config.imagePath = L"\"" + path + L"\"";
     svc::UniqueScHandle service = host_.Own(host_.CreateServiceRecord(manager.get(), config));
     if (!service)
         return false;

@@ -59,7 +59,9 @@ TEST_F(CommandLineTest, InstallQueryAndRemoveRoundTrip) {
     EXPECT_EQ(Run({L"-v"}), L"KestrelCliSvc Version 1.0\nThe service is not installed\n");
 
     EXPECT_EQ(Run({L"-i"}), L"KestrelCliSvc installed\n");
-    EXPECT_EQ(Query(kServiceKey, L"ImagePath").AsString(), host.modulePath);  // unquoted, no arguments
+    // Quoted (the path has a space), no arguments; the message file is a plain path.
+    EXPECT_EQ(Query(kServiceKey, L"ImagePath").AsString(), L"\"" + host.modulePath + L"\"");
+    EXPECT_EQ(Query(kServiceKey, L"ImagePath").type, reg::kRegExpandSz);
     EXPECT_EQ(Query(kServiceKey, L"Type").AsDword(), svc::kServiceWin32OwnProcess);
     EXPECT_EQ(Query(kServiceKey, L"Start").AsDword(), svc::kServiceAutoStart);
     EXPECT_EQ(Query(kServiceKey, L"DisplayName").AsString(), kName);
