@@ -2,9 +2,14 @@
 //
 // * StartDispatcher runs the service in the foreground of the calling process: the service main runs on a
 //   thread of its own, and the calling thread becomes the handler thread. Signals become controls:
-//     SIGINT, SIGTERM  -> stop (kControlStop); a third one, while the stop is still under way, ends the
-//                         process at once with the signal's default action;
+//     SIGINT, SIGTERM  -> stop (kControlStop), once: a second one while the stop is under way starts
+//                         nothing; a third one ends the process at once with the signal's default
+//                         action, even while the stop hook runs (the signal handler itself counts them);
 //     SIGUSR1          -> user control 128.
+//   Controls reach the handler only while the service reports itself running. One that arrives while it
+//   is still starting is queued and delivered once it reports running (dropped if it stops instead):
+//   where the service manager would refuse it, there is nobody here to tell, and a stop typed during a
+//   long start must not be lost. While the service is stopping, further controls are dropped.
 //   StartDispatcher returns when the service main has returned. No root rights are needed.
 // * Installed services ("-i", "-u", "-v") are recorded by RegistryServiceManager in the host registry store
 //   (platform/host/HostRegistry.h), under the Windows key paths.
@@ -18,9 +23,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -36,13 +43,43 @@ constexpr std::uint32_t kErrorServiceNotInExe = 1083;
 constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGUSR1};
 
+// The stop signal that ends the process at once instead of asking the service to stop.
+constexpr int kFatalStopSignal = 3;
+
 thread_local std::uint32_t t_lastError = 0;
 std::atomic<int> g_signalPipe{-1};
+std::atomic<int> g_stopSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "counted inside a signal handler");
 
+// Runs on whatever thread the signal interrupts, possibly the handler thread inside a stop hook, so it
+// counts stop signals itself and only passes the signal on to the dispatcher loop through the pipe.
 void OnSignal(int signal) {
+    int savedErrno = errno;
+    if ((signal == SIGINT || signal == SIGTERM) && g_stopSignals.fetch_add(1) + 1 >= kFatalStopSignal) {
+        // The signal is blocked while this handler runs; it is delivered, now with its default action,
+        // as soon as the handler returns.
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(signal, &fallback, nullptr);
+        raise(signal);
+        errno = savedErrno;
+        return;
+    }
     int fd = g_signalPipe.load();
     if (fd >= 0) {
         unsigned char byte = static_cast<unsigned char>(signal);
+        ssize_t ignored = write(fd, &byte, 1);
+        (void)ignored;
+    }
+    errno = savedErrno;
+}
+
+// Wakes the dispatcher loop (a zero byte is no signal).
+void WakeDispatcher() {
+    int fd = g_signalPipe.load();
+    if (fd >= 0) {
+        unsigned char byte = 0;
         ssize_t ignored = write(fd, &byte, 1);
         (void)ignored;
     }
@@ -121,6 +158,12 @@ class HostServiceHost : public ServiceHost {
             dispatching_ = false;
             return false;
         }
+        {
+            std::lock_guard lock(mutex_);
+            reportedState_ = kNothingReported;
+            handler_ = nullptr;
+        }
+        g_stopSignals = 0;
         g_signalPipe = fds[1];
         struct sigaction action {
         }, previous[std::size(kSignals)];
@@ -134,41 +177,37 @@ class HostServiceHost : public ServiceHost {
         std::thread main([&] {
             serviceMain({name});
             done = true;
-            unsigned char wake = 0;
-            ssize_t ignored = write(fds[1], &wake, 1);
-            (void)ignored;
+            WakeDispatcher();
         });
 
-        int stops = 0;
-        std::vector<std::uint32_t> pending;
-        while (!done) {
-            pollfd entry{fds[0], POLLIN, 0};
-            poll(&entry, 1, 100);
+        bool stopRequested = false;
+        std::deque<std::uint32_t> queued;
+        for (bool last = false; !last;) {
+            // Signals that came in while the service main was ending still get their answer.
+            last = done.load();
             unsigned char bytes[64];
             ssize_t got;
             while ((got = read(fds[0], bytes, sizeof bytes)) > 0) {
                 for (ssize_t i = 0; i < got; ++i) {
                     if (bytes[i] == SIGINT || bytes[i] == SIGTERM) {
-                        if (++stops >= 3) {
-                            signal(bytes[i], SIG_DFL);
-                            raise(bytes[i]);
+                        // One stop per run: a stop already asked for or under way is not started again.
+                        if (!stopRequested) {
+                            stopRequested = true;
+                            queued.push_back(kControlStop);
+                        } else {
+                            Note(
+                                L"a stop is already under way; one more stop signal ends the process at "
+                                L"once");
                         }
-                        pending.push_back(kControlStop);
                     } else if (bytes[i] == SIGUSR1) {
-                        pending.push_back(kControlUserFirst);
+                        queued.push_back(kControlUserFirst);
                     }
                 }
             }
-            // Controls that arrive before the service registered its handler wait for it.
-            ControlHandler handler;
-            {
-                std::lock_guard lock(mutex_);
-                handler = handler_;
-            }
-            if (handler) {
-                for (std::uint32_t control : pending)
-                    handler(control, 0, nullptr, 0);
-                pending.clear();
+            Deliver(queued);
+            if (!last) {
+                pollfd entry{fds[0], POLLIN, 0};
+                poll(&entry, 1, 100);
             }
         }
         main.join();
@@ -205,8 +244,11 @@ class HostServiceHost : public ServiceHost {
                 return false;
             }
             name = serviceName_;
+            reportedState_ = status.currentState;
         }
         Append(name + L" status " + StateName(status.currentState));
+        // Controls queued while the service was starting may go now.
+        WakeDispatcher();
         return true;
     }
 
@@ -281,6 +323,35 @@ class HostServiceHost : public ServiceHost {
 
   private:
     static constexpr StatusHandle kStatusHandle = 1;
+    static constexpr std::uint32_t kNothingReported = 0;
+
+    // Hands queued controls, in order, to the handler while the service reports itself running; keeps
+    // them until it has registered its handler and left the start-pending state; drops them once it is
+    // stopping or stopped.
+    void Deliver(std::deque<std::uint32_t>& queued) {
+        while (!queued.empty()) {
+            ControlHandler handler;
+            std::uint32_t state;
+            {
+                std::lock_guard lock(mutex_);
+                handler = handler_;
+                state = reportedState_;
+            }
+            if (!handler || state == kNothingReported || state == kServiceStartPending)
+                return;
+            std::uint32_t control = queued.front();
+            queued.pop_front();
+            if (state == kServiceRunning)
+                handler(control, 0, nullptr, 0);
+        }
+    }
+
+    // A line for the person at the console, on standard error.
+    static void Note(const wchar_t* text) {
+        std::string line = ToUtf8(text) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
 
     // Appends one line to the log; the file is created readable by the user only.
     bool Append(const std::wstring& text) {
@@ -312,6 +383,7 @@ class HostServiceHost : public ServiceHost {
     std::atomic<bool> dispatching_{false};
     std::wstring serviceName_;
     ControlHandler handler_;
+    std::uint32_t reportedState_ = kNothingReported;  // the last state the service reported
     std::map<EventSourceHandle, std::wstring> sources_;
     EventSourceHandle nextSource_ = 1;
     std::map<std::uint32_t, std::wstring> messages_;

@@ -1,5 +1,6 @@
 #include "tests/framework/TestService.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -34,8 +35,34 @@ void TestService::Run() {
     Trace(L"TestService leaving Run");
 }
 
+bool TestService::OnInit() {
+    CNTService::OnInit();
+    std::ifstream options(std::filesystem::path(Host().ModulePath() + L".options"));
+    std::string option;
+    while (options >> option) {
+        std::size_t equals = option.find('=');
+        if (equals == std::string::npos)
+            continue;
+        std::string key = option.substr(0, equals);
+        auto value = static_cast<std::uint32_t>(std::strtoul(option.c_str() + equals + 1, nullptr, 10));
+        if (key == "init")
+            initDelay_ = value;
+        else if (key == "stop")
+            stopDelay_ = value;
+        else if (key == "fail")
+            initError_ = value;
+    }
+    if (initDelay_ != 0)
+        timing::Sleep(initDelay_);
+    Trace(L"TestService initialised (error %lu)", initError_);
+    Host().SetLastError(initError_);
+    return initError_ == 0;
+}
+
 void TestService::OnStop() {
     CNTService::OnStop();
+    if (stopDelay_ != 0)
+        timing::Sleep(stopDelay_);
     stop_.Set();
 }
 
