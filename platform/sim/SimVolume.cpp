@@ -7,7 +7,10 @@
 //   by one per cluster (a freshly written run costs one entry, however long);
 // - the file table: per file its kind, its data runs (always kept merged: two neighbouring runs are
 //   never physically contiguous, two holes never neighbours) and the tags it was written with, by VCN;
-// - the clusters taken by Occupy (metadata, other programs) and the queue of injected faults.
+// - the clusters taken by Occupy (metadata, other programs) and the queue of injected faults;
+// - the clusters freed by moves and not yet released, each batch with the number of the request from
+//   which on it is free again, and the count of requests answered so far, which is the clock of those
+//   holds (deterministic, unlike the real checkpoint's few seconds, so tests can count on it).
 //
 // A move copies the content of the source clusters to the target clusters and remaps the file, so that
 // Check() can compare what a file holds (its runs read through the disk content) with what it was
@@ -31,11 +34,17 @@
 // - FSCTL_MOVE_FILE: volume handle only; input shorter than 32 bytes, a negative VCN or LCN, a count of
 //   0, a starting VCN at or past the end of the file's allocation, or a target range outside the volume:
 //   STATUS_INVALID_PARAMETER. A range whose tail reaches past the end of the file is cut at the end (the
-//   callers ask for whole chunks and let the file system stop at the end). Compressed and sparse files
-//   move in compression units: the range is widened to whole units and only their allocated clusters
-//   move, laid one behind the other from the target; holes stay holes. Any target cluster in use,
-//   including one the file itself is moving out of, refuses the whole move with
-//   STATUS_ALREADY_COMMITTED and nothing changes. Source clusters become free.
+//   documentation of defragmentation allows virtual clusters beyond a file's allocation in a move on
+//   NTFS; there is simply nothing to move there). Compressed and sparse files move in compression units
+//   (the documented granularity of 16 clusters): the range is widened to whole units, or, with the rule
+//   wholeUnitMoves, refused with STATUS_INVALID_PARAMETER unless it already is whole units; only the
+//   units' allocated clusters move, laid one behind the other from the target; holes stay holes. Any
+//   target cluster in use, including one the file itself is moving out of or one held since an earlier
+//   move, refuses the whole move with STATUS_ALREADY_COMMITTED and nothing changes. Target clusters in
+//   the MFT zone are accepted: the documentation names the zone but no refusal of moves into it.
+// - Source clusters of a move are held: marked in use in every answer and unusable as targets or for
+//   allocation until `freedClusterHold` further requests have been answered (or Checkpoint()), as NTFS
+//   keeps freed clusters until its log checkpoint. With a hold of 0 they are free at once.
 // - A request on a file that was deleted since its handle was opened: STATUS_FILE_DELETED. An unknown
 //   control code: STATUS_INVALID_DEVICE_REQUEST. A null buffer with a nonzero length:
 //   STATUS_INVALID_PARAMETER.
@@ -158,6 +167,15 @@ struct SimVolume::State {
     std::int64_t lowFree = 0;  // no cluster outside the MFT zone below it is free: a new file starts there
     bool hasZone = false;
     std::int64_t zoneStart = 0, zoneEnd = -1;
+    NtfsRules rules;
+    std::uint64_t requests = 0;  // requests answered or being answered, the clock of the holds
+    struct Held {
+        std::int64_t lcn = 0;
+        std::int64_t length = 0;
+        std::uint64_t releaseAt = 0;  // free for the request of this number and later ones
+    };
+    std::vector<Held> held;
+    std::int64_t heldClusters = 0;
 
     // ---- The bitmap, 64 clusters a word. ----
     bool Test(std::int64_t lcn) const { return (bits[lcn >> 6] >> (lcn & 63)) & 1u; }
@@ -194,6 +212,29 @@ struct SimVolume::State {
         freeClusters += count;
         lowFree = std::min(lowFree, lcn);
         EraseContent(lcn, count);
+    }
+
+    // Clusters a move left behind: held (still marked in use, their content gone) until the hold has
+    // passed, or free at once without a hold.
+    void FreeMoved(std::int64_t lcn, std::int64_t count) {
+        if (rules.freedClusterHold <= 0) {
+            ClearRange(lcn, count);
+            return;
+        }
+        EraseContent(lcn, count);
+        const std::int64_t hold = std::min<std::int64_t>(rules.freedClusterHold, std::int64_t{1} << 40);
+        held.push_back({lcn, count, requests + static_cast<std::uint64_t>(hold) + 1});
+        heldClusters += count;
+    }
+    // Frees the held clusters whose hold has passed (all of them at a checkpoint).
+    void ReleaseHeld(bool checkpoint) {
+        std::erase_if(held, [&](const Held& h) {
+            if (!checkpoint && h.releaseAt > requests)
+                return false;
+            ClearRange(h.lcn, h.length);
+            heldClusters -= h.length;
+            return true;
+        });
     }
 
     // First cluster in [pos, end) whose bit equals `used`; end when none.
@@ -367,7 +408,8 @@ struct SimVolume::State {
     std::string CheckState() const;
 };
 
-SimVolume::SimVolume(const Geometry& geometry) : geometry_(geometry), state_(std::make_unique<State>()) {
+SimVolume::SimVolume(const Geometry& geometry, const NtfsRules& rules)
+    : geometry_(geometry), state_(std::make_unique<State>()) {
     if (geometry_.totalClusters < 0)
         geometry_.totalClusters = 0;
     if (geometry_.bytesPerCluster == 0)
@@ -376,6 +418,7 @@ SimVolume::SimVolume(const Geometry& geometry) : geometry_(geometry), state_(std
     s.total = geometry_.totalClusters;
     s.bits.assign(static_cast<std::size_t>((s.total + 63) / 64), 0);
     s.freeClusters = s.total;
+    s.rules = rules;
     s.hasZone = !(geometry_.mftZoneStart == 0 && geometry_.mftZoneEnd == 0) && geometry_.mftZoneStart >= 0 &&
                 geometry_.mftZoneEnd >= geometry_.mftZoneStart;
     if (s.hasZone) {
@@ -385,6 +428,26 @@ SimVolume::SimVolume(const Geometry& geometry) : geometry_(geometry), state_(std
 }
 
 SimVolume::~SimVolume() = default;
+
+void SimVolume::SetRules(const NtfsRules& rules) {
+    std::lock_guard lock(mutex_);
+    state_->rules = rules;
+}
+
+NtfsRules SimVolume::Rules() const {
+    std::lock_guard lock(mutex_);
+    return state_->rules;
+}
+
+void SimVolume::Checkpoint() {
+    std::lock_guard lock(mutex_);
+    state_->ReleaseHeld(true);
+}
+
+std::int64_t SimVolume::HeldClusters() const {
+    std::lock_guard lock(mutex_);
+    return state_->heldClusters;
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Files.
@@ -646,6 +709,17 @@ std::string SimVolume::State::CheckState() const {
     for (const auto& [lcn, count] : occupied)
         if (auto e = claim(lcn, count, L"(occupied)"); !e.empty())
             return e;
+    std::int64_t heldSum = 0;
+    for (const Held& h : held) {
+        if (auto e = claim(h.lcn, h.length, L"(held since a move)"); !e.empty())
+            return e;
+        for (const Content& c : ReadContent(h.lcn, h.length))
+            if (c.tag != 0)
+                return "held clusters near LCN " + std::to_string(h.lcn) + " still hold content";
+        heldSum += h.length;
+    }
+    if (heldSum != heldClusters)
+        return "the held-cluster count is wrong";
     for (const auto& [key, f] : files) {
         std::string name = ToUtf8(f.path);
         std::int64_t vcn = 0;
@@ -694,6 +768,9 @@ SimVolume::Answer SimVolume::Request(const std::wstring& file, std::uint32_t cod
                                      const std::wstring& moveFile) {
     std::lock_guard lock(mutex_);
     State& s = *state_;
+    // Every request, answered or refused, moves the clock of the holds on.
+    ++s.requests;
+    s.ReleaseHeld(false);
     Answer answer;
     auto fail = [&](NtStatus status) {
         answer.status = status;
@@ -879,6 +956,9 @@ SimVolume::Answer SimVolume::Request(const std::wstring& file, std::uint32_t cod
             std::int64_t vStart = move.StartingVcn;
             std::int64_t vEnd = std::min(end, vStart + static_cast<std::int64_t>(move.ClusterCount));
             if (IsUnitFile(*f)) {
+                if (s.rules.wholeUnitMoves &&
+                    (vStart % kCompressionUnit != 0 || (vEnd % kCompressionUnit != 0 && vEnd != end)))
+                    return fail(fs::kStatusInvalidParameter);
                 vStart = vStart / kCompressionUnit * kCompressionUnit;
                 vEnd = std::min(end, RoundUp(vEnd, kCompressionUnit));
             }
@@ -910,7 +990,7 @@ SimVolume::Answer SimVolume::Request(const std::wstring& file, std::uint32_t cod
                     at += c.length;
                 }
                 s.SetRange(target, length);
-                s.ClearRange(p.lcn, length);
+                s.FreeMoved(p.lcn, length);
                 State::Remap(*f, p.vcn, length, target);
                 target += length;
                 budget -= length;

@@ -9,6 +9,10 @@
 // FSCTL_MOVE_FILE as Windows documents them (see SimVolume.cpp for the exact rules), validating every
 // length, VCN, LCN and count before use. Faults can be injected to exercise the callers' error paths.
 //
+// Like NTFS, it does not hand out clusters that a move freed until its next log checkpoint: they stay
+// marked in use for a number of further requests (NtfsRules), so a caller that wants to reuse them has
+// to poll the bitmap, as it must on Windows. Tests that need exact placement turn the hold off.
+//
 // Thread-safe: every public method takes the volume's lock.
 #pragma once
 
@@ -44,6 +48,24 @@ struct Geometry {
     std::int64_t mftZoneEnd = 0;    // last cluster of the MFT zone, inclusive; start == end == 0: no zone
 };
 
+// The requests a cluster freed by a move stays held, by default. NTFS releases such clusters at its
+// next log checkpoint, a few seconds later; the engine polls a cluster up to 60 times before giving up
+// on it, so a hold well below that is met by the poll, while one above the two or three requests a
+// caller issues between a move and its next search makes that search see the freed clusters in use.
+inline constexpr std::int64_t kDefaultFreedClusterHold = 16;
+
+// Where the volume's answers may follow NTFS more or less strictly.
+struct NtfsRules {
+    // Requests a cluster freed by a move stays marked in use (in the bitmap answers, as a move target
+    // and for allocation) before it is free again; 0: free at once. Checkpoint() ends every hold.
+    std::int64_t freedClusterHold = kDefaultFreedClusterHold;
+    // Refuse with STATUS_INVALID_PARAMETER a move of a compressed or sparse file that does not start at
+    // a multiple of 16 VCNs or does not end at one (or at the end of the file), instead of widening it
+    // to whole compression units. Off by default: the documentation gives the granularity of such moves
+    // (16 clusters) but not what happens to a request that does not keep to it.
+    bool wholeUnitMoves = false;
+};
+
 // One injected fault. Faults wait in a queue and each fires once, on the first request that matches.
 struct Fault {
     enum class Kind {
@@ -66,12 +88,20 @@ struct Fault {
 
 class SimVolume {
   public:
-    explicit SimVolume(const Geometry& geometry);
+    explicit SimVolume(const Geometry& geometry, const NtfsRules& rules = {});
     ~SimVolume();
     SimVolume(const SimVolume&) = delete;
     SimVolume& operator=(const SimVolume&) = delete;
 
     const Geometry& geometry() const { return geometry_; }
+
+    // The rules apply to requests from now on; clusters already held keep their release point.
+    void SetRules(const NtfsRules& rules);
+    NtfsRules Rules() const;
+    // The log checkpoint: every cluster held since a move is free from now on.
+    void Checkpoint();
+    // Clusters freed by moves and not yet released.
+    std::int64_t HeldClusters() const;
 
     // ---- Files. Paths are volume-relative ("\DIR\FILE"), compared without regard to case. ----
 
@@ -94,6 +124,8 @@ class SimVolume {
     bool AddFile(const std::wstring& path, const std::vector<Run>& runs, FileKind kind = FileKind::Normal);
     // Makes a file resident again (its clusters are freed).
     bool MakeResident(const std::wstring& path);
+    // Deletes a file; its clusters are free at once. (Only clusters freed by a move are held: they are
+    // what a defragmenter meets, and tests build their layouts by deleting files.)
     bool DeleteFile(const std::wstring& path);
     bool Exists(const std::wstring& path) const;
     // True for the root ("\\") and for every folder that holds a file of the table.
@@ -108,9 +140,11 @@ class SimVolume {
     int Fragments(const std::wstring& path) const;
 
     // Marks clusters in use by a file outside the table's files (metadata, another program); false when
-    // any of them is already used or out of range.
+    // any of them is already used (or held) or out of range.
     bool Occupy(std::int64_t lcn, std::int64_t count);
+    // True for a cluster of a file, taken by Occupy, or held since a move.
     bool IsUsed(std::int64_t lcn) const;
+    // Clusters neither used nor held.
     std::int64_t FreeClusters() const;
 
     // ---- Faults. ----
@@ -118,7 +152,8 @@ class SimVolume {
     void ClearFaults();
     std::size_t PendingFaults() const;
 
-    // ---- The consistency check: the bitmap equals the union of all files' clusters (plus Occupy),
+    // ---- The consistency check: the bitmap equals the union of all files' clusters (plus Occupy and
+    // the clusters held since a move),
     // no cluster belongs to two files, every file's tags are the ones it was written with, runs are
     // well formed. Returns an empty string when consistent, else a description of the first fault. ----
     std::string Check() const;

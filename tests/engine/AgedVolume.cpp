@@ -186,6 +186,7 @@ SoakFigures RunSoak(sim::SimVolume& volume, fs::FileSystemControl& control, wcha
                 ++figures.exceptions;
             }
             figures.successes += result > 0 ? 1 : 0;
+            figures.mostHeld = std::max(figures.mostHeld, volume.HeldClusters());
             volume.ClearFaults();
 
             if (const std::string check = volume.Check(); !check.empty()) {

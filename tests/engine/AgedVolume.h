@@ -41,13 +41,14 @@ struct SoakFigures {
     int fragmentedAfter = 0;
     std::int64_t clustersMoved = 0;  // clusters whose place changed, summed over every step
     int steps = 0;
-    int processCalls = 0;  // CompactNonCompressedFragmentedFile::Process
-    int moveCalls = 0;     // FileMover::Move
-    int successes = 0;     // steps whose result was above 0
-    int faults = 0;        // steps with an injected fault
-    int exceptions = 0;    // steps that ended in BadFileStats
-    int deleted = 0;       // files deleted by an injected fault
-    std::string failure;   // empty when every step kept the volume consistent and every file's content
+    int processCalls = 0;       // CompactNonCompressedFragmentedFile::Process
+    int moveCalls = 0;          // FileMover::Move
+    int successes = 0;          // steps whose result was above 0
+    int faults = 0;             // steps with an injected fault
+    int exceptions = 0;         // steps that ended in BadFileStats
+    int deleted = 0;            // files deleted by an injected fault
+    std::int64_t mostHeld = 0;  // the most clusters held since a move (not yet released) after a step
+    std::string failure;        // empty when every step kept the volume consistent and every file's content
 
     double ShareLeftFragmented() const { return files == 0 ? 0.0 : double(fragmentedAfter) / files; }
     double ClustersPerFragmentRemoved() const {

@@ -140,6 +140,31 @@ TEST_F(EngineTest, IsClusterFreePollsUntilFreeOrSixtyTimes) {
     EXPECT_FALSE(engine.IsClusterFree(-1));
 }
 
+TEST_F(EngineTest, IsClusterFreeWaitsOutTheHoldOfAClusterFreedByAMove) {
+    // A cluster a move freed is not free on NTFS until the checkpoint; the poll waits for it.
+    ASSERT_TRUE(volume_.AddFile(L"\\f", {{0, 500, 1}}));
+    auto move = [&](std::int64_t lcn) {
+        fs::MOVE_FILE_DATA data{};
+        data.StartingLcn = lcn;
+        data.ClusterCount = 1;
+        return volume_.Request({}, fs::kFsctlMoveFile, &data, sizeof data, nullptr, 0, L"\\f").status;
+    };
+    DefragEngine engine(control_, L"C:\\");
+    ASSERT_EQ(move(600), fs::kStatusSuccess);
+    std::size_t reads = control_.CountCalls(fs::kFsctlGetVolumeBitmap);
+    EXPECT_TRUE(engine.IsClusterFree(500));
+    EXPECT_EQ(control_.CountCalls(fs::kFsctlGetVolumeBitmap),
+              reads + static_cast<std::size_t>(sim::kDefaultFreedClusterHold) + 1)
+        << "the poll that comes after the hold finds it free";
+
+    // A hold longer than the 60 polls: the poll gives up; after the checkpoint the cluster is free.
+    volume_.SetRules({100, false});
+    ASSERT_EQ(move(700), fs::kStatusSuccess);
+    EXPECT_FALSE(engine.IsClusterFree(600));
+    volume_.Checkpoint();
+    EXPECT_TRUE(engine.IsClusterFree(600));
+}
+
 TEST_F(EngineTest, RunHintsAndTheirIndex) {
     // Free: [10,11) [20,23) [40,48) [100,200) [1000,10000).
     ASSERT_TRUE(volume_.Occupy(0, 10));

@@ -208,5 +208,28 @@ TEST_F(MoverTest, CompressedSegmentWaitsForTheClusterBehindEachPiece) {
                   {0, 5000, 2040}, {2040, kHoleLcn, 8}, {2048, 7040, 2040}, {4088, kHoleLcn, 8}}));
 }
 
+TEST_F(MoverTest, CompressedSegmentWaitsOutTheHoldOnTheClusterBehindAPiece) {
+    // The cluster right behind where the first piece lands was freed by a move just before: held until
+    // the checkpoint, so the engine's poll waits for it, and then the next piece follows right behind.
+    Add(L"\\x.dat", {{0, 3040, 1}});
+    fs::MOVE_FILE_DATA away{};
+    away.StartingLcn = 39000;
+    away.ClusterCount = 1;
+    ASSERT_EQ(volume_.Request({}, fs::kFsctlMoveFile, &away, sizeof away, nullptr, 0, L"\\x.dat").status,
+              fs::kStatusSuccess);
+    Add(L"\\c.dat", {{0, 20000, 2040}, {2040, kHoleLcn, 8}, {2048, 30000, 2040}, {4088, kHoleLcn, 8}},
+        sim::FileKind::Compressed);
+    DefragEngine engine(control_, L"C:\\");
+    ASSERT_TRUE(volume_.IsUsed(3040));
+    trace::ScopedCapture capture;
+    ExtentList list;
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\c.dat", 0, 1000, 4096, list));
+    EXPECT_TRUE(capture.Contains(L"Cluster 3040 is free\n"));
+    EXPECT_EQ(LinesStartingWith(capture, L"Attempting").size(), 2u);
+    EXPECT_EQ(volume_.Runs(L"\\c.dat"),
+              (std::vector<sim::Run>{
+                  {0, 1000, 2040}, {2040, kHoleLcn, 8}, {2048, 3040, 2040}, {4088, kHoleLcn, 8}}));
+}
+
 }  // namespace
 }  // namespace kestrel::engine::test

@@ -285,6 +285,13 @@ TEST(SimVolumeMove, MovesClustersWithTheirTags) {
     EXPECT_THAT(volume.Runs(L"\\f"), ElementsAre(sim::Run{0, 100, 20}))
         << "the moved piece joins the run before it";
     EXPECT_EQ(volume.Tags(L"\\f"), tags);
+    // The old place is held until the checkpoint, then free.
+    EXPECT_TRUE(volume.IsUsed(300));
+    EXPECT_EQ(volume.HeldClusters(), 10);
+    EXPECT_EQ(volume.FreeClusters(), 970);
+    EXPECT_EQ(volume.Check(), "");
+    volume.Checkpoint();
+    EXPECT_EQ(volume.HeldClusters(), 0);
     EXPECT_FALSE(volume.IsUsed(300));
     EXPECT_FALSE(volume.IsUsed(309));
     EXPECT_EQ(volume.FreeClusters(), 980);
@@ -354,6 +361,8 @@ TEST(SimVolumeMove, CompressedFilesMoveInWholeUnits) {
     EXPECT_THAT(volume.Runs(L"\\c"), ElementsAre(sim::Run{0, 100, 10}, sim::Run{10, kHoleLcn, 6},
                                                  sim::Run{16, 500, 20}, sim::Run{36, kHoleLcn, 12}));
     EXPECT_EQ(volume.Tags(L"\\c"), tags);
+    EXPECT_EQ(volume.HeldClusters(), 20);
+    volume.Checkpoint();
     EXPECT_FALSE(volume.IsUsed(200));
     EXPECT_FALSE(volume.IsUsed(303));
     EXPECT_TRUE(volume.IsUsed(519));
@@ -373,6 +382,94 @@ TEST(SimVolumeMove, CompressedFilesMoveInWholeUnits) {
     EXPECT_EQ(Move(volume, L"\\c", 0, 800, 1), fs::kStatusSuccess) << "unit 0 has 10 clusters: 800..809";
     EXPECT_EQ(Move(volume, L"\\c", 16, 800 - 20 + 30, 1), fs::kStatusAlreadyCommitted)
         << "unit 1 needs 16 clusters from 810, and 815 is taken";
+}
+
+TEST(SimVolumeMove, WholeUnitRuleRefusesPartialUnitsOfCompressedAndSparseFiles) {
+    NtfsRules rules;
+    rules.wholeUnitMoves = true;
+    SimVolume volume({1000, 4096, 0, 0}, rules);
+    ASSERT_TRUE(volume.AddFile(
+        L"\\c", {{0, 100, 10}, {10, kHoleLcn, 6}, {16, 200, 16}, {32, 300, 4}, {36, kHoleLcn, 12}},
+        FileKind::Compressed));
+    ASSERT_TRUE(volume.AddFile(L"\\s", {{0, kHoleLcn, 16}, {16, 400, 20}}, FileKind::Sparse));
+    ASSERT_TRUE(volume.AddFile(L"\\n", {{0, 600, 20}}));
+    const auto runs = volume.Runs(L"\\c");
+    const auto free = volume.FreeClusters();
+
+    EXPECT_EQ(Move(volume, L"\\c", 20, 500, 14), fs::kStatusInvalidParameter) << "starts inside unit 1";
+    EXPECT_EQ(Move(volume, L"\\c", 16, 500, 10), fs::kStatusInvalidParameter) << "ends inside unit 1";
+    EXPECT_EQ(Move(volume, L"\\s", 16, 500, 4), fs::kStatusInvalidParameter) << "sparse files alike";
+    EXPECT_EQ(volume.Runs(L"\\c"), runs);
+    EXPECT_EQ(volume.FreeClusters(), free);
+
+    // Whole units, and a range that reaches to or past the end of the file, are moved.
+    EXPECT_EQ(Move(volume, L"\\c", 16, 500, 16), fs::kStatusSuccess);
+    EXPECT_EQ(Move(volume, L"\\c", 32, 516, 4096), fs::kStatusSuccess);
+    EXPECT_THAT(volume.Runs(L"\\c"), ElementsAre(sim::Run{0, 100, 10}, sim::Run{10, kHoleLcn, 6},
+                                                 sim::Run{16, 500, 20}, sim::Run{36, kHoleLcn, 12}));
+    EXPECT_EQ(Move(volume, L"\\s", 16, 700, 20), fs::kStatusSuccess) << "the sparse file ends at VCN 36";
+    // A normal file still moves cluster by cluster.
+    EXPECT_EQ(Move(volume, L"\\n", 3, 800, 5), fs::kStatusSuccess);
+    EXPECT_EQ(volume.Check(), "");
+}
+
+// ---- Clusters freed by a move are held until the checkpoint ----
+
+TEST(SimVolumeHold, FreedClustersStayInUseForTheNextRequests) {
+    NtfsRules rules;
+    rules.freedClusterHold = 3;
+    SimVolume volume({1000, 4096, 0, 0}, rules);
+    ASSERT_TRUE(volume.Occupy(0, 100));
+    ASSERT_TRUE(volume.AddFile(L"\\f", {{0, 100, 10}}));
+    ASSERT_TRUE(volume.AddFile(L"\\g", {{0, 900, 10}}));
+    auto bit100 = [](const Reply& bitmap) { return (bitmap.out[16 + 100 / 8] >> (100 % 8)) & 1; };
+
+    ASSERT_EQ(Move(volume, L"\\f", 0, 500, 10), fs::kStatusSuccess);  // request 1: 100..109 freed
+    EXPECT_EQ(volume.FreeClusters(), 1000 - 100 - 10 - 10 - 10);
+    // Not free for allocation either: a new file starts behind them.
+    ASSERT_TRUE(volume.Append(L"\\n", 5));
+    EXPECT_THAT(volume.Runs(L"\\n"), ElementsAre(sim::Run{0, 110, 5}));
+    EXPECT_EQ(Move(volume, L"\\g", 0, 100, 10), fs::kStatusAlreadyCommitted);  // request 2
+    auto data = Ask(volume, {}, fs::kFsctlGetNtfsVolumeData, 0, 96, 0);        // request 3
+    EXPECT_EQ(Get<std::int64_t>(data.out, 24), 1000 - 100 - 10 - 10 - 10 - 5);
+    EXPECT_EQ(bit100(Bitmap(volume, 0, 16 + 125)), 1);  // request 4: the last one of the hold
+    EXPECT_EQ(volume.Check(), "");
+    EXPECT_EQ(bit100(Bitmap(volume, 0, 16 + 125)), 0);  // request 5: released
+    EXPECT_EQ(volume.HeldClusters(), 0);
+    EXPECT_EQ(Move(volume, L"\\g", 0, 100, 10), fs::kStatusSuccess);
+    EXPECT_EQ(volume.HeldClusters(), 10) << "g's old place is held in turn";
+    EXPECT_EQ(volume.Check(), "");
+}
+
+TEST(SimVolumeHold, RulesCheckpointAndPartialMoves) {
+    SimVolume volume({1000, 4096, 0, 0});
+    EXPECT_EQ(volume.Rules().freedClusterHold, kDefaultFreedClusterHold);
+    ASSERT_TRUE(volume.AddFile(L"\\f", {{0, 100, 30}}));
+
+    volume.SetRules({0, false});
+    ASSERT_EQ(Move(volume, L"\\f", 0, 200, 10), fs::kStatusSuccess);
+    EXPECT_FALSE(volume.IsUsed(100)) << "no hold: free at once";
+
+    volume.SetRules({1000, false});
+    volume.InjectFault({Fault::Kind::PartialMove, fs::kFsctlMoveFile, L"", 0, 5});
+    EXPECT_EQ(Move(volume, L"\\f", 10, 300, 20), fs::kStatusDiskFull);
+    EXPECT_EQ(volume.HeldClusters(), 5) << "what a partial move moved is held too";
+    EXPECT_TRUE(volume.IsUsed(110));
+    EXPECT_THAT(volume.Runs(L"\\f"),
+                ElementsAre(sim::Run{0, 200, 10}, sim::Run{10, 300, 5}, sim::Run{15, 115, 15}));
+    for (int i = 0; i < 50; ++i)
+        Bitmap(volume, 0, 16);
+    EXPECT_EQ(volume.HeldClusters(), 5);
+    EXPECT_EQ(volume.Check(), "");
+    volume.Checkpoint();
+    EXPECT_EQ(volume.HeldClusters(), 0);
+    EXPECT_FALSE(volume.IsUsed(110));
+    EXPECT_EQ(volume.Check(), "");
+
+    // The check counts held clusters as taken: one flipped to free in the bitmap is noticed.
+    ASSERT_EQ(Move(volume, L"\\f", 0, 400, 10), fs::kStatusSuccess);
+    SimVolumeTestAccess::FlipBit(volume, 200);
+    EXPECT_THAT(volume.Check(), ::testing::HasSubstr("bitmap"));
 }
 
 // ---- The consistency check ----
@@ -511,7 +608,10 @@ TEST(SimVolumeThreads, WriterAndMoverKeepTheVolumeConsistent) {
     for (const auto& name : volume.Files())
         for (const auto& run : volume.Runs(name))
             clusters += run.length;
+    EXPECT_EQ(volume.FreeClusters(), 20000 - clusters - volume.HeldClusters());
+    volume.Checkpoint();
     EXPECT_EQ(volume.FreeClusters(), 20000 - clusters);
+    EXPECT_EQ(volume.Check(), "");
 }
 
 }  // namespace
