@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "platform/Handle.h"
+#include "platform/SystemError.h"
 
 namespace kestrel::mailslot {
 
@@ -44,21 +45,8 @@ struct MailslotHandleTraits {
 };
 using MailslotHandle = UniqueHandle<MailslotHandleTraits>;
 
-// Win32 error codes that the host produces as well.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr std::uint32_t kErrorGenFailure = 31;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorSemTimeout = 121;
-inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorFilenameExcedRange = 206;
-inline constexpr std::uint32_t kErrorNoSystemResources = 1450;
+// Win32 error codes (platform/SystemError.h); the host maps its failures onto them.
+using namespace kestrel::errors;
 
 // The next-size value that means "no message waiting" (MAILSLOT_NO_MESSAGE).
 inline constexpr std::uint32_t kNoMessage = 0xFFFFFFFF;

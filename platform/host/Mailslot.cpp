@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/Mailslot.h"
+#include "platform/host/ErrnoMapping.h"
 
 namespace kestrel::mailslot {
 namespace {
@@ -54,39 +55,6 @@ HostSlot* FromRaw(RawMailslot raw) {
     return reinterpret_cast<HostSlot*>(raw);
 }
 
-std::uint32_t FromErrno(int error) {
-    switch (error) {
-        case 0:
-            return kErrorSuccess;
-        case ENOENT:
-        case ENOTDIR:
-        case ECONNREFUSED:
-        case ENOTCONN:
-        case EPIPE:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case ELOOP:
-            return kErrorAccessDenied;
-        case EMFILE:
-        case ENFILE:
-            return kErrorTooManyOpenFiles;
-        case ENOMEM:
-        case ENOBUFS:
-            return kErrorNotEnoughMemory;
-        case ENAMETOOLONG:
-            return kErrorFilenameExcedRange;
-        case EADDRINUSE:
-            return kErrorAlreadyExists;
-        case EMSGSIZE:
-        case EINVAL:
-            return kErrorInvalidParameter;
-        default:
-            return kErrorGenFailure;
-    }
-}
-
 // The directory of the sockets, created when missing; it must be this user's and closed to others.
 std::uint32_t SlotDirectory(std::string& dir) {
     const char* chosen = std::getenv("KESTREL_MAILSLOT_DIR");
@@ -101,10 +69,10 @@ std::uint32_t SlotDirectory(std::string& dir) {
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return FromErrno(errno);
+        return host::Win32ErrorFromErrno(errno);
     struct stat status {};
     if (::lstat(dir.c_str(), &status) != 0)
-        return FromErrno(errno);
+        return host::Win32ErrorFromErrno(errno);
     if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
         return kErrorAccessDenied;
     if ((status.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
@@ -156,25 +124,25 @@ CreateResult CreateReader(const std::wstring& name, bool /*secure*/) {
 
     Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lock) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        result.error = errno == EWOULDBLOCK ? kErrorAlreadyExists : FromErrno(errno);
+        result.error = errno == EWOULDBLOCK ? kErrorAlreadyExists : host::Win32ErrorFromErrno(errno);
         return result;
     }
     // The name is ours now; a socket file still there was left by a reader that died.
     if (::unlink(socketPath.c_str()) != 0 && errno != ENOENT) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     auto* slot = new (std::nothrow) HostSlot;
@@ -200,11 +168,11 @@ OpenResult OpenWriter(const std::wstring& name) {
 
     Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     auto* slot = new (std::nothrow) HostSlot;
@@ -234,7 +202,7 @@ std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return FromErrno(errno);
+            return host::Win32ErrorFromErrno(errno);
         // The reader's queue is full: wait a little for room, as a reader that polls makes some soon.
         if (waited >= kFullQueueWaitMs)
             return kErrorNoSystemResources;
@@ -263,7 +231,7 @@ std::uint32_t GetInfo(RawMailslot reader, MailslotInfo& info) {
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return kErrorSuccess;
-        return FromErrno(errno);
+        return host::Win32ErrorFromErrno(errno);
     }
 }
 
@@ -291,7 +259,7 @@ std::uint32_t Read(RawMailslot reader, void* buffer, std::uint32_t size, std::ui
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return kErrorSemTimeout;
-        return FromErrno(errno);
+        return host::Win32ErrorFromErrno(errno);
     }
 }
 
