@@ -148,7 +148,8 @@ std::uint32_t GetInfo(RawMailslot reader, MailslotInfo& info);
 // Takes the next message into `buffer`, which must hold at least its size (from GetInfo); `bytesRead`
 // receives the message's length. Without a message it fails at once with kErrorSemTimeout. A message of
 // no bytes may fail to read (Wine reports ERROR_BROKEN_PIPE) but is taken out all the same. kErrorSuccess or
-// the error code (kErrorInsufficientBuffer when the buffer is too small; the message then stays).
+// the error code (kErrorInsufficientBuffer when the buffer is too small, and the message stays; Wine
+// instead fills the buffer, reports success and drops the rest).
 std::uint32_t Read(RawMailslot reader, void* buffer, std::uint32_t size, std::uint32_t& bytesRead);
 
 }  // namespace kestrel::mailslot

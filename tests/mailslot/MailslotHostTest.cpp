@@ -82,6 +82,11 @@ class MailslotHostTest : public ::testing::Test {
     fs::path dir_;
 };
 
+class InspectableReader : public MailslotReader {
+  public:
+    mailslot::RawMailslot Raw() const { return handle_.get(); }
+};
+
 // A child process that creates a reader for `name`, reports through a pipe, then either holds it until
 // told to go (the pipe to it closes) or dies on the spot without any clean-up.
 class ChildReader {
@@ -181,6 +186,42 @@ TEST_F(MailslotHostTest, ClosingAReaderFreesTheNameAndWritersSeeItGone) {
     EXPECT_TRUE(capture.Contains(Format(L"[VANTOR]Write to mailslot %s (mailslot) Error was 2", name)));
     MailslotReader again;
     EXPECT_TRUE(again.Create(name, false));
+}
+
+// Host only: under Wine a burst of this size stalls the writer in WriteFile (Wine's mailslots hold far
+// less than Windows' before a write blocks).
+TEST_F(MailslotHostTest, BurstWrittenWhileTheReaderSleepsArrivesCompleteAndInOrder) {
+    const std::wstring name = UniqueSlotName(L"burst");
+    MailslotReader reader;
+    ASSERT_TRUE(reader.Create(name, false));
+    MailslotWriter first, second;
+    ASSERT_TRUE(first.Open(name));
+    ASSERT_TRUE(second.Open(name));
+    // Requests of every length the protocol sends, from two writers taking turns.
+    auto text = [](int i) {
+        return Format(L"%d:", i) + std::wstring(static_cast<std::size_t>(i % 200), L'r');
+    };
+    constexpr int kMessages = 2000;
+    for (int i = 0; i < kMessages; ++i)
+        ASSERT_TRUE((i % 2 == 0 ? first : second).Write(text(i))) << "message " << i;
+    for (int i = 0; i < kMessages; ++i)
+        ASSERT_EQ(reader.Read(), text(i)) << "message " << i;
+    EXPECT_TRUE(reader.Read().empty());
+}
+
+TEST_F(MailslotHostTest, AMessageTooBigForTheBufferStays) {
+    const std::wstring name = UniqueSlotName(L"small");
+    InspectableReader reader;
+    ASSERT_TRUE(reader.Create(name, false));
+    MailslotWriter writer;
+    ASSERT_TRUE(writer.Open(name));
+    ASSERT_TRUE(writer.Write(L"twelve chars"));  // 25 bytes
+    std::uint8_t buffer[16] = {};
+    std::uint32_t got = 99;
+    EXPECT_EQ(mailslot::Read(reader.Raw(), buffer, sizeof buffer, got), mailslot::kErrorInsufficientBuffer);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(reader.Read(), L"twelve chars");
+    EXPECT_EQ(mailslot::Read(reader.Raw(), buffer, sizeof buffer, got), mailslot::kErrorSemTimeout);
 }
 
 TEST_F(MailslotHostTest, BeyondTheByteBoundWritesFailClearlyAndNothingQueuedIsLost) {
