@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/SystemError.h"
+
 namespace kestrel::fs {
 
 // NTSTATUS, kept unsigned so that it compares directly with the documented hexadecimal values.
@@ -27,17 +29,8 @@ inline constexpr NtStatus kStatusDiskFull = 0xC000007F;
 inline constexpr NtStatus kStatusNotSupported = 0xC00000BB;
 inline constexpr NtStatus kStatusFileDeleted = 0xC0000123;
 
-// Win32 error codes that callers distinguish.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorPathNotFound = 3;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorNotReady = 21;
-inline constexpr std::uint32_t kErrorSharingViolation = 32;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorFilenameExcedRange = 206;
+// Win32 error codes (platform/SystemError.h).
+using namespace kestrel::errors;
 
 // File-system control codes.
 inline constexpr std::uint32_t kFsctlGetNtfsVolumeData = 0x00090064;

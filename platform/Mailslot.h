@@ -2,12 +2,14 @@
 //
 // On Windows these are real mailslots (CreateMailslotW, CreateFileW, GetMailslotInfo, ReadFile,
 // WriteFile). On the host each name is one Unix datagram socket; datagrams keep both the message
-// boundaries and their order. The host's sockets live in one directory, chosen in this order:
-// $KESTREL_MAILSLOT_DIR (host mode points it into its state directory, tests at a directory of their own),
-// else $XDG_RUNTIME_DIR/kestrel, else /tmp/kestrel-<uid>. Its last component is created with mode 0700
-// when missing; it must be a real directory (not a link) of this user, or every create and open fails
-// with kErrorAccessDenied, and access for others is taken away. NAME (folded to lower case) becomes
-// "NAME.slot", the socket, and "NAME.lock", a lock file held with flock by the live reader, so that a
+// boundaries and their order. The kernel queues only a few datagrams on a socket, so a host reader keeps
+// a thread of its own that moves them as they come into the reader's own queue; that queue, not a system
+// setting, decides how much a reader holds (kMaxQueuedBytes). The host's sockets live in one directory,
+// chosen in this order: $KESTREL_MAILSLOT_DIR (host mode points it into its state directory, tests at a
+// directory of their own), else $XDG_RUNTIME_DIR/kestrel, else /tmp/kestrel-<uid>. Its last component is
+// created with mode 0700 when missing; it must be a real directory (not a link) of this user, or every create
+// and open fails with kErrorAccessDenied, and access for others is taken away. NAME (folded to lower case)
+// becomes "NAME.slot", the socket, and "NAME.lock", a lock file held with flock by the live reader, so that a
 // reader that died leaves nothing that blocks the next one. A socket path must fit a socket address (107
 // bytes): a longer one fails with kErrorFilenameExcedRange, so the directory's path should stay under
 // about 37 characters for the longest names (the default directories do).
@@ -23,11 +25,13 @@
 // Nothing here throws. Each handle is used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "platform/Handle.h"
+#include "platform/SystemError.h"
 
 namespace kestrel::mailslot {
 
@@ -44,21 +48,16 @@ struct MailslotHandleTraits {
 };
 using MailslotHandle = UniqueHandle<MailslotHandleTraits>;
 
-// Win32 error codes that the host produces as well.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr std::uint32_t kErrorGenFailure = 31;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorSemTimeout = 121;
-inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorFilenameExcedRange = 206;
-inline constexpr std::uint32_t kErrorNoSystemResources = 1450;
+// Win32 error codes (platform/SystemError.h); the host maps its failures onto them.
+using namespace kestrel::errors;
+
+// How much a host reader keeps for its reader: messages wait, in order, until they are read, up to
+// kMaxQueuedBytes, each message counted as its size plus kQueuedMessageOverhead (so a flood of empty
+// messages is bounded too). That is thousands of the protocol's requests and replies. Once a reader
+// holds that much it takes no more until it is read; writes then fail with kErrorNoSystemResources, as a
+// Windows mailslot's do when the system has no room left for a message. Windows has no bound of its own.
+inline constexpr std::size_t kMaxQueuedBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kQueuedMessageOverhead = 64;
 
 // The next-size value that means "no message waiting" (MAILSLOT_NO_MESSAGE).
 inline constexpr std::uint32_t kNoMessage = 0xFFFFFFFF;
@@ -118,26 +117,29 @@ struct OpenResult {
 };
 
 // What is waiting in a reader: the size in bytes of the next message (kNoMessage when there is none) and
-// the number of messages. Only the size is reliable: the host cannot count a socket's queue without
-// reading it and reports 1 whenever a message waits, and Wine counts a message of no bytes as none.
+// the number of messages. Only the size is reliable: Wine counts a message of no bytes as none.
 struct MailslotInfo {
     std::uint32_t nextSize = kNoMessage;
     std::uint32_t count = 0;
 };
 
-// Creates the reading end of a mailslot: any message size, and a read never waits (on Windows the read
-// time-out is 0). With `secure`, the slot gets the kCommandSlotSecurity descriptor
-// (Windows; the host's mailslot directory is private to its user anyway). Fails with kErrorAlreadyExists
-// when another reader, in this or any other process, holds the name. The caller owns the handle; closing
-// it frees the name.
+// Creates the reading end of a mailslot: any message size, and a read never waits. On Windows the read
+// time-out is 0 rather than MAILSLOT_WAIT_FOREVER: a caller asks GetInfo before it reads, so whenever a
+// message is there both time-outs behave alike, and when GetInfo and the read disagree (a message of no
+// bytes under Wine) a read with time-out 0 fails at once where the other would stall its thread for good.
+// On the host, closing the handle also ends the reader's receiving thread and drops what it held. With
+// `secure`, the slot gets the kCommandSlotSecurity descriptor (Windows; the host's mailslot directory is
+// private to its user anyway). Fails with kErrorAlreadyExists when another reader, in this or any other
+// process, holds the name. The caller owns the handle; closing it frees the name.
 CreateResult CreateReader(const std::wstring& name, bool secure);
 
 // Opens the writing end of an existing mailslot. Fails (kErrorFileNotFound) when nobody reads the name.
 // The caller owns the handle.
 OpenResult OpenWriter(const std::wstring& name);
 
-// Sends one message of `size` bytes (0 is allowed). kErrorSuccess, or the error code. On the host a full
-// queue makes the call wait briefly for room before it fails with kErrorNoSystemResources.
+// Sends one message of `size` bytes (0 is allowed). kErrorSuccess, or the error code. On the host, when
+// the reader holds kMaxQueuedBytes already (or its thread lags behind), the call waits up to half a second
+// for room and then fails with kErrorNoSystemResources; the message is not sent.
 std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size);
 
 // Asks a reader what is waiting, without waiting. kErrorSuccess and `info`, or the error code.
@@ -146,8 +148,8 @@ std::uint32_t GetInfo(RawMailslot reader, MailslotInfo& info);
 // Takes the next message into `buffer`, which must hold at least its size (from GetInfo); `bytesRead`
 // receives the message's length. Without a message it fails at once with kErrorSemTimeout. A message of
 // no bytes may fail to read (Wine reports ERROR_BROKEN_PIPE) but is taken out all the same. kErrorSuccess or
-// the error code (kErrorInsufficientBuffer when the buffer is too small; Windows then keeps the message, the
-// host drops it).
+// the error code (kErrorInsufficientBuffer when the buffer is too small, and the message stays; Wine
+// instead fills the buffer, reports success and drops the rest).
 std::uint32_t Read(RawMailslot reader, void* buffer, std::uint32_t size, std::uint32_t& bytesRead);
 
 }  // namespace kestrel::mailslot

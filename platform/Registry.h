@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/Handle.h"
+#include "platform/SystemError.h"
 
 namespace kestrel::reg {
 
@@ -50,17 +51,8 @@ inline constexpr std::uint32_t kRegExpandSz = 2;
 inline constexpr std::uint32_t kRegBinary = 3;
 inline constexpr std::uint32_t kRegDword = 4;
 
-// Win32 error codes the registry answers with.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorWriteFault = 29;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorBadPathname = 161;
-inline constexpr std::uint32_t kErrorNoMoreItems = 259;
-inline constexpr std::uint32_t kErrorBadDatabase = 1009;  // the store's file is damaged
-inline constexpr std::uint32_t kErrorKeyDeleted = 1018;
+// Win32 error codes (platform/SystemError.h).
+using namespace kestrel::errors;
 
 // The longest key name (one path component), in characters.
 inline constexpr std::size_t kMaxKeyNameLength = 255;

@@ -2,7 +2,6 @@
 
 namespace kestrel::svc {
 namespace {
-constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::size_t kMaxServiceName = 256;
 
 bool ValidName(const std::wstring& name) {

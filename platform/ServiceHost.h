@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/Handle.h"
+#include "platform/SystemError.h"
 
 namespace kestrel::svc {
 
@@ -85,16 +86,8 @@ struct DeviceBroadcastHeader {
 };
 static_assert(sizeof(DeviceBroadcastHeader) == 12);
 
-// Win32 error codes of this boundary.
-inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
-inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
-inline constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
-inline constexpr std::uint32_t kErrorServiceExists = 1073;
-inline constexpr std::uint32_t kErrorServiceMarkedForDelete = 1072;
+// Win32 error codes (platform/SystemError.h).
+using namespace kestrel::errors;
 
 // The status record sent to the service manager (SERVICE_STATUS).
 struct ServiceStatus {

@@ -5,27 +5,53 @@
 // ends, so a socket file left behind by a crashed reader is simply removed and bound anew, while a name
 // whose lock is held belongs to someone else. Lock files stay in place (removing one could let two
 // readers lock two different files of the same name). A writer is a datagram socket connected to the
-// reader's socket. Every call that could wait is made non-blocking.
+// reader's socket.
+//
+// The kernel keeps only a few datagrams queued on a socket (net.unix.max_dgram_qlen, 10 by default), far
+// fewer than a mailslot must hold. So each reader moves what arrives into a queue of its own: a receiving
+// thread waits on the socket and drains it as datagrams come, and GetInfo and Read drain it too before
+// they look, so a message written before they are called is always seen. Every move from the socket to
+// the queue happens under the reader's lock, which keeps the order of arrival. The queue is bounded by
+// kMaxQueuedBytes; once it is full the socket is left alone, its few places fill up, and writers then
+// fail after kFullQueueWaitMs with kErrorNoSystemResources.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/Mailslot.h"
+#include "platform/host/ErrnoMapping.h"
 
 namespace kestrel::mailslot {
 namespace {
 
-// How long a writer waits for room when the reader's queue is full before it gives up.
+// How long a writer waits for room when the socket's own queue is full before it gives up. The
+// receiving thread makes room at once unless the reader's queue is at its bound.
 constexpr int kFullQueueWaitMs = 500;
+// How many datagrams one pass moves from the socket under the reader's lock, so that neither GetInfo nor
+// the receiving thread holds it for long while writers keep sending.
+constexpr std::size_t kDrainBatch = 64;
+// How long the receiving thread pauses when a datagram could not be taken (no memory for it).
+constexpr int kStuckPauseMs = 10;
 
 struct FdTraits {
     using value_type = int;
@@ -34,18 +60,181 @@ struct FdTraits {
 };
 using Fd = UniqueHandle<FdTraits>;
 
-// What a host mailslot handle points at.
+// What a host mailslot handle points at: a writer's connected socket, or a ReaderSlot.
 struct HostSlot {
-    Fd socket;
-    Fd lock;                 // readers only: the flock that marks the name as taken
-    std::string socketPath;  // readers only: removed on close, while the lock is still held
+    explicit HostSlot(bool isReader) : reader(isReader) {}
+    virtual ~HostSlot() = default;
+    HostSlot(const HostSlot&) = delete;
+    HostSlot& operator=(const HostSlot&) = delete;
 
-    ~HostSlot() {
-        if (!socketPath.empty())
-            ::unlink(socketPath.c_str());
-        socket.reset();
-        lock.reset();  // last, so that no new reader can take the name before the socket is gone
+    const bool reader;
+    Fd socket;
+};
+
+struct WriterSlot : HostSlot {
+    WriterSlot() : HostSlot(false) {}
+};
+
+class ReaderSlot : public HostSlot {
+  public:
+    ReaderSlot(Fd boundSocket, Fd nameLock, std::string path) : HostSlot(true) {
+        socket = std::move(boundSocket);
+        lock_ = std::move(nameLock);
+        socketPath_ = std::move(path);
     }
+
+    // Stops the receiving thread, then removes the socket file while the lock is still held, so that no
+    // new reader can take the name before the socket is gone.
+    ~ReaderSlot() override {
+        if (receiver_.joinable()) {
+            {
+                std::lock_guard guard(mutex_);
+                stopping_ = true;
+            }
+            room_.notify_all();
+            const std::uint64_t one = 1;
+            while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+            }
+            receiver_.join();
+        }
+        ::unlink(socketPath_.c_str());
+        socket.reset();
+        lock_.reset();
+    }
+
+    // Starts the receiving thread. kErrorSuccess or the error code.
+    std::uint32_t Start() {
+        wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wake_)
+            return host::Win32ErrorFromErrno(errno);
+        // The thread takes no signals: they belong to the threads of the program that handle them.
+        sigset_t all, previous;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+        std::uint32_t error = kErrorSuccess;
+        try {
+            receiver_ = std::thread([this] { Receive(); });
+        } catch (const std::system_error&) {
+            error = kErrorNoSystemResources;
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return error;
+    }
+
+    std::uint32_t Info(MailslotInfo& info) {
+        std::lock_guard guard(mutex_);
+        DrainLocked();
+        if (!queue_.empty()) {
+            const std::size_t next = queue_.front().size();
+            info.nextSize = next >= kNoMessage ? kNoMessage - 1 : static_cast<std::uint32_t>(next);
+            info.count = static_cast<std::uint32_t>(queue_.size());
+        }
+        return kErrorSuccess;
+    }
+
+    std::uint32_t Take(void* buffer, std::uint32_t size, std::uint32_t& bytesRead) {
+        std::lock_guard guard(mutex_);
+        if (queue_.empty())
+            DrainLocked();
+        if (queue_.empty())
+            return kErrorSemTimeout;
+        std::vector<std::uint8_t>& front = queue_.front();
+        if (front.size() > size)
+            return kErrorInsufficientBuffer;  // the message stays, as on Windows
+        if (!front.empty())
+            std::memcpy(buffer, front.data(), front.size());
+        bytesRead = static_cast<std::uint32_t>(front.size());
+        const bool wasFull = queuedBytes_ >= kMaxQueuedBytes;
+        queuedBytes_ -= front.size() + kQueuedMessageOverhead;
+        queue_.pop_front();
+        if (wasFull && queuedBytes_ < kMaxQueuedBytes)
+            room_.notify_one();
+        return kErrorSuccess;
+    }
+
+  private:
+    enum class Drained { kEmpty, kFull, kStuck };
+
+    // Moves up to kDrainBatch datagrams from the socket into the queue while it has room. The caller
+    // holds mutex_.
+    Drained DrainLocked() {
+        for (std::size_t moved = 0; moved < kDrainBatch;) {
+            if (queuedBytes_ >= kMaxQueuedBytes)
+                return Drained::kFull;
+            // With MSG_TRUNC the result is the whole length of the next datagram (0 for an empty one).
+            ssize_t length = ::recv(socket.get(), nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+            if (length < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno == EAGAIN || errno == EWOULDBLOCK ? Drained::kEmpty : Drained::kStuck;
+            }
+            std::vector<std::uint8_t> message;
+            try {
+                message.resize(static_cast<std::size_t>(length));
+                queue_.emplace_back();
+            } catch (const std::bad_alloc&) {
+                return Drained::kStuck;  // left in the socket for a later pass
+            }
+            char none = 0;
+            ssize_t got = ::recv(socket.get(), length > 0 ? static_cast<void*>(message.data()) : &none,
+                                 message.size(), MSG_DONTWAIT);
+            if (got < 0) {
+                queue_.pop_back();
+                if (errno == EINTR)
+                    continue;
+                return errno == EAGAIN || errno == EWOULDBLOCK ? Drained::kEmpty : Drained::kStuck;
+            }
+            message.resize(static_cast<std::size_t>(got) < message.size() ? static_cast<std::size_t>(got)
+                                                                          : message.size());
+            queuedBytes_ += message.size() + kQueuedMessageOverhead;
+            queue_.back() = std::move(message);
+            ++moved;
+        }
+        return Drained::kEmpty;  // a batch moved; the next pass takes the rest
+    }
+
+    // The receiving thread: waits for datagrams (or for room, while the queue is full) and moves them
+    // into the queue until the reader is closed.
+    void Receive() {
+        pollfd ready[2] = {{socket.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        for (;;) {
+            {
+                std::unique_lock guard(mutex_);
+                room_.wait(guard, [this] { return stopping_ || queuedBytes_ < kMaxQueuedBytes; });
+                if (stopping_)
+                    return;
+            }
+            int count = ::poll(ready, 2, -1);
+            if (count < 0) {
+                if (errno != EINTR)
+                    ::poll(&ready[1], 1, kStuckPauseMs);
+                continue;
+            }
+            if (ready[1].revents != 0)
+                return;  // closing
+            if (ready[0].revents == 0)
+                continue;
+            Drained drained;
+            {
+                std::lock_guard guard(mutex_);
+                if (stopping_)
+                    return;
+                drained = DrainLocked();
+            }
+            if (drained == Drained::kStuck)
+                ::poll(&ready[1], 1, kStuckPauseMs);
+        }
+    }
+
+    Fd lock_;                 // the flock that marks the name as taken
+    std::string socketPath_;  // removed on close, while the lock is still held
+    Fd wake_;                 // an eventfd that tells the receiving thread to end
+    std::mutex mutex_;
+    std::condition_variable room_;  // signalled when a full queue gets room again
+    std::deque<std::vector<std::uint8_t>> queue_;
+    std::size_t queuedBytes_ = 0;  // sizes plus kQueuedMessageOverhead per message
+    bool stopping_ = false;
+    std::thread receiver_;
 };
 
 HostSlot* FromRaw(RawMailslot raw) {
@@ -54,37 +243,9 @@ HostSlot* FromRaw(RawMailslot raw) {
     return reinterpret_cast<HostSlot*>(raw);
 }
 
-std::uint32_t FromErrno(int error) {
-    switch (error) {
-        case 0:
-            return kErrorSuccess;
-        case ENOENT:
-        case ENOTDIR:
-        case ECONNREFUSED:
-        case ENOTCONN:
-        case EPIPE:
-            return kErrorFileNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case ELOOP:
-            return kErrorAccessDenied;
-        case EMFILE:
-        case ENFILE:
-            return kErrorTooManyOpenFiles;
-        case ENOMEM:
-        case ENOBUFS:
-            return kErrorNotEnoughMemory;
-        case ENAMETOOLONG:
-            return kErrorFilenameExcedRange;
-        case EADDRINUSE:
-            return kErrorAlreadyExists;
-        case EMSGSIZE:
-        case EINVAL:
-            return kErrorInvalidParameter;
-        default:
-            return kErrorGenFailure;
-    }
+ReaderSlot* ReaderFromRaw(RawMailslot raw) {
+    HostSlot* slot = FromRaw(raw);
+    return slot != nullptr && slot->reader ? static_cast<ReaderSlot*>(slot) : nullptr;
 }
 
 // The directory of the sockets, created when missing; it must be this user's and closed to others.
@@ -101,10 +262,10 @@ std::uint32_t SlotDirectory(std::string& dir) {
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return FromErrno(errno);
+        return host::Win32ErrorFromErrno(errno);
     struct stat status {};
     if (::lstat(dir.c_str(), &status) != 0)
-        return FromErrno(errno);
+        return host::Win32ErrorFromErrno(errno);
     if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
         return kErrorAccessDenied;
     if ((status.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0)
@@ -156,37 +317,37 @@ CreateResult CreateReader(const std::wstring& name, bool /*secure*/) {
 
     Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lock) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        result.error = errno == EWOULDBLOCK ? kErrorAlreadyExists : FromErrno(errno);
+        result.error = errno == EWOULDBLOCK ? kErrorAlreadyExists : host::Win32ErrorFromErrno(errno);
         return result;
     }
     // The name is ours now; a socket file still there was left by a reader that died.
     if (::unlink(socketPath.c_str()) != 0 && errno != ENOENT) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
-    auto* slot = new (std::nothrow) HostSlot;
+    auto* slot = new (std::nothrow) ReaderSlot(std::move(socket), std::move(lock), socketPath);
     if (slot == nullptr) {
         ::unlink(socketPath.c_str());
         result.error = kErrorNotEnoughMemory;
         return result;
     }
-    slot->socket = std::move(socket);
-    slot->lock = std::move(lock);
-    slot->socketPath = std::move(socketPath);
-    result.handle.reset(ToRaw(slot));
+    result.handle.reset(ToRaw(slot));  // from here on, closing the handle undoes everything
+    result.error = slot->Start();
+    if (result.error != kErrorSuccess)
+        result.handle.reset();
     return result;
 }
 
@@ -200,14 +361,14 @@ OpenResult OpenWriter(const std::wstring& name) {
 
     Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        result.error = FromErrno(errno);
+        result.error = host::Win32ErrorFromErrno(errno);
         return result;
     }
-    auto* slot = new (std::nothrow) HostSlot;
+    auto* slot = new (std::nothrow) WriterSlot;
     if (slot == nullptr) {
         result.error = kErrorNotEnoughMemory;
         return result;
@@ -219,7 +380,7 @@ OpenResult OpenWriter(const std::wstring& name) {
 
 std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
     HostSlot* slot = FromRaw(writer);
-    if (slot == nullptr || !slot->socketPath.empty())
+    if (slot == nullptr || slot->reader)
         return kErrorInvalidHandle;
     if (data == nullptr && size != 0)
         return kErrorInvalidParameter;
@@ -234,8 +395,9 @@ std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return FromErrno(errno);
-        // The reader's queue is full: wait a little for room, as a reader that polls makes some soon.
+            return host::Win32ErrorFromErrno(errno);
+        // The socket's few places are taken: the reader's thread empties them at once unless the reader's
+        // queue is full, so wait a little for room before giving up.
         if (waited >= kFullQueueWaitMs)
             return kErrorNoSystemResources;
         pollfd ready{slot->socket.get(), POLLOUT, 0};
@@ -247,52 +409,20 @@ std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
 
 std::uint32_t GetInfo(RawMailslot reader, MailslotInfo& info) {
     info = MailslotInfo{};
-    HostSlot* slot = FromRaw(reader);
-    if (slot == nullptr || slot->socketPath.empty())
+    ReaderSlot* slot = ReaderFromRaw(reader);
+    if (slot == nullptr)
         return kErrorInvalidHandle;
-    for (;;) {
-        // With MSG_TRUNC the result is the whole length of the next datagram (0 for an empty one).
-        ssize_t next = ::recv(slot->socket.get(), nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-        if (next >= 0) {
-            info.nextSize =
-                next >= static_cast<ssize_t>(kNoMessage) ? kNoMessage - 1 : static_cast<std::uint32_t>(next);
-            info.count = 1;
-            return kErrorSuccess;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kErrorSuccess;
-        return FromErrno(errno);
-    }
+    return slot->Info(info);
 }
 
 std::uint32_t Read(RawMailslot reader, void* buffer, std::uint32_t size, std::uint32_t& bytesRead) {
     bytesRead = 0;
-    HostSlot* slot = FromRaw(reader);
-    if (slot == nullptr || slot->socketPath.empty())
+    ReaderSlot* slot = ReaderFromRaw(reader);
+    if (slot == nullptr)
         return kErrorInvalidHandle;
     if (buffer == nullptr && size != 0)
         return kErrorInvalidParameter;
-    char empty = 0;
-    if (buffer == nullptr)
-        buffer = &empty;
-    for (;;) {
-        ssize_t got = ::recv(slot->socket.get(), buffer, size, MSG_TRUNC | MSG_DONTWAIT);
-        if (got >= 0) {
-            if (static_cast<std::size_t>(got) > size) {
-                bytesRead = size;
-                return kErrorInsufficientBuffer;
-            }
-            bytesRead = static_cast<std::uint32_t>(got);
-            return kErrorSuccess;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kErrorSemTimeout;
-        return FromErrno(errno);
-    }
+    return slot->Take(buffer, size, bytesRead);
 }
 
 }  // namespace kestrel::mailslot

@@ -9,7 +9,6 @@
 // A "value" record belongs to the "key" record before it. A file without the header or the closing "end"
 // is damaged.
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,66 +21,10 @@
 #include "common/Utf16.h"
 #include "platform/Trace.h"
 #include "platform/host/HostRegistry.h"
+#include "platform/host/ErrnoMapping.h"
 #include "platform/host/StateDirectory.h"
 
 namespace kestrel {
-namespace host {
-
-std::string StateDirectory() {
-    const char* own = std::getenv("KESTREL_STATE_DIR");
-    if (own != nullptr && *own != '\0')
-        return own;
-    const char* xdg = std::getenv("XDG_STATE_HOME");
-    if (xdg != nullptr && *xdg == '/')
-        return std::string(xdg) + "/kestrel";
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
-        const passwd* entry = getpwuid(getuid());
-        home = entry != nullptr ? entry->pw_dir : "/tmp";
-    }
-    return std::string(home) + "/.local/state/kestrel";
-}
-
-std::uint32_t Win32ErrorFromErrno(int error) {
-    switch (error) {
-        case 0:
-            return 0;
-        case ENOENT:
-            return 3;  // ERROR_PATH_NOT_FOUND
-        case EACCES:
-        case EPERM:
-            return 5;
-        case ENOSPC:
-            return 112;  // ERROR_DISK_FULL
-        case EROFS:
-            return 19;  // ERROR_WRITE_PROTECT
-        case ENAMETOOLONG:
-            return 206;
-        default:
-            return reg::kErrorWriteFault;
-    }
-}
-
-std::uint32_t EnsureStateDirectory(const std::string& path) {
-    if (path.empty())
-        return 3;
-    std::size_t pos = 0;
-    for (;;) {
-        pos = path.find('/', pos + 1);
-        std::string part = path.substr(0, pos);
-        if (!part.empty() && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return Win32ErrorFromErrno(errno);
-        if (pos == std::string::npos)
-            break;
-    }
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
-        return Win32ErrorFromErrno(errno);
-    return S_ISDIR(info.st_mode) ? 0 : 3;
-}
-
-}  // namespace host
-
 namespace reg {
 namespace {
 constexpr char kHeader[] = "kestrel-registry 1";

@@ -35,12 +35,11 @@
 #include "common/Utf16.h"
 #include "platform/RegistryServiceManager.h"
 #include "platform/ServiceHost.h"
+#include "platform/host/ErrnoMapping.h"
 #include "platform/host/StateDirectory.h"
 
 namespace kestrel::svc {
 namespace {
-constexpr std::uint32_t kErrorServiceNotInExe = 1083;
-constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGUSR1};
 
 // The stop signal that ends the process at once instead of asking the service to stop.

@@ -2,7 +2,7 @@
 // store, the event log). It is, in this order of preference:
 //   $KESTREL_STATE_DIR, else $XDG_STATE_HOME/kestrel, else $HOME/.local/state/kestrel
 // and is created on first use, with missing directories made readable by the user only (0700).
-// Host adapters only.
+// Host adapters only (platform/host/StateDirectory.cpp).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,5 @@ std::string StateDirectory();
 // Creates the directory (and missing parents, mode 0700) when needed. Returns kErrorSuccess or a Win32
 // error code.
 std::uint32_t EnsureStateDirectory(const std::string& path);
-
-// A Win32 error code for an errno value.
-std::uint32_t Win32ErrorFromErrno(int error);
 
 }  // namespace kestrel::host

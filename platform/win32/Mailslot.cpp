@@ -51,8 +51,10 @@ CreateResult CreateReader(const std::wstring& name, bool secure) {
         }
         attributes.lpSecurityDescriptor = descriptor.get();
     }
-    // Read time-out 0: callers ask GetInfo before they read, and should a read still find nothing it
-    // fails at once (ERROR_SEM_TIMEOUT) instead of stalling the polling thread for good.
+    // Read time-out 0, not MAILSLOT_WAIT_FOREVER: callers ask GetInfo before they read, so a message that
+    // is there is read the same either way; should a read still find nothing (GetInfo and ReadFile
+    // disagree about a message of no bytes under Wine) it fails at once with ERROR_SEM_TIMEOUT instead of
+    // stalling the polling thread, and with it the service's stop, for good.
     HANDLE slot = CreateMailslotW(name.c_str(), 0, 0, secure ? &attributes : nullptr);
     if (slot == INVALID_HANDLE_VALUE) {
         result.error = GetLastError();

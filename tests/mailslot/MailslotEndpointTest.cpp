@@ -60,6 +60,17 @@ TEST(MailslotEndpointTest, EmptySlotReadsEmptyAtOnceAndWritesComeBackInOrder) {
     EXPECT_TRUE(reader.Read().empty());
 }
 
+TEST(MailslotEndpointTest, RawReadOfAnEmptySlotNeverWaits) {
+    const std::wstring name = UniqueSlotName(L"nowait");
+    InspectableReader reader;
+    ASSERT_TRUE(reader.Create(name, false));
+    // Nothing waits: the read fails at once (a reader created to wait forever would stall here).
+    std::uint8_t buffer[16] = {};
+    std::uint32_t got = 99;
+    EXPECT_EQ(mailslot::Read(reader.Raw(), buffer, sizeof buffer, got), mailslot::kErrorSemTimeout);
+    EXPECT_EQ(got, 0u);
+}
+
 TEST(MailslotEndpointTest, WireFormIsUtf16LeWithOneZeroByte) {
     const std::wstring name = UniqueSlotName(L"wire");
     InspectableReader reader;

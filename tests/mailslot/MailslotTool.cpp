@@ -10,11 +10,17 @@
 //   mailslot_tool hold NAME SECONDS             creates NAME, prints "held", keeps it for SECONDS
 //   mailslot_tool create NAME                   creates NAME and ends (exit 0 when created)
 //   mailslot_tool create-secure NAME            the same with the command slot's access rules
+//   Both creates then read the slot's access list back from the system and print it as
+//   "dacl: SDDL" ("dacl: none" for a slot without one, "dacl: error N" when it cannot be read).
 //
 // Trace lines are printed as "trace: " and the line without its line end. Exit code 2: bad usage or the
 // mailslot could not be created or opened.
+#include <windows.h>
+
+#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
+#include <sddl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -52,6 +58,32 @@ class RawWriter : public kestrel::MailslotWriter {
   public:
     kestrel::mailslot::RawMailslot Raw() const { return handle_.get(); }
 };
+
+class RawReader : public kestrel::MailslotReader {
+  public:
+    kestrel::mailslot::RawMailslot Raw() const { return handle_.get(); }
+};
+
+// The access list of an open object as the system holds it, in SDDL.
+std::wstring DaclOf(HANDLE object) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
+        return L"error " + std::to_wstring(error);
+    std::wstring text = L"none";
+    wchar_t* sddl = nullptr;
+    if (dacl != nullptr && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                               descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        text = sddl;
+        LocalFree(sddl);
+    } else if (dacl != nullptr) {
+        text = L"error " + std::to_wstring(GetLastError());
+    }
+    LocalFree(descriptor);
+    return text;
+}
 
 bool ParseHex(const std::wstring& text, std::vector<std::uint8_t>& bytes) {
     bytes.clear();
@@ -139,8 +171,11 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if ((command == L"create" || command == L"create-secure") && argc == 3) {
-        kestrel::MailslotReader reader;
-        return reader.Create(name, command == L"create-secure") ? 0 : 1;
+        RawReader reader;
+        if (!reader.Create(name, command == L"create-secure"))
+            return 1;
+        Print(L"dacl: " + DaclOf(reinterpret_cast<HANDLE>(reader.Raw())));
+        return 0;
     }
     return Usage();
 }

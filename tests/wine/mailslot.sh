@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Mailslots between separate Windows processes under Wine, with the real Windows implementation:
 # a reader and separate writers exchange messages in order (malformed ones included), a second process
-# cannot create a name that another one holds, and the command slot's access rules convert.
+# cannot create a name that another one holds, and the command slot is created with its access rules.
 # Usage: mailslot.sh PATH/TO/mailslot_tool.exe
 set -u
 tool="$1"
@@ -60,13 +60,20 @@ wait $holder
 tool create "$name" >"$work/third.out"
 check "name free after the holder ended" test $? -eq 0
 
-# 3. The command slot's security descriptor converts and the slot is created with it.
+# 3. The command slot's security descriptor converts and the slot carries it: its access list, read back
+# from the system, is the command slot's (the rights of each entry in the order the system writes them),
+# while a slot created without the descriptor has none.
 name=$(slot secure)
 tool create-secure "$name" >"$work/secure.out"
 check "secure create" test $? -eq 0
 check "no descriptor error" bash -c '! grep -q "error code= " "$1"' _ "$work/secure.out"
 check "secure creation line" grep -qxF "trace: [VANTOR] Mail Slot $name (CreateMailslot) created successfully" \
     "$work/secure.out"
+check "secure slot's access list" grep -qxF \
+    "dacl: D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GXGWGR;;;AU)(A;OICI;GA;;;BA)" "$work/secure.out"
+tool create "$(slot plain)" >"$work/plain.out"
+check "plain create" test $? -eq 0
+check "plain slot has no access list" grep -qxF "dacl: none" "$work/plain.out"
 
 # 4. A writer for a slot nobody reads, and a refused name.
 tool write "$(slot nobody)" text >"$work/nobody.out"
