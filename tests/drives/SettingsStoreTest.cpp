@@ -176,6 +176,12 @@ TEST_P(SettingsStoreTest, MalformedAndOversizedStringsCountAsAbsent) {
           reg::Value::String(std::wstring(70000, L'L')), reg::Value::String(std::wstring(65536, L'M'))}) {
         Put(L"C", L"0", reg::Value::ExpandString(L"\\FIRST"));
         Put(L"C", L"1", bad);
+        if (Get(L"C", L"1") != bad) {
+            // Wine's registry hands back a string stored without its NUL with one added, so the
+            // store sees a well-formed value; only the stores that keep bytes as written can check it.
+            EXPECT_STRNE(GetParam().name, "Memory");
+            continue;
+        }
         Put(L"C", L"2", reg::Value::String(L"\\HIDDEN"));
         EXPECT_EQ(store.GetExclusions(L"C:\\"), std::vector<std::wstring>{L"\\FIRST"});
 
