@@ -90,11 +90,12 @@ class DefragEngine {
     // ---- File extent maps ----
 
     // The whole map of a file, labelled "GetFileFragmentsInfo"; empty when the file cannot be opened or
-    // owns no clusters. Throws BadFileStats when a pending request fails.
+    // owns no clusters. Throws BadFileStats when a pending request fails or an answer is implausible
+    // (see AppendRetrievalPointers).
     ExtentList GetFileFragmentsInfo(const std::wstring& path);
     // Selects the file's volume and counts its fragments; -1 / -2 as ReportWin32Error, -2 when no volume.
     std::int32_t GetFileFragments(const std::wstring& path);
-    // Counts the fragments of an open file; -2 when a pending request fails.
+    // Counts the fragments of an open file; -2 when a pending request fails or an answer is implausible.
     std::int32_t GetFileFragments(fs::RawHandle file);
 
     // ---- State for the movers ----
