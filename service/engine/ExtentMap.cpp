@@ -247,22 +247,15 @@ DefragEngine::Answer DefragEngine::RequestRetrieval(fs::RawHandle file, std::int
                                                     fs::NtStatus& status) {
     const fs::STARTING_VCN_INPUT_BUFFER input{vcn};
     fs::IO_STATUS_BLOCK io{};
-    io.Pointer = nullptr;
+    bool pended = false;
     bytes = 0;
-    status = fs_.Control(file, io, fs::kFsctlGetRetrievalPointers, &input, sizeof(input), retrieval_.get(),
-                         kRetrievalBufferSize);
-    if (status == fs::kStatusPending) {
-        if (!fs_.Wait(file, timing::kInfinite))
-            return Answer::Failed;
-        status = io.Status;
-        if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
-            return Answer::Failed;
-        bytes = std::min<std::size_t>(io.Information, kRetrievalBufferSize);
-        return Answer::More;  // a completed pending answer is always followed by another request
-    }
+    status = Control(file, io, fs::kFsctlGetRetrievalPointers, &input, sizeof(input), retrieval_.get(),
+                     kRetrievalBufferSize, file, timing::kInfinite, &pended);
     if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
-        return Answer::Stop;
+        return pended ? Answer::Failed : Answer::Stop;
     bytes = std::min<std::size_t>(io.Information, kRetrievalBufferSize);
+    if (pended)
+        return Answer::More;  // a completed pending answer is always followed by another request
     return status == fs::kStatusSuccess ? Answer::Last : Answer::More;
 }
 
