@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "service/engine/VolumeBitmap.h"
+#include "service/engine/FreeRunSearch.h"
 
 namespace {
 

@@ -2,10 +2,12 @@
 // answers, each a 2-byte length followed by that many bytes (fewer when the data runs out), copied into a
 // buffer of exactly that size so that AddressSanitizer sees any read past it. The answers' ExtentCount
 // and pairs are whatever the bytes say. After each answer the derived numbers are computed, and the
-// list must keep its extents in VCN order.
+// list must keep its extents in VCN order, and an answer refused as implausible must leave it as it was.
+// The target is built to stop at the first undefined behaviour (an overflowing VCN or LCN sum included).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "service/engine/ExtentMap.h"
@@ -32,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = size - at;
         std::vector<std::uint8_t> answer(data + at, data + at + length);
         at += length;
-        AppendRetrievalPointers(list, answer.data(), answer.size());
+        const std::deque<Extent> before = list.extents;
+        const bool compressed = list.compressed;
+        if (!AppendRetrievalPointers(list, answer.data(), answer.size()))
+            Require(list.extents == before && list.compressed == compressed);  // refused: nothing changed
 
         Require(FragmentCount(list) >= 1);
         (void)VcnLength(list);

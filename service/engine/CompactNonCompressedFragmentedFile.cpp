@@ -19,7 +19,6 @@ namespace kestrel::engine {
 namespace {
 
 constexpr std::size_t kTrimMinimumExtents = 10;
-constexpr std::uint64_t kCompressionUnit = 16;
 
 }  // namespace
 

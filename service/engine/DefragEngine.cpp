@@ -174,10 +174,12 @@ std::int32_t DefragEngine::ReportWin32Error(std::uint32_t error) {
 
 fs::NtStatus DefragEngine::Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code,
                                    const void* in, std::uint32_t inLength, void* out, std::uint32_t outLength,
-                                   fs::RawHandle waitOn, std::uint32_t timeoutMs) {
+                                   fs::RawHandle waitOn, std::uint32_t timeoutMs, bool* pended) {
     io.Pointer = nullptr;
     io.Information = 0;
     const fs::NtStatus status = fs_.Control(handle, io, code, in, inLength, out, outLength);
+    if (pended != nullptr)
+        *pended = status == fs::kStatusPending;
     if (status != fs::kStatusPending)
         return status;
     if (!fs_.Wait(waitOn, timing::Scaled(timeoutMs)))

@@ -8,12 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/FileSystemControl.h"
 #include "service/engine/ExtentMap.h"
-#include "service/engine/VolumeBitmap.h"
+#include "service/engine/FreeRunSearch.h"
 
 namespace kestrel::engine {
 
@@ -68,14 +67,18 @@ class DefragEngine {
     // ---- Volume bitmap and free-space search ----
 
     // Re-reads the bitmap when it is marked stale, growing the buffer as the answer requires, and marks
-    // the MFT zone in use.
+    // the MFT zone in use. A request that fails before anything was written leaves the copy as it was
+    // (and the stale flag cleared). One that fails after an answer was written into the copy or the
+    // buffer was replaced by a larger one leaves the copy empty of free space and marked stale: nothing
+    // is placed on a half-read copy, and the next search asks again.
     void RefreshBitmap();
     void MarkBitmapStale() { bitmapStale_ = true; }
     bool BitmapStale() const { return bitmapStale_; }
     // The engine's own view of its bitmap copy; valid until the next RefreshBitmap.
     const VolumeBitmap& Bitmap() const { return bitmap_; }
     // First-fit free run after `start` (see engine::FindFreeRun). Refreshes the bitmap first. An end of 0
-    // means the whole volume; a null bitmap means the engine's own view.
+    // means the whole volume; a null bitmap means the engine's own view, which offers nothing while the
+    // engine holds no bitmap buffer.
     std::int64_t FindFreeRun(std::int64_t start, std::uint64_t minimum, std::int64_t& length,
                              std::int64_t end = 0, const VolumeBitmap* bitmap = nullptr);
     // The longest free run (lowest LCN among equals) longer than `length`; traces "in FindBiggestFreeSpace".
@@ -85,16 +88,16 @@ class DefragEngine {
     bool IsClusterFree(std::int64_t lcn);
     // Run hint j: where the first free run of at least 2^j clusters began at the last rebuild; 0 = none.
     const std::array<std::int64_t, kRunHintCount>& RunHints() const { return runHints_; }
-    std::array<std::int64_t, kRunHintCount>& RunHints() { return runHints_; }
 
     // ---- File extent maps ----
 
     // The whole map of a file, labelled "GetFileFragmentsInfo"; empty when the file cannot be opened or
-    // owns no clusters. Throws BadFileStats when a pending request fails.
+    // owns no clusters. Throws BadFileStats when a pending request fails or an answer is implausible
+    // (see AppendRetrievalPointers).
     ExtentList GetFileFragmentsInfo(const std::wstring& path);
     // Selects the file's volume and counts its fragments; -1 / -2 as ReportWin32Error, -2 when no volume.
     std::int32_t GetFileFragments(const std::wstring& path);
-    // Counts the fragments of an open file; -2 when a pending request fails.
+    // Counts the fragments of an open file; -2 when a pending request fails or an answer is implausible.
     std::int32_t GetFileFragments(fs::RawHandle file);
 
     // ---- State for the movers ----
@@ -110,31 +113,39 @@ class DefragEngine {
     std::int32_t CurrentDriveIndex() const { return currentDriveIndex_; }
     // Size in bytes the bitmap request is given (plus its 16-byte header), as last sized.
     std::uint32_t BitmapSizeValue() const { return bitmapSizeValue_; }
-    // The engine's lock, for callers that share state about it; the engine itself never takes it.
-    std::mutex& Lock() { return lock_; }
-
     // Issues one control request and, when it answers STATUS_PENDING, waits on `waitOn` for up to
     // `timeoutMs` (nominal; kInfinite without limit) and returns the final status from `io`. A wait that
-    // does not end returns STATUS_PENDING.
+    // does not end returns STATUS_PENDING. `pended`, when given, tells whether the request was pending.
+    // Every request of the engine goes through here. The handles come from the file-system control,
+    // which opens them for synchronous I/O: a request has ended when the call returns, so nothing
+    // writes into `io` or the buffers after this returns, even when the wait did not end.
     fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
                          std::uint32_t inLength, void* out, std::uint32_t outLength, fs::RawHandle waitOn,
-                         std::uint32_t timeoutMs);
+                         std::uint32_t timeoutMs, bool* pended = nullptr);
 
   private:
+    friend void RebuildRunHints(DefragEngine& engine, bool force);
+
     // Last: the answer holds the rest of the file; More: ask again; Stop: nothing to process; Failed: a
     // pending request ended in failure.
     enum class Answer { Last, More, Stop, Failed };
     // One retrieval request from `vcn` into the retrieval buffer; `bytes` receives the answer's length.
     Answer RequestRetrieval(fs::RawHandle file, std::int64_t vcn, std::size_t& bytes, fs::NtStatus& status);
     void SizeBitmapBuffer();
+    // Replaces the bitmap buffer by one for `sizeValue`, all of whose clusters show in use until an
+    // answer is read into it.
     void AllocateBitmap(std::uint64_t sizeValue);
     void UpdateBitmapView();
     void MarkMftZone();
+    // The size value for the request after an overflow answer (see BitmapCopy.cpp); 0 when the bitmap
+    // would be larger than any volume's.
+    std::uint64_t GrownBitmapSize(const fs::IO_STATUS_BLOCK& io, int& sizeChanges);
+    // Ends a refresh whose request failed (see RefreshBitmap).
+    void FailRefresh(bool copyTouched);
 
     fs::FileSystemControl& fs_;
     bool bitmapStale_ = true;
     fs::NTFS_VOLUME_DATA_BUFFER volumeData_{};
-    std::mutex lock_;
     std::array<std::int64_t, kRunHintCount> runHints_{};
     wchar_t currentDriveLetter_ = 0;
     std::wstring currentRoot_ = L".";

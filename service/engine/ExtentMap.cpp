@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "platform/Time.h"
 #include "service/engine/DefragEngine.h"
@@ -13,25 +14,49 @@ namespace kestrel::engine {
 namespace {
 
 constexpr std::int64_t kVirtualLcn = -1;
-constexpr std::uint32_t kCompressionUnit = 16;
 constexpr int kInfoPassLimit = 1000;
 constexpr int kCountPassLimit = 100;
 
 using Pair = fs::RETRIEVAL_POINTERS_BUFFER::Pair;
 
 // The usable part of one retrieval answer: its starting VCN and the pairs that lie inside the bytes
-// received, up to (not including) the first pair whose NextVcn does not advance.
+// received, up to (not including) the first pair whose NextVcn does not advance. `plausible` is false
+// for an answer no file system gives: a negative starting VCN, or a pair whose LCN is neither a hole nor
+// a cluster number that its run could follow without leaving the signed 64-bit range. Every length the
+// folding computes is at most a pair's NextVcn (runs begin at VCN 0 or later), so LCN + NextVcn within
+// range keeps each LCN + length and VCN + length in range too.
 struct RetrievalAnswer {
     std::int64_t startingVcn = 0;
     std::uint32_t count = 0;
     const std::uint8_t* pairs = nullptr;
+    bool plausible = true;
 
     Pair At(std::uint32_t i) const {
         Pair pair;
         std::memcpy(&pair, pairs + std::size_t{i} * fs::kRetrievalPairSize, sizeof(pair));
         return pair;
     }
+
+    // The first VCN of pair i's run: the answer's starting VCN, or the NextVcn of the pair before.
+    std::int64_t RunStart(std::uint32_t i) const { return i == 0 ? startingVcn : At(i - 1).NextVcn; }
+
+    // Pair i's LCN for the part of its run from `reached` on. The file system may start an answer at the
+    // beginning of the extent that holds the VCN asked for, so a run can begin before the position the
+    // map has reached: its clusters there lie as far behind its LCN. Holes stay holes.
+    std::int64_t LcnFrom(std::uint32_t i, std::int64_t reached) const {
+        const Pair pair = At(i);
+        const std::int64_t start = RunStart(i);
+        if (pair.Lcn == kVirtualLcn || start >= reached)
+            return pair.Lcn;
+        return pair.Lcn + (reached - start);
+    }
 };
+
+bool PlausiblePair(const Pair& pair) {
+    if (pair.Lcn == kVirtualLcn)
+        return true;
+    return pair.Lcn >= 0 && pair.Lcn <= std::numeric_limits<std::int64_t>::max() - pair.NextVcn;
+}
 
 RetrievalAnswer ReadAnswer(const void* answer, std::size_t bytes) {
     RetrievalAnswer result;
@@ -45,11 +70,20 @@ RetrievalAnswer ReadAnswer(const void* answer, std::size_t bytes) {
     const std::size_t room = (bytes - fs::kRetrievalHeaderSize) / fs::kRetrievalPairSize;
     result.pairs = base + fs::kRetrievalHeaderSize;
     const auto available = static_cast<std::uint32_t>(std::min<std::size_t>(claimed, room));
+    if (available > 0 && result.startingVcn < 0) {
+        result.plausible = false;
+        return result;
+    }
     std::int64_t reached = result.startingVcn;
     for (std::uint32_t i = 0; i < available; ++i) {
         const Pair pair = result.At(i);
         if (pair.NextVcn <= reached)
             break;
+        if (!PlausiblePair(pair)) {
+            result.plausible = false;
+            result.count = 0;
+            return result;
+        }
         reached = pair.NextVcn;
         result.count = i + 1;
     }
@@ -90,10 +124,12 @@ std::int64_t ListEndVcn(const ExtentList& list) {
     return last.vcn + std::max(last.allocated, last.size);
 }
 
-void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t bytes) {
+bool AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t bytes) {
     const RetrievalAnswer pairs = ReadAnswer(answer, bytes);
+    if (!pairs.plausible)
+        return false;
     if (pairs.count == 0)
-        return;
+        return true;
 
     Extent run;
     std::int64_t reached = 0;
@@ -115,7 +151,7 @@ void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t b
     while (first < pairs.count && pairs.At(first).NextVcn <= reached)
         ++first;
     if (first == pairs.count)
-        return;
+        return true;
     if (pairs.startingVcn == 0) {
         // An answer from VCN 0 maps the file from its start. A later one can only come from a file whose
         // first extent grew past the VCN asked for (moved meanwhile): it replaces what the list held, which
@@ -126,22 +162,21 @@ void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t b
     }
 
     for (std::uint32_t i = first; i < pairs.count; ++i) {
-        const Pair pair = pairs.At(i);
-        if (pair.Lcn == kVirtualLcn) {
+        const std::int64_t next = pairs.At(i).NextVcn;
+        const std::int64_t lcn = pairs.LcnFrom(i, reached);
+        if (lcn == kVirtualLcn) {
             list.compressed = true;
-            reached = pair.NextVcn;
-        } else if (pair.Lcn == expected) {
-            const std::int64_t added = pair.NextVcn - reached;
+        } else if (lcn == expected) {
+            const std::int64_t added = next - reached;
             run.allocated += added;
-            expected = pair.Lcn + added;
-            reached = pair.NextVcn;
+            expected = lcn + added;
         } else {
             run.size = reached - run.vcn;
             StoreClosedRun(list, run);
-            run = Extent{reached, pair.NextVcn - reached, 0, pair.Lcn};
-            expected = pair.Lcn + run.allocated;
-            reached = pair.NextVcn;
+            run = Extent{reached, next - reached, 0, lcn};
+            expected = lcn + run.allocated;
         }
+        reached = next;
     }
     run.size = reached - run.vcn;
     StoreFinalRun(list, run);
@@ -156,6 +191,7 @@ void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t b
                 list.label, e.vcn, e.allocated, e.size, e.lcn, e.vcn + e.size, e.lcn + e.allocated);
         }
     }
+    return true;
 }
 
 std::int32_t FragmentCount(const ExtentList& list) {
@@ -211,22 +247,15 @@ DefragEngine::Answer DefragEngine::RequestRetrieval(fs::RawHandle file, std::int
                                                     fs::NtStatus& status) {
     const fs::STARTING_VCN_INPUT_BUFFER input{vcn};
     fs::IO_STATUS_BLOCK io{};
-    io.Pointer = nullptr;
+    bool pended = false;
     bytes = 0;
-    status = fs_.Control(file, io, fs::kFsctlGetRetrievalPointers, &input, sizeof(input), retrieval_.get(),
-                         kRetrievalBufferSize);
-    if (status == fs::kStatusPending) {
-        if (!fs_.Wait(file, timing::kInfinite))
-            return Answer::Failed;
-        status = io.Status;
-        if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
-            return Answer::Failed;
-        bytes = std::min<std::size_t>(io.Information, kRetrievalBufferSize);
-        return Answer::More;  // a completed pending answer is always followed by another request
-    }
+    status = Control(file, io, fs::kFsctlGetRetrievalPointers, &input, sizeof(input), retrieval_.get(),
+                     kRetrievalBufferSize, file, timing::kInfinite, &pended);
     if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
-        return Answer::Stop;
+        return pended ? Answer::Failed : Answer::Stop;
     bytes = std::min<std::size_t>(io.Information, kRetrievalBufferSize);
+    if (pended)
+        return Answer::More;  // a completed pending answer is always followed by another request
     return status == fs::kStatusSuccess ? Answer::Last : Answer::More;
 }
 
@@ -252,7 +281,8 @@ ExtentList DefragEngine::GetFileFragmentsInfo(const std::wstring& path) {
         }
         if (answer == Answer::Stop)
             break;
-        AppendRetrievalPointers(list, retrieval_.get(), bytes);
+        if (!AppendRetrievalPointers(list, retrieval_.get(), bytes))
+            throw BadFileStats();  // an answer no file system gives: the map cannot be trusted
         if (answer == Answer::Last)
             break;
         const std::int64_t next = ListEndVcn(list);
@@ -295,6 +325,8 @@ std::int32_t DefragEngine::GetFileFragments(fs::RawHandle file) {
             break;
 
         const RetrievalAnswer pairs = ReadAnswer(retrieval_.get(), bytes);
+        if (!pairs.plausible)
+            return kFileUnusable;
         if (pairs.count > 0 && pairs.startingVcn == 0) {
             // An answer from VCN 0 maps the file from its start again: count afresh.
             count = 1;
@@ -302,13 +334,16 @@ std::int32_t DefragEngine::GetFileFragments(fs::RawHandle file) {
             reached = 0;
         }
         for (std::uint32_t i = 0; i < pairs.count; ++i) {
-            const Pair pair = pairs.At(i);
-            if (pair.Lcn != kVirtualLcn) {
-                if (pair.Lcn != expected)
+            const std::int64_t next = pairs.At(i).NextVcn;
+            if (next <= reached)
+                continue;  // counted from an earlier answer
+            const std::int64_t lcn = pairs.LcnFrom(i, reached);
+            if (lcn != kVirtualLcn) {
+                if (lcn != expected)
                     ++count;
-                expected = pair.Lcn + (pair.NextVcn - reached);
+                expected = lcn + (next - reached);
             }
-            reached = pair.NextVcn;
+            reached = next;
         }
         AppendRetrievalPointers(list, retrieval_.get(), bytes);
         if (answer == Answer::Last || pairs.count == 0)

@@ -10,6 +10,10 @@
 
 namespace kestrel::engine {
 
+// Clusters in one compression unit of a compressed file: compressed data is stored, moved and mapped
+// in whole units.
+inline constexpr std::uint32_t kCompressionUnit = 16;
+
 // One physically contiguous piece of a file. It occupies clusters lcn .. lcn + allocated - 1 and covers
 // VCNs vcn .. vcn + size - 1; size exceeds allocated by the holes of a compressed or sparse file that
 // were folded into it. A piece that is all hole has lcn -1 and allocated 0.
@@ -46,12 +50,17 @@ class BadFileStats : public std::runtime_error {
 };
 
 // Folds one retrieval answer of `bytes` bytes (header and pairs) into the list: a run continued from the
-// previous answer replaces the extent it produced there, holes join the piece before them. Pairs beyond
+// previous answer replaces the extent it produced there, holes join the piece before them, and a run
+// that begins before the end of the list (an answer may start at the beginning of the extent that holds
+// the VCN asked for) contributes only its part beyond, at the clusters where that part lies. Pairs beyond
 // `bytes` are never read, whatever the answer's ExtentCount claims; an answer too short for its header
 // or with no pairs changes nothing, and a pair whose NextVcn does not advance ends the answer. Writes the
 // "Non-zero first VCN" line for a continued answer and, when the list has more than one extent, one
 // line for each of its first six extents.
-void AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t bytes);
+// Returns false, leaving the list as it was, for an answer no file system gives: a negative starting
+// VCN, or a pair (before the one that ends the answer) whose LCN is below -1 or so large that LCN +
+// NextVcn leaves the signed 64-bit range. Such an answer fails the mapping.
+bool AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t bytes);
 
 // 1 for an empty list, else 1 + the number of neighbours that are not physically adjacent.
 std::int32_t FragmentCount(const ExtentList& list);

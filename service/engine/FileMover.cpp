@@ -10,7 +10,6 @@ namespace kestrel::engine {
 namespace {
 
 constexpr timing::Millis kPieceRestMs = 1;
-constexpr std::uint32_t kCompressionUnit = 16;
 
 // True when the bitmap copy shows any cluster of the range in use. Clusters beyond the copy count as
 // free, so the walk never goes past its bit count.

@@ -2,6 +2,8 @@
 // the polling of one cluster.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/Trace.h"
 #include "tests/engine/EngineTestSupport.h"
 
@@ -30,13 +32,12 @@ class LargeVolume : public EngineTest {
     }
 };
 
-TEST_F(LargeVolume, WithoutVolumeDataTheBufferGrowsBy16402BytesPerOverflow) {
+TEST_F(LargeVolume, WithoutVolumeDataTheBufferGrowsToTheAnnouncedSizeInOneStep) {
     RefuseVolumeData();
     DefragEngine engine(control_, L"C:\\");
-    // 16,402 bytes and then 16,402 more per overflow until the 50,000 bytes fit; then the real size
-    // (400,000 clusters, not the assumed 131,216) sizes the buffer once more: 400,000 / 8 + 160.
-    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap),
-              (std::vector<std::uint32_t>{16386, 32788, 49190, 65592, 50144}));
+    // The first guess of 16,402 bytes overflows; the answer's BitmapSize (400,000 clusters, not the
+    // assumed 131,216) sizes the buffer at once: 400,000 / 8 + 160. Two round trips in all.
+    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap), (std::vector<std::uint32_t>{16386, 50144}));
     EXPECT_EQ(engine.TotalClusters(), 400000);
     EXPECT_EQ(engine.BitmapSizeValue(), 50160u);
     ExpectCopyMatches(engine, volume_);
@@ -45,9 +46,102 @@ TEST_F(LargeVolume, WithoutVolumeDataTheBufferGrowsBy16402BytesPerOverflow) {
 TEST_F(LargeVolume, AnUndersizedBitmapFileGuessGrowsToo) {
     fs_.SetBitmapFileSize(L'C', 1000);
     DefragEngine engine(control_, L"C:\\");
-    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap),
-              (std::vector<std::uint32_t>{1144, 17546, 33948, 50350}));
+    EXPECT_EQ(control_.OutLengths(fs::kFsctlGetVolumeBitmap), (std::vector<std::uint32_t>{1144, 50144}));
     ExpectCopyMatches(engine, volume_);
+}
+
+// Rewrites the header of every overflow answer, or fails the n-th bitmap request.
+class BitmapAnswerControl : public RecordingControl {
+  public:
+    using RecordingControl::RecordingControl;
+    std::optional<std::int64_t> overflowBitmapSize;  // written into overflow answers when set
+    std::optional<std::int64_t> overflowStartingLcn;
+    int failRequest = 0;  // 1 = the next bitmap request fails, 2 = the one after, and so on; 0 = none
+    fs::NtStatus failStatus = fs::kStatusInvalidDeviceRequest;
+
+    fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength) override {
+        if (code == fs::kFsctlGetVolumeBitmap && failRequest > 0 && --failRequest == 0) {
+            io.Status = failStatus;
+            io.Information = 0;
+            return failStatus;
+        }
+        const fs::NtStatus status = RecordingControl::Control(handle, io, code, in, inLength, out, outLength);
+        if (code == fs::kFsctlGetVolumeBitmap && status == fs::kStatusBufferOverflow) {
+            auto* header = static_cast<std::uint8_t*>(out);
+            if (overflowStartingLcn)
+                std::memcpy(header, &*overflowStartingLcn, 8);
+            if (overflowBitmapSize)
+                std::memcpy(header + 8, &*overflowBitmapSize, 8);
+        }
+        return status;
+    }
+};
+
+class BitmapAnswers : public LargeVolume {
+  protected:
+    BitmapAnswerControl answers_{fs_};
+};
+
+TEST_F(BitmapAnswers, AnImplausibleAnnouncedSizeFallsBackTo16402BytesPerOverflow) {
+    // 16,402 bytes and then 16,402 more per overflow until the 50,000 bytes fit; then the real size
+    // sizes the buffer once more: 400,000 / 8 + 160.
+    const std::vector<std::uint32_t> stepwise{16386, 32788, 49190, 65592, 50144};
+    const std::int64_t sizes[] = {0, -400000, 1000, std::int64_t{1} << 40};
+    for (const std::int64_t size : sizes) {
+        SCOPED_TRACE(size);
+        answers_.calls.clear();
+        answers_.overflowBitmapSize = size;
+        RefuseVolumeData();
+        DefragEngine engine(answers_, L"C:\\");
+        EXPECT_EQ(answers_.OutLengths(fs::kFsctlGetVolumeBitmap), stepwise);
+        ExpectCopyMatches(engine, volume_);
+    }
+    // So does a size that counts from anywhere but LCN 0.
+    answers_.calls.clear();
+    answers_.overflowBitmapSize.reset();
+    answers_.overflowStartingLcn = 8;
+    RefuseVolumeData();
+    DefragEngine engine(answers_, L"C:\\");
+    EXPECT_EQ(answers_.OutLengths(fs::kFsctlGetVolumeBitmap), stepwise);
+}
+
+// A request that fails after the buffer was regrown (an overflow answer had already been written into
+// the copy): the copy offers no free space and is marked stale, so the next search reads it again.
+TEST_F(BitmapAnswers, AFailedRequestAfterARegrowLeavesNoFreeSpaceAndAsksAgain) {
+    for (const bool volumeData : {true, false}) {
+        SCOPED_TRACE(volumeData);
+        fs_.SetBitmapFileSize(L'C', 1000);  // an undersized guess: the first answer overflows
+        if (!volumeData)
+            RefuseVolumeData();
+        answers_.calls.clear();
+        answers_.failRequest = 2;
+        DefragEngine engine(answers_, L"C:\\");
+        EXPECT_EQ(answers_.OutLengths(fs::kFsctlGetVolumeBitmap).size(),
+                  1u);  // the failed one is not recorded
+        EXPECT_TRUE(engine.BitmapStale());
+        std::int64_t length = 7;
+        EXPECT_EQ(FindFreeRun(engine.Bitmap(), -1, 1, length, engine.TotalClusters()), 0);
+        EXPECT_EQ(length, 0);
+
+        // The next search reads the bitmap again, and finds what is free.
+        EXPECT_NE(engine.FindFreeRun(0, 1, length), 0);
+        EXPECT_FALSE(engine.BitmapStale());
+        ExpectCopyMatches(engine, volume_);
+    }
+}
+
+// A request that fails before anything was written leaves the copy as it was, the stale flag cleared.
+TEST_F(BitmapAnswers, AFailedRequestWithoutARegrowLeavesTheCopyAsItWas) {
+    DefragEngine engine(answers_, L"C:\\");
+    ExpectCopyMatches(engine, volume_);
+    ASSERT_TRUE(volume_.Append(L"\\late", 5000));
+    answers_.failRequest = 1;
+    engine.MarkBitmapStale();
+    engine.RefreshBitmap();
+    EXPECT_FALSE(engine.BitmapStale());
+    ASSERT_TRUE(volume_.DeleteFile(L"\\late"));
+    ExpectCopyMatches(engine, volume_);  // the copy from before the file was written
 }
 
 TEST_F(LargeVolume, WithVolumeDataTheFirstGuessFits) {

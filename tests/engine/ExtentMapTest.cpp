@@ -2,6 +2,9 @@
 // numbers derived from a list.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <optional>
+
 #include "platform/Trace.h"
 #include "tests/engine/EngineTestSupport.h"
 
@@ -270,8 +273,11 @@ TEST_F(ScriptedAnswers, AnswersThatGoBackDoNotCorruptTheMap) {
         return status;
     };
     DefragEngine engine(control_, L"C:\\");
+    // The second answer starts at VCN 5: its pair for VCNs 15 to 24 at LCN 900 puts VCN 20 at 905.
     EXPECT_EQ(engine.GetFileFragmentsInfo(L"C:\\s.dat").extents,
-              (std::deque<Extent>{{0, 10, 10, 100}, {10, 10, 10, 300}, {20, 5, 5, 900}}));
+              (std::deque<Extent>{{0, 10, 10, 100}, {10, 10, 10, 300}, {20, 5, 5, 905}}));
+    // Counted directly, VCNs 5 to 19 are not counted a second time.
+    EXPECT_EQ(engine.GetFileFragments(L"C:\\s.dat"), 3);
     restart = true;
     EXPECT_EQ(engine.GetFileFragmentsInfo(L"C:\\s.dat").extents, (std::deque<Extent>{{0, 30, 30, 100}}));
     EXPECT_EQ(engine.GetFileFragments(L"C:\\s.dat"), 1);
@@ -294,6 +300,151 @@ TEST_F(ScriptedAnswers, EndlessFilesAreCutAfterThePassLimits) {
     control_.calls.clear();
     EXPECT_EQ(engine.GetFileFragments(L"C:\\s.dat"), 100);
     EXPECT_EQ(control_.CountCalls(fs::kFsctlGetRetrievalPointers), 100u);
+}
+
+// Answers no file system gives, whose sums of VCNs, LCNs and lengths would leave the signed 64-bit range:
+// the mapping fails as a failed pending request does, and the list is left as it was.
+TEST_F(ScriptedAnswers, ImplausibleNumbersFailTheMapping) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    struct Case {
+        const char* what;
+        std::int64_t startingVcn;
+        std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+    };
+    const Case refused[] = {
+        {"LCN + length past the range", 0, {{10, 100}, {20, kMax - 5}}},
+        {"LCN + NextVcn past the range", 0, {{kMax - 10, 11}}},
+        {"a negative starting VCN", std::numeric_limits<std::int64_t>::min(), {{10, 100}}},
+        {"an LCN below -1", 0, {{10, -2}}},
+    };
+    const Case* current = nullptr;
+    control_.retrievalScript = [&current](fs::IO_STATUS_BLOCK& io, std::int64_t, void* out, std::uint32_t) {
+        io.Information = PutAnswer(out, static_cast<std::uint32_t>(current->pairs.size()),
+                                   current->startingVcn, current->pairs);
+        io.Status = fs::kStatusSuccess;
+        return fs::kStatusSuccess;
+    };
+    DefragEngine engine(control_, L"C:\\");
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.what);
+        current = &c;
+        EXPECT_THROW(engine.GetFileFragmentsInfo(L"C:\\s.dat"), BadFileStats);
+        EXPECT_EQ(engine.GetFileFragments(L"C:\\s.dat"), kFileUnusable);
+
+        ExtentList list;
+        list.extents = {{0, 4, 4, 50}};
+        alignas(8) std::uint8_t answer[16 + 16 * 4] = {};
+        const std::uint32_t bytes =
+            PutAnswer(answer, static_cast<std::uint32_t>(c.pairs.size()), c.startingVcn, c.pairs);
+        EXPECT_FALSE(AppendRetrievalPointers(list, answer, bytes));
+        EXPECT_EQ(list.extents, (std::deque<Extent>{{0, 4, 4, 50}}));
+    }
+    EXPECT_EQ(fs_.OpenHandles(), 1u);
+
+    // Large numbers that stay in range are mapped as they come.
+    const Case large{"large", 0, {{10, kMax - 10}, {20, std::int64_t{1} << 62}}};
+    current = &large;
+    EXPECT_EQ(engine.GetFileFragmentsInfo(L"C:\\s.dat").extents,
+              (std::deque<Extent>{{0, 10, 10, kMax - 10}, {10, 10, 10, std::int64_t{1} << 62}}));
+    EXPECT_EQ(engine.GetFileFragments(L"C:\\s.dat"), 2);
+}
+
+// ---- A file moved while it is mapped. ----
+
+// Moves clusters of a file right before the engine asks for its map from a given VCN, as another
+// program (or the file system itself) may do between two requests of one mapping.
+class MovingControl : public RecordingControl {
+  public:
+    MovingControl(sim::SimFileSystem& fs, sim::SimVolume& volume) : RecordingControl(fs), volume_(volume) {}
+
+    struct Move {
+        std::wstring file;
+        std::int64_t askedVcn = 0;
+        fs::MOVE_FILE_DATA data{};
+    };
+    std::optional<Move> pending;
+    fs::NtStatus moveStatus = fs::kStatusPending;  // the status of the move once made
+
+    fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength) override {
+        std::int64_t vcn = -1;
+        if (code == fs::kFsctlGetRetrievalPointers && in != nullptr && inLength >= 8)
+            std::memcpy(&vcn, in, 8);
+        if (pending && vcn == pending->askedVcn) {
+            moveStatus = volume_
+                             .Request(L"", fs::kFsctlMoveFile, &pending->data, sizeof(pending->data), nullptr,
+                                      0, pending->file)
+                             .status;
+            pending.reset();
+        }
+        return RecordingControl::Control(handle, io, code, in, inLength, out, outLength);
+    }
+
+  private:
+    sim::SimVolume& volume_;
+};
+
+class MovedWhileMapped : public ::testing::Test {
+  protected:
+    MovedWhileMapped() : volume_({60000, 4096, 0, 0}), control_(fs_, volume_) { fs_.Mount(L'C', volume_); }
+    void TearDown() override { EXPECT_EQ(volume_.Check(), ""); }
+
+    // 8,200 runs of one cluster, each two clusters behind the one before: VCN i lies at base + 3i.
+    void AddScattered(const std::wstring& path, std::int64_t base) {
+        std::vector<sim::Run> runs;
+        for (std::int64_t i = 0; i < 8200; ++i)
+            runs.push_back({i, base + 3 * i, 1});
+        ASSERT_TRUE(volume_.AddFile(path, runs));
+    }
+    // Moves VCNs 8191 and 8192 of the file to `lcn` when the map is asked for from VCN 8192, that is
+    // between the first answer (8,192 pairs, VCNs 0 to 8191) and the second. The volume then starts its
+    // second answer at VCN 8191, the beginning of the moved extent.
+    void MoveBetweenAnswers(const std::wstring& file, std::int64_t lcn) {
+        MovingControl::Move move;
+        move.file = file;
+        move.askedVcn = 8192;
+        move.data.StartingVcn = 8191;
+        move.data.StartingLcn = lcn;
+        move.data.ClusterCount = 2;
+        control_.pending = move;
+    }
+
+    timing::ScopedTimeDivisor fast_{100000};
+    sim::SimVolume volume_;
+    sim::SimFileSystem fs_;
+    MovingControl control_;
+};
+
+TEST_F(MovedWhileMapped, TheSecondAnswerPutsEachVcnWhereItLies) {
+    AddScattered(L"\\runs.dat", 100);
+    DefragEngine engine(control_, L"C:\\");
+    MoveBetweenAnswers(L"\\runs.dat", 50000);
+    const ExtentList list = engine.GetFileFragmentsInfo(L"C:\\runs.dat");
+    ASSERT_EQ(control_.moveStatus, fs::kStatusSuccess);
+    ASSERT_EQ(list.extents.size(), 8200u);
+    EXPECT_EQ(list.extents[8191], (Extent{8191, 1, 1, 100 + 3 * 8191}));  // as the first answer had it
+    EXPECT_EQ(list.extents[8192], (Extent{8192, 1, 1, 50001}));           // the moved extent's second cluster
+    EXPECT_EQ(list.extents[8193], (Extent{8193, 1, 1, 100 + 3 * 8193}));
+    EXPECT_EQ(FragmentCount(list), 8200);
+}
+
+TEST_F(MovedWhileMapped, TheCountSeesAMovedClusterNextToTheRunBehindIt) {
+    // VCN 8192 lands right before VCN 8193: the two are one fragment.
+    AddScattered(L"\\runs.dat", 100);
+    DefragEngine engine(control_, L"C:\\");
+    const std::int64_t lcn8193 = 100 + 3 * 8193;
+    MoveBetweenAnswers(L"\\runs.dat", lcn8193 - 2);
+    EXPECT_EQ(engine.GetFileFragments(L"C:\\runs.dat"), 8199);
+    ASSERT_EQ(control_.moveStatus, fs::kStatusSuccess);
+
+    // The map built over the same two answers agrees.
+    AddScattered(L"\\again.dat", 30000);
+    MoveBetweenAnswers(L"\\again.dat", 30000 + 3 * 8193 - 2);
+    const ExtentList list = engine.GetFileFragmentsInfo(L"C:\\again.dat");
+    ASSERT_EQ(control_.moveStatus, fs::kStatusSuccess);
+    EXPECT_EQ(list.extents[8192], (Extent{8192, 2, 2, 30000 + 3 * 8193 - 1}));  // VCNs 8192 and 8193
+    EXPECT_EQ(list.extents.size(), 8199u);
+    EXPECT_EQ(FragmentCount(list), 8199);
 }
 
 // ---- Numbers derived from a list. ----

@@ -68,10 +68,10 @@ TEST_F(VolumeAccess, AVolumeThatCannotBeOpenedLeavesDefaultsAndNoHandle) {
     EXPECT_EQ(engine.TotalClusters(), 131216);
     EXPECT_EQ(engine.BytesPerCluster(), 4096u);
     EXPECT_EQ(engine.BitmapSizeValue(), 16402u);
-    // The empty copy counts as free; the searches still answer.
-    std::int64_t length = 0;
-    EXPECT_EQ(engine.FindFreeRun(0, 100, length), 1);
-    EXPECT_EQ(length, 131215);
+    // A copy that no answer has filled offers no free space; the searches still answer.
+    std::int64_t length = 7;
+    EXPECT_EQ(engine.FindFreeRun(0, 1, length), 0);
+    EXPECT_EQ(length, 0);
     EXPECT_EQ(engine.GetFileFragments(L"Q:\\file"), -2);  // "not found"-class failure, no trace
     EXPECT_TRUE(capture.Lines().empty());
 }

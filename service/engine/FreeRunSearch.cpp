@@ -1,4 +1,5 @@
-#include "service/engine/VolumeBitmap.h"
+// The first-fit and longest-run searches over a view of the volume bitmap.
+#include "service/engine/FreeRunSearch.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,5 +1,5 @@
-// The engine's copy of the volume bitmap: sizing, refreshing, hiding the MFT zone; the free-run searches
-// on it, the run hints and the polling of one cluster.
+// The engine's copy of the volume bitmap: sizing, refreshing, hiding the MFT zone; the engine's searches
+// on its copy, the run hints and the polling of one cluster.
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -20,7 +20,7 @@ constexpr std::uint64_t kBitmapSpare = 128;  // bytes allocated beyond the size 
 constexpr std::uint64_t kMaxBitmapSizeValue = (std::uint64_t{1} << 32) / 8 + kBitmapSlack + kBitmapGrowth;
 // How often one refresh follows a changed BitmapSize before it gives up on the answer.
 constexpr int kMaxBitmapSizeChanges = 4;
-constexpr timing::Millis kBitmapWaitMs = 60000;
+constexpr std::uint32_t kBitmapWaitMs = 60000;
 constexpr int kClusterPolls = 60;
 constexpr timing::Millis kClusterPollMs = 100;
 constexpr std::int32_t kRebuildEvery = 50;
@@ -46,11 +46,13 @@ void DefragEngine::SizeBitmapBuffer() {
 void DefragEngine::AllocateBitmap(std::uint64_t sizeValue) {
     bitmapBuffer_.reset();  // the old copy goes first: the two are never held together
     const std::uint64_t words = (sizeValue + kBitmapSpare + 7) / 8;
-    bitmapBuffer_.reset(new (std::nothrow) std::uint64_t[words]());
+    bitmapBuffer_.reset(new (std::nothrow) std::uint64_t[words]);
     if (bitmapBuffer_ == nullptr) {
         bitmapCapacity_ = 0;
         bitmapSizeValue_ = 0;
     } else {
+        // Nothing is known of the clusters yet: none of them shows free until an answer says so.
+        std::memset(bitmapBuffer_.get(), 0xFF, static_cast<std::size_t>(words * 8));
         bitmapCapacity_ = words * 8;
         bitmapSizeValue_ = static_cast<std::uint32_t>(sizeValue);
     }
@@ -90,6 +92,37 @@ void DefragEngine::MarkMftZone() {
         bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
 }
 
+std::uint64_t DefragEngine::GrownBitmapSize(const fs::IO_STATUS_BLOCK& io, int& sizeChanges) {
+    // The overflow answer's header says how many clusters the bitmap has. When it came back, counts from
+    // LCN 0 and is a size that needs a larger buffer than this one (and no larger than any volume's), the
+    // buffer grows to it in one step, as a complete answer of that size would size it; the cached
+    // TotalClusters takes it too, so that the next answer is accepted at once. Otherwise, or when the
+    // announced size keeps changing, the buffer grows by 16,402 bytes and the request is repeated.
+    if (io.Information >= kBitmapHeaderSize && sizeChanges < kMaxBitmapSizeChanges) {
+        fs::VOLUME_BITMAP_BUFFER header{};
+        std::memcpy(&header, bitmapBuffer_.get(), kBitmapHeaderSize);
+        if (header.StartingLcn == 0 && header.BitmapSize > 0) {
+            const std::uint64_t sizeValue = static_cast<std::uint64_t>(header.BitmapSize) / 8 + kBitmapSlack;
+            if (sizeValue > bitmapSizeValue_ && sizeValue <= kMaxBitmapSizeValue) {
+                ++sizeChanges;
+                volumeData_.TotalClusters = header.BitmapSize;
+                return sizeValue;
+            }
+        }
+    }
+    const std::uint64_t grown = std::uint64_t{bitmapSizeValue_} + kBitmapGrowth;
+    return grown > kMaxBitmapSizeValue ? 0 : grown;  // no volume has a bitmap this large
+}
+
+void DefragEngine::FailRefresh(bool copyTouched) {
+    if (!copyTouched)
+        return;  // the copy is as it was, and is used until something marks it stale
+    if (bitmapBuffer_ != nullptr)
+        std::memset(bitmapBuffer_.get(), 0xFF, static_cast<std::size_t>(bitmapCapacity_));
+    UpdateBitmapView();
+    bitmapStale_ = true;
+}
+
 void DefragEngine::RefreshBitmap() {
     if (!bitmapStale_)
         return;
@@ -97,36 +130,40 @@ void DefragEngine::RefreshBitmap() {
     if (!volume_.valid() || bitmapBuffer_ == nullptr)
         return;
 
+    // Set once an answer was written into the copy or the copy was replaced: from then on a failure
+    // cannot leave the copy as it was.
+    bool touched = false;
     int sizeChanges = 0;
     for (;;) {
         const fs::STARTING_LCN_INPUT_BUFFER input{0};
         fs::IO_STATUS_BLOCK io{};
-        io.Pointer = nullptr;
-        fs::NtStatus status = fs_.Control(volume_.get(), io, fs::kFsctlGetVolumeBitmap, &input, sizeof(input),
-                                          bitmapBuffer_.get(),
-                                          static_cast<std::uint32_t>(bitmapSizeValue_ - kBitmapHeaderSize));
-        if (status == fs::kStatusPending) {
-            if (!fs_.Wait(volume_.get(), timing::Scaled(kBitmapWaitMs)))
-                return;
-            status = io.Status;
-            if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow) {
-                ReportStatus(status);
-                return;
-            }
+        bool pended = false;
+        const fs::NtStatus status =
+            Control(volume_.get(), io, fs::kFsctlGetVolumeBitmap, &input, sizeof(input), bitmapBuffer_.get(),
+                    static_cast<std::uint32_t>(bitmapSizeValue_ - kBitmapHeaderSize), volume_.get(),
+                    kBitmapWaitMs, &pended);
+        if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow) {
+            if (pended && status != fs::kStatusPending)
+                ReportStatus(status);  // a pending request that ended in failure is named
+            FailRefresh(touched);
+            return;
         }
         if (status == fs::kStatusBufferOverflow) {
-            const std::uint64_t grown = std::uint64_t{bitmapSizeValue_} + kBitmapGrowth;
-            if (grown > kMaxBitmapSizeValue)
-                return;  // no volume has a bitmap this large
-            AllocateBitmap(grown);
-            if (bitmapBuffer_ == nullptr)
+            touched = true;
+            const std::uint64_t grown = GrownBitmapSize(io, sizeChanges);
+            if (grown != 0)
+                AllocateBitmap(grown);
+            if (grown == 0 || bitmapBuffer_ == nullptr) {
+                FailRefresh(true);
                 return;
+            }
             continue;
         }
-        if (status != fs::kStatusSuccess)
+        if (io.Information < kBitmapHeaderSize) {
+            FailRefresh(touched);  // not even a header came back
             return;
-        if (io.Information < kBitmapHeaderSize)
-            return;  // not even a header came back
+        }
+        touched = true;
 
         std::int64_t reported = 0;
         std::memcpy(&reported, reinterpret_cast<const std::uint8_t*>(bitmapBuffer_.get()) + 8,
@@ -135,12 +172,16 @@ void DefragEngine::RefreshBitmap() {
             // The volume has another size than assumed: size the buffer for it and ask again. An answer
             // whose size cannot be a volume's, or keeps changing, is dropped.
             const std::uint64_t sizeValue = static_cast<std::uint64_t>(reported) / 8 + kBitmapSlack;
-            if (reported <= 0 || sizeValue > kMaxBitmapSizeValue || ++sizeChanges > kMaxBitmapSizeChanges)
+            if (reported <= 0 || sizeValue > kMaxBitmapSizeValue || ++sizeChanges > kMaxBitmapSizeChanges) {
+                FailRefresh(true);
                 return;
+            }
             volumeData_.TotalClusters = reported;
             AllocateBitmap(sizeValue);
-            if (bitmapBuffer_ == nullptr)
+            if (bitmapBuffer_ == nullptr) {
+                FailRefresh(true);
                 return;
+            }
             continue;
         }
         break;
@@ -152,6 +193,9 @@ void DefragEngine::RefreshBitmap() {
 std::int64_t DefragEngine::FindFreeRun(std::int64_t start, std::uint64_t minimum, std::int64_t& length,
                                        std::int64_t end, const VolumeBitmap* bitmap) {
     RefreshBitmap();
+    length = 0;
+    if (bitmap == nullptr && bitmapBuffer_ == nullptr)
+        return 0;  // no copy: nothing is known to be free
     if (end == 0)
         end = volumeData_.TotalClusters;
     return engine::FindFreeRun(bitmap != nullptr ? *bitmap : bitmap_, start, minimum, length, end);
@@ -160,6 +204,10 @@ std::int64_t DefragEngine::FindFreeRun(std::int64_t start, std::uint64_t minimum
 std::int64_t DefragEngine::FindBiggestFreeSpace(std::int64_t& length, const VolumeBitmap* bitmap) {
     EngineTrace(L"in FindBiggestFreeSpace\n");
     RefreshBitmap();
+    if (bitmap == nullptr && bitmapBuffer_ == nullptr) {
+        length = 0;
+        return 0;
+    }
     return engine::FindBiggestFreeSpace(bitmap != nullptr ? *bitmap : bitmap_, length,
                                         volumeData_.TotalClusters);
 }
@@ -172,7 +220,7 @@ bool DefragEngine::IsClusterFree(std::int64_t lcn) {
             timing::Sleep(kClusterPollMs);
         bitmapStale_ = true;
         RefreshBitmap();
-        if (!bitmap_.IsUsed(lcn))
+        if (bitmapBuffer_ != nullptr && !bitmap_.IsUsed(lcn))
             return true;
     }
     return false;
@@ -182,7 +230,7 @@ void RebuildRunHints(DefragEngine& engine, bool force) {
     if (force)
         g_rebuildCounter.store(0, std::memory_order_relaxed);
     if (g_rebuildCounter.load(std::memory_order_relaxed) % kRebuildEvery == 0) {
-        auto& hints = engine.RunHints();
+        auto& hints = engine.runHints_;
         hints.fill(0);
         for (int j = 0; j < kRunHintCount; ++j) {
             const std::int64_t previous = j == 0 ? 1 : hints[j - 1];
