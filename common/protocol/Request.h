@@ -67,7 +67,8 @@ struct Request {
     bool replyAccepted = false;
     // Exclusion requests: the path argument, when the keyword stands at index 3 or later.
     std::optional<std::wstring> exclusionPath;
-    // "DEFRAGONLY" requests: the parsed record (its drive, its flag and its own address).
+    // "DEFRAGONLY" requests: the parsed record. A comma in the text moves the record's drive and flag
+    // (see DefragOnlyRecord::Parse), so the command takes its drive from here, not from driveLetter.
     DefragOnlyRecord defragOnly;
 
     // The drive as a one-character drive string ("C"); empty when the text was empty.
