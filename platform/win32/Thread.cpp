@@ -15,8 +15,7 @@ struct Thread::Impl {
 
 namespace {
 unsigned __stdcall Run(void* argument) {
-    auto* impl = static_cast<Thread::Impl*>(argument);
-    return impl->procedure();
+    return (*static_cast<Thread::Procedure*>(argument))();
 }
 }  // namespace
 
@@ -31,7 +30,7 @@ bool Thread::Start(Procedure procedure) {
         return false;
     auto impl = std::make_unique<Impl>();
     impl->procedure = std::move(procedure);
-    uintptr_t handle = _beginthreadex(nullptr, 0, &Run, impl.get(), 0, nullptr);
+    uintptr_t handle = _beginthreadex(nullptr, 0, &Run, &impl->procedure, 0, nullptr);
     if (handle == 0)
         return false;
     impl->handle = reinterpret_cast<HANDLE>(handle);

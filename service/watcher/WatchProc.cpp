@@ -35,18 +35,26 @@ void AppendUtf16(std::wstring& out, const std::uint8_t* bytes, std::size_t units
         out.resize(at + units);
         std::memcpy(out.data() + at, bytes, units * 2);
     } else {
+        std::size_t at = out.size();
+        out.resize(at + units);
+        wchar_t* to = out.data();
         for (std::size_t i = 0; i < units; ++i) {
             const auto unit = static_cast<char32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
+            if (unit < 0xD800 || unit > 0xDFFF) {
+                to[at++] = static_cast<wchar_t>(unit);
+                continue;
+            }
+            if (unit <= 0xDBFF && i + 1 < units) {
                 const auto low = static_cast<char32_t>(bytes[2 * i + 2] | (bytes[2 * i + 3] << 8));
                 if (low >= 0xDC00 && low <= 0xDFFF) {
-                    out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+                    to[at++] = static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
                     ++i;
                     continue;
                 }
             }
-            out.push_back(static_cast<wchar_t>(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit));
+            to[at++] = static_cast<wchar_t>(0xFFFD);
         }
+        out.resize(at);
     }
 }
 
@@ -119,10 +127,9 @@ void Watcher::callback(std::span<const std::uint8_t> batch) {
                     exclusions_.begin(), exclusions_.end(),
                     [this](const std::wstring& e) { return upperPath_.find(e) != std::wstring::npos; });
                 if (!excluded) {
-                    FileEntry entry;
+                    FileEntry& entry = changedFiles_.emplace_back();
                     entry.path = fullPath_;
                     entry.queuedTime = now;
-                    changedFiles_.push_back(std::move(entry));
                 }
             }
             previousPath_.swap(fullPath_);

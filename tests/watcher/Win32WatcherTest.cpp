@@ -23,11 +23,11 @@ void AppendTo(const std::wstring& path, DWORD bytes) {
     CloseHandle(file);
 }
 
+// The folder is made after the watch began: Wine's recursive watch follows folders created below the root
+// but not always those that were there before.
 TEST(Win32WatcherTest, AFileWrittenOnTheDriveReachesTheQueueAsItsFullPath) {
-    const std::wstring folder = L"C:\\kestrel watch test";
-    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring folder = L"C:\\kestrel watch " + std::to_wstring(GetCurrentProcessId());
     const std::wstring file = folder + L"\\grown.bin";
-    DeleteFileW(file.c_str());
     {
         Watcher w(L"c:", L"");  // the system's change notification and drives
         w.Prepare();
@@ -35,6 +35,7 @@ TEST(Win32WatcherTest, AFileWrittenOnTheDriveReachesTheQueueAsItsFullPath) {
         EXPECT_EQ(w.DrivePath(), L"C:\\");
         w.StartThreads();
         Sleep(200);  // let the first read be issued
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
         const bool seen = WaitUntil(
             [&] {
                 AppendTo(file, 512);
