@@ -16,6 +16,8 @@ using Millis = std::uint32_t;
 inline constexpr Millis kInfinite = 0xFFFFFFFF;
 inline constexpr int kWaitTimeout = -1;
 inline constexpr int kWaitFailed = -2;
+// Returned by WaitAnyAlertable when a queued I/O completion ran on the waiting thread.
+inline constexpr int kWaitIoCompletion = -3;
 
 // Sets the divisor applied to every nominal duration (1 = real time). Thread-safe.
 void SetTimeDivisor(std::uint32_t divisor);
@@ -28,6 +30,12 @@ void Sleep(Millis nominal);
 
 // Milliseconds on a monotonic clock (real, unscaled).
 std::uint64_t NowMs();
+
+// Seconds since 1 January 1970 (UTC) on the process's scaled clock: the first call reads the real
+// clock; from then on the time runs faster by the time divisor in force, so that a rest measured in these
+// seconds (a 30-second rest, say) is as short as the scaled waits around it. Never goes backwards.
+// Thread-safe. With a divisor of 1 it is the real time.
+std::int64_t UnixTime();
 
 // Anything a thread can wait on. Objects may be shared between threads; all methods are thread-safe.
 class Waitable {
@@ -44,6 +52,7 @@ protected:
     explicit Waitable(std::shared_ptr<Impl> impl);
     std::shared_ptr<Impl> impl_;
     friend int WaitAny(std::initializer_list<Waitable*>, Millis);
+    friend int WaitAnyAlertable(std::initializer_list<Waitable*>, Millis);
 };
 
 class Event : public Waitable {
@@ -65,6 +74,12 @@ public:
 // Waits until any of the objects is signalled. Returns the index of the first signalled one (consuming
 // it as Wait does), kWaitTimeout after the nominal time-out, kWaitFailed for an invalid object.
 int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout);
+
+// WaitAny that lets the I/O completions queued to the calling thread run meanwhile (on Windows an
+// alertable wait, which runs completion routines such as those of ReadDirectoryChangesW). Returns
+// kWaitIoCompletion when one or more ran before any object was signalled. The host has no such queue
+// and waits exactly as WaitAny does.
+int WaitAnyAlertable(std::initializer_list<Waitable*> objects, Millis nominalTimeout);
 
 // Restores the divisor on destruction; for tests.
 class ScopedTimeDivisor {

@@ -131,4 +131,8 @@ int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
     }
 }
 
+int WaitAnyAlertable(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
+    return WaitAny(objects, nominalTimeout);
+}
+
 }  // namespace kestrel::timing

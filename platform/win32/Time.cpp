@@ -51,6 +51,21 @@ bool Semaphore::Release(std::int32_t count) {
     return impl_ && ReleaseSemaphore(impl_->handle.get(), count, nullptr) != FALSE;
 }
 
+namespace {
+int WaitHandles(const std::vector<HANDLE>& handles, Millis nominalTimeout, bool alertable) {
+    if (handles.empty() || handles.size() > MAXIMUM_WAIT_OBJECTS) return kWaitFailed;
+    DWORD result = WaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
+                                            Scaled(nominalTimeout), alertable ? TRUE : FALSE);
+    if (result == WAIT_TIMEOUT) return kWaitTimeout;
+    if (result == WAIT_IO_COMPLETION) return kWaitIoCompletion;
+    if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + handles.size()) {
+        return static_cast<int>(result - WAIT_OBJECT_0);
+    }
+    return kWaitFailed;
+}
+
+}  // namespace
+
 int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
     std::vector<HANDLE> handles;
     handles.reserve(objects.size());
@@ -58,14 +73,17 @@ int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
         if (w == nullptr || !w->impl_) return kWaitFailed;
         handles.push_back(w->impl_->handle.get());
     }
-    if (handles.empty() || handles.size() > MAXIMUM_WAIT_OBJECTS) return kWaitFailed;
-    DWORD result = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
-                                          Scaled(nominalTimeout));
-    if (result == WAIT_TIMEOUT) return kWaitTimeout;
-    if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + handles.size()) {
-        return static_cast<int>(result - WAIT_OBJECT_0);
+    return WaitHandles(handles, nominalTimeout, false);
+}
+
+int WaitAnyAlertable(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
+    std::vector<HANDLE> handles;
+    handles.reserve(objects.size());
+    for (Waitable* w : objects) {
+        if (w == nullptr || !w->impl_) return kWaitFailed;
+        handles.push_back(w->impl_->handle.get());
     }
-    return kWaitFailed;
+    return WaitHandles(handles, nominalTimeout, true);
 }
 
 }  // namespace kestrel::timing

@@ -1,0 +1,28 @@
+#include "platform/Console.h"
+
+#include <atomic>
+
+namespace kestrel::console {
+namespace {
+std::atomic<trace::TraceSink*> g_sink{nullptr};
+}
+
+// The platform's own standard output (win32/Console.cpp, host/Console.cpp).
+void WritePlatform(std::wstring_view text);
+
+void Write(std::wstring_view text) {
+    trace::TraceSink* sink = g_sink.load(std::memory_order_acquire);
+    if (sink != nullptr) {
+        sink->Write(text);
+    } else {
+        WritePlatform(text);
+    }
+}
+
+ScopedSink::ScopedSink(trace::TraceSink& sink)
+    : previous_(g_sink.exchange(&sink, std::memory_order_acq_rel)) {}
+ScopedSink::~ScopedSink() {
+    g_sink.store(previous_, std::memory_order_release);
+}
+
+}  // namespace kestrel::console

@@ -1,0 +1,176 @@
+// The change thread and the filtering of its batches: WatchProc keeps one read for size changes
+// outstanding on the drive's root; each completed batch runs callback on this thread, which queues every
+// changed file that no exclusion names.
+#include <algorithm>
+#include <cstring>
+#include <list>
+
+#include "common/Format.h"
+#include "platform/FsRecords.h"
+#include "platform/Trace.h"
+#include "platform/UpperCase.h"
+#include "service/watcher/MountPoints.h"
+#include "service/watcher/Watcher.h"
+
+namespace kestrel::watcher {
+namespace {
+
+constexpr std::size_t kRecordHeader = offsetof(fs::FILE_NOTIFY_INFORMATION, FileName);
+
+// System files that are never worth queueing, in the order they are added.
+constexpr const wchar_t* kSystemNames[] = {L"BOOTSECT.DOS", L"HIBERFIL.SYS", L"SAFEBOOT", L"BOOT.INI",
+                                           L"NTDETECT.COM", L"NTLDR",        L"NTOSKRNL", L"PAGEFILE.SYS"};
+
+std::uint32_t ReadU32(const std::uint8_t* p) {
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// Appends `units` UTF-16 code units (little-endian bytes, any alignment) to wide text. Where wchar_t is
+// 32-bit, surrogate pairs are joined and unpaired surrogates become U+FFFD.
+void AppendUtf16(std::wstring& out, const std::uint8_t* bytes, std::size_t units) {
+    if constexpr (sizeof(wchar_t) == 2) {
+        const std::size_t at = out.size();
+        out.resize(at + units);
+        std::memcpy(out.data() + at, bytes, units * 2);
+    } else {
+        std::size_t at = out.size();
+        out.resize(at + units);
+        wchar_t* to = out.data();
+        for (std::size_t i = 0; i < units; ++i) {
+            const auto unit = static_cast<char32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+            if (unit < 0xD800 || unit > 0xDFFF) {
+                to[at++] = static_cast<wchar_t>(unit);
+                continue;
+            }
+            if (unit <= 0xDBFF && i + 1 < units) {
+                const auto low = static_cast<char32_t>(bytes[2 * i + 2] | (bytes[2 * i + 3] << 8));
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    to[at++] = static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                    ++i;
+                    continue;
+                }
+            }
+            to[at++] = static_cast<wchar_t>(0xFFFD);
+        }
+        out.resize(at);
+    }
+}
+
+}  // namespace
+
+std::uint32_t Watcher::WatchProc(Watcher* self) {
+    try {
+        for (;;) {
+            if (self->directory_ && self->directory_->Read(self->notifyBuffer_.data(), kNotifyBufferSize,
+                                                           self->completion_) == 0) {
+                // The completion runs inside this wait; then the next read is issued.
+                if (self->directory_->Wait(self->stop_) == notify::WaitResult::Stopped)
+                    break;
+            } else if (self->stop_.Wait(1)) {
+                // No directory, or the read failed: try again a millisecond later.
+                break;
+            }
+        }
+    } catch (...) {
+        trace::Write(L"Caught exception in Watcher::WatchProc");
+    }
+    return 1;
+}
+
+void Watcher::Completion::OnBatch(std::uint32_t error, std::uint32_t bytes) {
+    owner->OnBatch(error, bytes);
+}
+
+void Watcher::OnBatch(std::uint32_t error, std::uint32_t bytes) {
+    if (bytes == 0) {
+        // No records: the read was cancelled (nothing to do), or more changes happened than the buffer
+        // could hold and the system dropped them all. The buffer still holds the previous batch, which
+        // must not be handled again. Which files changed is unknown, so nothing can be queued for them;
+        // the loss is counted and traced instead of passing unnoticed.
+        if (error == notify::kErrorOperationAborted)
+            return;
+        lostBatches_.fetch_add(1);
+        trace::Write(
+            Format(L"Change notifications lost on %s - more changes than the buffer holds (error %lu)\n",
+                   drivePath_, error));
+        return;
+    }
+    callback(std::span<const std::uint8_t>(notifyBuffer_.data(), std::min(bytes, kNotifyBufferSize)));
+}
+
+void Watcher::callback(std::span<const std::uint8_t> batch) {
+    std::lock_guard lock(lock_);
+    try {
+        const std::int64_t now = timing::UnixTime();
+        previousPath_.clear();
+        std::size_t offset = 0;
+        for (;;) {
+            if (batch.size() - offset < kRecordHeader)
+                break;
+            const std::uint8_t* record = batch.data() + offset;
+            const std::uint32_t next = ReadU32(record);
+            const std::uint32_t action = ReadU32(record + 4);
+            const std::uint32_t nameBytes = ReadU32(record + 8);
+            if (action == 0 || action > fs::kFileActionRenamedNewName)
+                break;
+            // A name that does not fit in what was received, or is not whole UTF-16, ends the batch.
+            if (nameBytes > batch.size() - offset - kRecordHeader || nameBytes % 2 != 0)
+                break;
+            fullPath_.assign(drivePath_);
+            AppendUtf16(fullPath_, record + kRecordHeader, nameBytes / 2);
+            if (fullPath_ != previousPath_) {
+                upperPath_.assign(fullPath_);
+                CharUpperInPlace(upperPath_);
+                const bool excluded = std::any_of(
+                    exclusions_.begin(), exclusions_.end(),
+                    [this](const std::wstring& e) { return upperPath_.find(e) != std::wstring::npos; });
+                if (!excluded) {
+                    FileEntry& entry = changedFiles_.emplace_back();
+                    entry.path = fullPath_;
+                    entry.queuedTime = now;
+                }
+            }
+            previousPath_.swap(fullPath_);
+            queue_.Release(
+                1);  // fails silently at the maximum: only fewer passes of the defragmentation thread
+            if (next == 0 || next >= batch.size() - offset)
+                break;  // the last record, or the next one would start outside the batch
+            offset += next;
+        }
+    } catch (...) {
+        trace::Write(L"Caught exception in Watcher::callback");
+    }
+}
+
+void Watcher::AddExcludeName(const std::wstring& name) {
+    try {
+        std::wstring upper = CharUpperCopy(name);
+        if (upper.empty())
+            return;  // would exclude every path
+        std::lock_guard lock(lock_);
+        std::wstring scratch;
+        for (const std::wstring& entry : exclusions_) {
+            scratch.assign(entry);
+            CharUpperInPlace(scratch);
+            if (scratch == upper)
+                return;
+        }
+        exclusions_.push_back(std::move(upper));
+    } catch (...) {
+        trace::Write(L"Caught exception in Watcher::AddExcludeName");
+    }
+}
+
+void Watcher::BuildDefaultExclusions() {
+    std::list<std::wstring> mountPoints;
+    ListVolumeMountPoints(drives_, drivePath_, mountPoints);
+    std::lock_guard lock(lock_);
+    for (const std::wstring& mountPoint : mountPoints)
+        exclusions_.push_back(CharUpperCopy(mountPoint));
+    for (const wchar_t* name : kSystemNames)
+        exclusions_.push_back(name);
+}
+
+}  // namespace kestrel::watcher

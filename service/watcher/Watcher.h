@@ -1,0 +1,147 @@
+// The watcher of one watched drive: its root opened for change notification, the queue of changed files,
+// and four threads: the change thread (WatchProc), the defragmentation thread (DefragProc, at idle
+// priority), the idle monitor (PerfDiskProc) and the drive-values thread (GetDriveValuesProc).
+//
+// Life: construct (no file-system I/O), Prepare, optionally AddExcludeName / move flag, StartThreads;
+// destruction sets the stop event and waits for the four threads. Every operation and thread procedure
+// catches every exception, writes "Caught exception in Watcher::<name>" to the trace stream and returns.
+//
+// Locking: one lock guards the changed-file list, the exclusion list and every transfer from the list
+// into the pending-file map; it is held for a whole notification batch and for each single insertion,
+// and no other lock is ever taken while it is held. The statistics are written by one thread each and
+// read without the lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/ChangeNotification.h"
+#include "platform/Drives.h"
+#include "platform/FileSystemControl.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
+#include "service/engine/DefragEngine.h"
+#include "service/watcher/FileEntry.h"
+
+namespace kestrel::watcher {
+
+// Bytes of the notification buffer: one batch of FILE_NOTIFY_INFORMATION records.
+inline constexpr std::uint32_t kNotifyBufferSize = 8192;
+// Counts the queue semaphore can hold.
+inline constexpr std::int32_t kQueueMaximum = 100000;
+
+// The operating-system services a Watcher uses; a null member means the process's own.
+struct WatcherPlatform {
+    notify::ChangeNotification* changes = nullptr;
+    drives::Drives* drives = nullptr;
+    // Where the engines of the defragmentation and drive-values threads issue their requests.
+    fs::FileSystemControl* fileSystem = nullptr;
+};
+
+class Watcher {
+  public:
+    // Copies the drive path and the disk instance name (which names the idle event; empty gives an
+    // unnamed one) and creates the lock, the queue semaphore and the events. No file-system I/O. Throws
+    // std::runtime_error when a synchronisation object cannot be created.
+    Watcher(const std::wstring& drivePath, const std::wstring& diskInstanceName,
+            const WatcherPlatform& platform = {});
+    // Sets the stop event, waits for the threads (defragmentation, idle monitor, drive values, change),
+    // closes them, then the directory (which cancels the outstanding read) and deletes the engine.
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Called once before StartThreads: sets the idle event, upper-cases and completes the drive path to
+    // its root, opens the root for change notification, builds the default exclusions and writes
+    // "Watching drive path = %s\n" to the console. When the root cannot be opened the rest is skipped
+    // ("No handle"); the Watcher keeps running and receives nothing.
+    void Prepare();
+    // Starts the change, defragmentation, idle-monitor and drive-values threads in that order and lowers
+    // the defragmentation thread to idle priority.
+    void StartThreads();
+
+    // Adds a name to the exclusion list (upper-cased) unless an equal entry is there. Any thread.
+    void AddExcludeName(const std::wstring& name);
+
+    // Handles one batch of change-notification records (the bytes received, no more): every record of a
+    // file whose upper-case full path contains no exclusion is queued once per batch and path run, and
+    // the queue semaphore gets one count per record. A record whose action is 0 or above 5, or whose
+    // name or next offset lies outside the batch, ends it. Runs on the change thread.
+    void callback(std::span<const std::uint8_t> batch);
+
+    // The thread procedures; each is given the Watcher.
+    static std::uint32_t WatchProc(Watcher* self);
+    static std::uint32_t DefragProc(Watcher* self);
+    static std::uint32_t PerfDiskProc(Watcher* self);
+    static std::uint32_t GetDriveValuesProc(Watcher* self);
+
+    const std::wstring& DrivePath() const { return drivePath_; }
+    const std::wstring& DiskInstanceName() const { return diskInstanceName_; }
+    bool MoveFlag() const { return moveFlag_.load(); }
+    void SetMoveFlag(bool move) { moveFlag_.store(move); }
+    // True once Prepare opened the root for change notification.
+    bool HasDirectory() const { return directory_ != nullptr; }
+    // Batches whose changes were lost because more changes arrived than the buffer could hold.
+    std::uint32_t LostBatches() const { return lostBatches_.load(); }
+
+  private:
+    friend struct WatcherTestAccess;
+
+    // Receives the completions of the change thread's reads.
+    struct Completion : notify::BatchHandler {
+        Watcher* owner = nullptr;
+        void OnBatch(std::uint32_t error, std::uint32_t bytes) override;
+    };
+
+    void BuildDefaultExclusions();
+    // The handling of one completion: a batch, or the report of lost or cancelled ones.
+    void OnBatch(std::uint32_t error, std::uint32_t bytes);
+
+    notify::ChangeNotification& changes_;
+    drives::Drives& drives_;
+    fs::FileSystemControl& fileSystem_;
+
+    std::wstring diskInstanceName_;
+    std::atomic<std::int32_t> filesLeft_{0};
+    std::atomic<std::int32_t> fragmentsSaved_{0};
+    std::wstring drivePath_;
+    threads::Thread changeThread_;
+    threads::Thread defragThread_;
+    threads::Thread idleMonitorThread_;
+    threads::Thread driveValuesThread_;
+    // The notification buffer outlives the directory: a read still outstanding may write into it until
+    // the directory is closed.
+    alignas(8) std::array<std::uint8_t, kNotifyBufferSize> notifyBuffer_{};
+    std::unique_ptr<notify::DirectoryWatch> directory_;
+    Completion completion_;
+    std::list<FileEntry> changedFiles_;
+    std::map<std::uint32_t, FileEntry> pendingFiles_;  // by PathHash; the defragmentation thread's own
+    std::vector<std::wstring> exclusions_;
+    std::atomic<bool> moveFlag_{true};
+    std::atomic<std::int32_t> didWork_{0};
+    std::mutex lock_;
+    timing::Semaphore queue_{1, kQueueMaximum};
+    timing::Event stop_{true, false};
+    timing::Event idle_;
+    std::atomic<std::int32_t> largestFragmentsSaved_{0};
+    std::unique_ptr<engine::DefragEngine> engine_;
+    std::array<std::uint32_t, 256> startingSizes_{};
+    std::atomic<bool> recompute_{false};
+    std::atomic<std::int64_t> freeClusters_{0};
+    std::atomic<std::uint32_t> lostBatches_{0};
+
+    // Scratch of callback, kept so that a batch allocates only the entries it queues.
+    std::wstring fullPath_;
+    std::wstring previousPath_;
+    std::wstring upperPath_;
+};
+
+}  // namespace kestrel::watcher

@@ -1,0 +1,40 @@
+// Test-only access to a Watcher's queue, exclusions and events, for the tests, the benchmark and the fuzz
+// target. Nothing in the service uses it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "service/watcher/Watcher.h"
+
+namespace kestrel::watcher {
+
+struct WatcherTestAccess {
+    // A copy of the changed-file list, in order.
+    static std::vector<FileEntry> ChangedFiles(Watcher& w) {
+        std::lock_guard lock(w.lock_);
+        return {w.changedFiles_.begin(), w.changedFiles_.end()};
+    }
+    static void ClearChangedFiles(Watcher& w) {
+        std::lock_guard lock(w.lock_);
+        w.changedFiles_.clear();
+    }
+    static std::vector<std::wstring> Exclusions(Watcher& w) {
+        std::lock_guard lock(w.lock_);
+        return w.exclusions_;
+    }
+    // Takes every count the queue semaphore holds and says how many there were.
+    static int DrainQueue(Watcher& w) {
+        int taken = 0;
+        while (w.queue_.Wait(0))
+            ++taken;
+        return taken;
+    }
+    static timing::Event& IdleEvent(Watcher& w) { return w.idle_; }
+    static timing::Event& StopEvent(Watcher& w) { return w.stop_; }
+    // The completion of a read, as the change thread receives it.
+    static void Complete(Watcher& w, std::uint32_t error, std::uint32_t bytes) { w.OnBatch(error, bytes); }
+    static std::uint8_t* NotifyBuffer(Watcher& w) { return w.notifyBuffer_.data(); }
+};
+
+}  // namespace kestrel::watcher
