@@ -76,10 +76,14 @@ wchar_t UpperCaseChar(wchar_t c) {
     return static_cast<wchar_t>(Upper(code));
 }
 
+void UpperCaseInPlace(std::wstring& text) {
+    for (wchar_t& c : text)
+        c = UpperCaseChar(c);
+}
+
 std::wstring UpperCase(std::wstring_view text) {
     std::wstring upper(text);
-    for (wchar_t& c : upper)
-        c = UpperCaseChar(c);
+    UpperCaseInPlace(upper);
     return upper;
 }
 

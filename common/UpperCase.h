@@ -19,4 +19,7 @@ wchar_t UpperCaseChar(wchar_t c);
 // The text with every character upper-cased.
 std::wstring UpperCase(std::wstring_view text);
 
+// Upper-cases the text in place (no allocation, for the change thread's per-record copy).
+void UpperCaseInPlace(std::wstring& text);
+
 }  // namespace kestrel

@@ -10,7 +10,7 @@
 
 #include "platform/DriveTable.h"
 #include "platform/ScriptedChangeNotification.h"
-#include "platform/UpperCase.h"
+#include "common/UpperCase.h"
 #include "service/watcher/Watcher.h"
 #include "service/watcher/WatcherTestAccess.h"
 
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::wstring> exclusions = WatcherTestAccess::Exclusions(w);
     for (const watcher::FileEntry& entry : queued) {
         Require(entry.path.rfind(L"C:\\", 0) == 0);
-        const std::wstring upper = CharUpperCopy(entry.path);
+        const std::wstring upper = UpperCase(entry.path);
         for (const std::wstring& exclusion : exclusions)
             Require(upper.find(exclusion) == std::wstring::npos);
     }

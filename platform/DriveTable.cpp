@@ -1,7 +1,7 @@
 #include "platform/DriveTable.h"
 
 #include "common/Format.h"
-#include "platform/UpperCase.h"
+#include "common/UpperCase.h"
 
 namespace kestrel::drives {
 namespace {
@@ -121,10 +121,10 @@ bool DriveTable::VolumeNameForMountPoint(const std::wstring& mountPoint, std::ws
         volumeName = VolumeNameLocked(letter, it->second);
         return true;
     }
-    const std::wstring folder = CharUpperCopy(mountPoint.substr(3));
+    const std::wstring folder = UpperCase(mountPoint.substr(3));
     const auto& explicitFolders = it->second.mountPoints;
     for (std::size_t i = 0; i < explicitFolders.size(); ++i) {
-        if (CharUpperCopy(explicitFolders[i]) == folder) {
+        if (UpperCase(explicitFolders[i]) == folder) {
             volumeName = Format(L"\\\\?\\Volume{00000000-0000-0000-%04X-0000000000%02X}\\",
                                 static_cast<unsigned>(i + 1), static_cast<unsigned>(letter));
             return true;

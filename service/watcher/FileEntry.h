@@ -21,4 +21,8 @@ struct FileEntry {
     std::int64_t fragments = 0;   // physically separate pieces; 0 means not measured yet
 };
 
+// The key of a file in the pending-file map: h = h * 33 + c over the path's UTF-16 code units, modulo
+// 2^32, so that both targets give the same value whatever the width of wchar_t.
+std::uint32_t PathHash(const std::wstring& path);
+
 }  // namespace kestrel::watcher

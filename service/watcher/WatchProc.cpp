@@ -8,7 +8,7 @@
 #include "common/Format.h"
 #include "platform/FsRecords.h"
 #include "platform/Trace.h"
-#include "platform/UpperCase.h"
+#include "common/UpperCase.h"
 #include "service/watcher/MountPoints.h"
 #include "service/watcher/Watcher.h"
 
@@ -122,7 +122,7 @@ void Watcher::callback(std::span<const std::uint8_t> batch) {
             AppendUtf16(fullPath_, record + kRecordHeader, nameBytes / 2);
             if (fullPath_ != previousPath_) {
                 upperPath_.assign(fullPath_);
-                CharUpperInPlace(upperPath_);
+                UpperCaseInPlace(upperPath_);
                 const bool excluded = std::any_of(
                     exclusions_.begin(), exclusions_.end(),
                     [this](const std::wstring& e) { return upperPath_.find(e) != std::wstring::npos; });
@@ -146,14 +146,14 @@ void Watcher::callback(std::span<const std::uint8_t> batch) {
 
 void Watcher::AddExcludeName(const std::wstring& name) {
     try {
-        std::wstring upper = CharUpperCopy(name);
+        std::wstring upper = UpperCase(name);
         if (upper.empty())
             return;  // would exclude every path
         std::lock_guard lock(lock_);
         std::wstring scratch;
         for (const std::wstring& entry : exclusions_) {
             scratch.assign(entry);
-            CharUpperInPlace(scratch);
+            UpperCaseInPlace(scratch);
             if (scratch == upper)
                 return;
         }
@@ -168,7 +168,7 @@ void Watcher::BuildDefaultExclusions() {
     ListVolumeMountPoints(drives_, drivePath_, mountPoints);
     std::lock_guard lock(lock_);
     for (const std::wstring& mountPoint : mountPoints)
-        exclusions_.push_back(CharUpperCopy(mountPoint));
+        exclusions_.push_back(UpperCase(mountPoint));
     for (const wchar_t* name : kSystemNames)
         exclusions_.push_back(name);
 }

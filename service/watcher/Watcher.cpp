@@ -8,7 +8,7 @@
 #include "common/Format.h"
 #include "platform/Console.h"
 #include "platform/Trace.h"
-#include "platform/UpperCase.h"
+#include "common/UpperCase.h"
 
 namespace kestrel::watcher {
 
@@ -46,7 +46,7 @@ Watcher::~Watcher() {
 void Watcher::Prepare() {
     try {
         idle_.Set();
-        CharUpperInPlace(drivePath_);
+        UpperCaseInPlace(drivePath_);
         // A bare letter becomes its root ("c" -> "C:\"); so does a letter with its colon ("C:" -> "C:\"),
         // which appending ":\" would turn into "C::\", a root that can never be opened.
         if (drivePath_.size() == 2 && drivePath_[1] == L':') {

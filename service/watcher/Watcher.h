@@ -77,6 +77,23 @@ class Watcher {
     // name or next offset lies outside the batch, ends it. Runs on the change thread.
     void callback(std::span<const std::uint8_t> batch);
 
+    // Queues a path for defragmentation without an exclusion check (the drive set's saved queue) and
+    // releases the queue semaphore by one count. False after an exception. Any thread.
+    bool AddFileToDefragList(const std::wstring& path);
+    // Stops the Watcher, waits for the defragmentation thread and appends every pending file, each path
+    // once, in ascending PathHash order. The other threads run on until destruction.
+    void GetFileListAndExit(std::list<FileEntry>& files);
+
+    // The drive's values, each written by one thread and read here without the lock.
+    std::int32_t FilesLeft() const { return filesLeft_.load(std::memory_order_relaxed); }
+    std::int32_t FragmentsSaved() const { return fragmentsSaved_.load(std::memory_order_relaxed); }
+    std::int32_t LargestFragmentsSaved() const {
+        return largestFragmentsSaved_.load(std::memory_order_relaxed);
+    }
+    std::int64_t FreeClusters() const { return freeClusters_.load(std::memory_order_relaxed); }
+    // The volume's clusters as the defragmentation thread's engine knows them; 0 until it has one.
+    std::int64_t VolumeClusters() const { return volumeClusters_.load(std::memory_order_relaxed); }
+
     // The thread procedures; each is given the Watcher.
     static std::uint32_t WatchProc(Watcher* self);
     static std::uint32_t DefragProc(Watcher* self);
@@ -136,6 +153,7 @@ class Watcher {
     std::array<std::uint32_t, 256> startingSizes_{};
     std::atomic<bool> recompute_{false};
     std::atomic<std::int64_t> freeClusters_{0};
+    std::atomic<std::int64_t> volumeClusters_{0};  // published when the defragmentation thread has its engine
     std::atomic<std::uint32_t> lostBatches_{0};
 
     // Scratch of callback, kept so that a batch allocates only the entries it queues.
