@@ -114,6 +114,15 @@ TEST_F(ServiceTest, RunsAndStopsWithStatesAndEventsInOrder) {
     std::thread main = StartService(service);
     ASSERT_EQ(service.Status().currentState, svc::kServiceRunning);
     EXPECT_EQ(host.HandlerName(), kName);
+    // The base Run traces once it has gone round its loop; the stop comes after that.
+    auto slept = [&] {
+        for (const auto& line : capture.Lines())
+            if (line.size() >= 15 && line.compare(line.size() - 15, 15, L"): Sleeping...\n") == 0)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 2000 && !slept(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     EXPECT_EQ(service.Handler(svc::kControlStop, 0, nullptr, 0), svc::kErrorSuccess);
     main.join();
