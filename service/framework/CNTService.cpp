@@ -10,8 +10,10 @@
 namespace kestrel {
 
 namespace {
-// How long the stopped report waits for handler calls still under way (nominal milliseconds).
-constexpr timing::Millis kHandlerDrainMs = 30000;
+// How long the stopped report waits at most for handler calls still under way. A last resort against a
+// hook that never returns, not a duration of the service's work, so it is never scaled down: a busy
+// machine must not turn a slow stop hook into a report sent after the stopped one.
+constexpr std::chrono::seconds kHandlerDrainLimit{30};
 }  // namespace
 
 std::atomic<CNTService*> CNTService::instance_{nullptr};
@@ -94,6 +96,9 @@ void CNTService::SetStatus(std::uint32_t state) {
     svc::ServiceStatus record;
     {
         std::lock_guard lock(statusMutex_);
+        // After the stopped report (a control that came too late) the record stays as the manager has it.
+        if (stoppedSent_)
+            return;
         status_.currentState = state;
         record = status_;
     }
@@ -175,10 +180,9 @@ void CNTService::ReportFinalStop() {
     svc::ServiceStatus record;
     {
         std::unique_lock lock(statusMutex_);
-        finalStopReported_ = true;
         // Bounded, so that a handler stuck in a hook cannot keep the process from ending.
-        handlersDone_.wait_for(lock, std::chrono::milliseconds(timing::Scaled(kHandlerDrainMs)),
-                               [this] { return handlersInFlight_ == 0; });
+        handlersDone_.wait_for(lock, kHandlerDrainLimit, [this] { return handlersInFlight_ == 0; });
+        stoppedSent_ = true;
         status_.currentState = svc::kServiceStopped;
         record = status_;
     }
@@ -246,12 +250,9 @@ void CNTService::DispatchDeviceEvent(std::uint32_t control, std::uint32_t eventT
 std::uint32_t CNTService::Handler(std::uint32_t control, std::uint32_t eventType, const void* eventData,
                                   std::size_t eventDataSize) {
     Trace(L"CNTService::Handler(%lu)", control);
-    // A call that began before the service main's stopped report still sends its closing update (the
-    // report waits for it); one that begins after sends nothing.
-    bool mayReport = false;
+    // Counted, so that the service main's stopped report waits for this call's own closing update.
     {
         std::lock_guard lock(statusMutex_);
-        mayReport = !finalStopReported_;
         ++handlersInFlight_;
     }
     switch (control) {
@@ -290,6 +291,12 @@ std::uint32_t CNTService::Handler(std::uint32_t control, std::uint32_t eventType
     svc::StatusHandle handle = statusHandle_.load();
     svc::ServiceStatus record = Status();
     Trace(L"Updating status (%lu, %lu)", handle, record.currentState);
+    bool mayReport = false;
+    {
+        // Once stopped has been reported nothing more is sent: the service is gone for the manager.
+        std::lock_guard lock(statusMutex_);
+        mayReport = !stoppedSent_;
+    }
     if (mayReport)
         host_.SetStatus(handle, record);
     {

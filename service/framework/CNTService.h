@@ -139,7 +139,7 @@ class CNTService {
     mutable std::mutex statusMutex_;  // guards the three below (never held while a record is sent)
     svc::ServiceStatus status_;
     int handlersInFlight_ = 0;
-    bool finalStopReported_ = false;
+    bool stoppedSent_ = false;  // the service main has reported stopped (or is about to)
     std::condition_variable handlersDone_;
     std::atomic<bool> running_{false};
     std::mutex eventMutex_;

@@ -114,6 +114,15 @@ TEST_F(ServiceTest, RunsAndStopsWithStatesAndEventsInOrder) {
     std::thread main = StartService(service);
     ASSERT_EQ(service.Status().currentState, svc::kServiceRunning);
     EXPECT_EQ(host.HandlerName(), kName);
+    // The base Run traces once it has gone round its loop; the stop comes after that.
+    auto slept = [&] {
+        for (const auto& line : capture.Lines())
+            if (line.size() >= 15 && line.compare(line.size() - 15, 15, L"): Sleeping...\n") == 0)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 2000 && !slept(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     EXPECT_EQ(service.Handler(svc::kControlStop, 0, nullptr, 0), svc::kErrorSuccess);
     main.join();
@@ -178,7 +187,8 @@ class SlowStopService : public ProbeService {
         stopRequested.store(true);
         for (int i = 0; i < 2000 && !runReturned.load(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time for the service main to go on
+        // Time for the service main to go on to its stopped report, and longer than any scaled-down wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
 };
 
@@ -192,9 +202,11 @@ TEST_F(ServiceTest, NothingIsReportedAfterTheStoppedState) {
                 ElementsAre(svc::kServiceStartPending, svc::kServiceRunning, svc::kServiceStopPending,
                             svc::kServiceStopPending, svc::kServiceStopped));
 
-    // A control that arrives after the stopped report sends nothing more.
+    // A control that arrives after the stopped report sends nothing more, a late stop included.
     service.Handler(svc::kControlInterrogate, 0, nullptr, 0);
+    service.Handler(svc::kControlStop, 0, nullptr, 0);
     EXPECT_EQ(host.States().size(), 5u);
+    EXPECT_EQ(service.Status().currentState, svc::kServiceStopped);
 }
 
 TEST_F(ServiceTest, FailedInitialisationStopsWithItsErrorAndEvent104) {
