@@ -2,7 +2,8 @@
 // code units, a last odd byte as a unit whose high byte is zero; zero units kept) and goes through the
 // service's request parse and the panel's reply parse and splitting. The target aborts when a result
 // breaks its contract, above all when a reply name is accepted that is not a plain local mailslot name:
-// that is checked here with a rule of its own, not with the function under test.
+// that is checked here with a rule of its own, not with the function under test. Each input is also
+// tried as the tail of a reply name. fuzz/protocol.dict holds the keywords and names as UTF-16LE.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +187,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::wstring text = kestrel::FromUtf16(units);
     CheckRequest(text);
+    // The same bytes as the tail of a reply name, so that every input also tries the name rule itself
+    // without the fuzzer first having to find "\\" or the mailslot prefix.
+    CheckRequest(L"C:\\GetData\\\\" + text);
+    CheckRequest(L"C:\\GetData\\\\.\\mailslot\\" + text);
     CheckReplies(text);
     CheckComposition(data, size, text);
     return 0;
