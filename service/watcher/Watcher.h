@@ -118,6 +118,25 @@ class Watcher {
         void OnBatch(std::uint32_t error, std::uint32_t bytes) override;
     };
 
+    // ---- The defragmentation thread (DefragProc.cpp) ----
+    // Moves every entry of the changed-file list into the pending-file map, one entry per hold of the
+    // lock; a later entry replaces an earlier one of the same key. With `duplicateCheck`, an entry of
+    // another path lost to a key collision is named in the trace.
+    void Transfer(bool duplicateCheck);
+    // One walk of the pending-file map in key order; false when the stop event ended it.
+    bool Walk();
+    // Fills the placement fields of an unmeasured entry from a fresh extent map; false when the file is
+    // gone, cannot be mapped or owns no clusters.
+    bool GetData(FileEntry& entry);
+    // One attempt on one file; updates the map at `key` and the statistics.
+    void ExecuteFileCommand(FileEntry entry, std::uint32_t key);
+    // Rebuilds StartingSizes from the engine's bitmap.
+    void GetStartingSizes();
+    // Nominal time until the earliest entry of the map ends its rest (at once for one that rests no
+    // more), infinite when the map is empty: how long the thread waits for a change before it walks anyway.
+    timing::Millis QuietPassTimeout() const;
+    // ---- end of the defragmentation thread ----
+
     void BuildDefaultExclusions();
     // The handling of one completion: a batch, or the report of lost or cancelled ones.
     void OnBatch(std::uint32_t error, std::uint32_t bytes);

@@ -35,6 +35,22 @@ struct WatcherTestAccess {
     // The completion of a read, as the change thread receives it.
     static void Complete(Watcher& w, std::uint32_t error, std::uint32_t bytes) { w.OnBatch(error, bytes); }
     static std::uint8_t* NotifyBuffer(Watcher& w) { return w.notifyBuffer_.data(); }
+    // Starts only the chosen threads (StartThreads starts all four), so that a test of one thread is not
+    // disturbed by what the others do with the queue or the idle event.
+    static void StartOnly(Watcher& w, bool change, bool defrag, bool idleMonitor, bool driveValues) {
+        if (change)
+            w.changeThread_.Start([&w] { return Watcher::WatchProc(&w); });
+        if (defrag) {
+            w.defragThread_.Start([&w] { return Watcher::DefragProc(&w); });
+            w.defragThread_.SetIdlePriority();
+        }
+        if (idleMonitor)
+            w.idleMonitorThread_.Start([&w] { return Watcher::PerfDiskProc(&w); });
+        if (driveValues)
+            w.driveValuesThread_.Start([&w] { return Watcher::GetDriveValuesProc(&w); });
+    }
+    // The threads that read the changed-file list and the queue count leave the defragmentation thread out.
+    static void StartWithoutDefrag(Watcher& w) { StartOnly(w, true, false, true, true); }
 };
 
 }  // namespace kestrel::watcher

@@ -16,7 +16,7 @@ constexpr std::uint32_t kModified = fs::kFileActionModified;
 struct Running {
     explicit Running(WatcherRig& rig) : w(L"C", L"", rig.Platform()) {
         w.Prepare();
-        w.StartThreads();
+        Access::StartWithoutDefrag(w);  // the queue stays as the change thread left it
     }
     Watcher w;
 };

@@ -27,7 +27,7 @@ class InotifyWatcherTest : public ::testing::Test {
         watcher_ = std::make_unique<Watcher>(L"w", L"", WatcherPlatform{&changes_, &table_, nullptr});
         watcher_->Prepare();
         ASSERT_TRUE(watcher_->HasDirectory());
-        watcher_->StartThreads();
+        WatcherTestAccess::StartWithoutDefrag(*watcher_);
     }
     void TearDown() override {
         watcher_.reset();

@@ -67,7 +67,7 @@ TEST(WatcherTest, AWatcherWhoseRootCannotBeOpenedKeepsRunningReceivesNothingAndS
         EXPECT_TRUE(Access::Exclusions(w).empty());  // the steps after the open did not run
         EXPECT_TRUE(console.Lines().empty());
 
-        w.StartThreads();
+        Access::StartWithoutDefrag(w);
         rig.Push({{fs::kFileActionModified, L"a.txt"}}, L"Q:\\");
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(rig.changes.Delivered(), 0u);

@@ -33,7 +33,7 @@ TEST(Win32WatcherTest, AFileWrittenOnTheDriveReachesTheQueueAsItsFullPath) {
         w.Prepare();
         ASSERT_TRUE(w.HasDirectory());
         EXPECT_EQ(w.DrivePath(), L"C:\\");
-        w.StartThreads();
+        Access::StartWithoutDefrag(w);
         Sleep(200);  // let the first read be issued
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
         const bool seen = WaitUntil(
