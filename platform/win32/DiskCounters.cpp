@@ -176,9 +176,19 @@ class WmiSession : public CounterSession {
     ComRef<IWbemServices> services_;
 };
 
+// Wine's pdh exports PdhEnumObjectsW as a stub that raises an exception when called (and has no
+// "PhysicalDisk" object anyway); the refresh is skipped there, so that the enumeration answers "no object"
+// instead of ending the process.
+bool PdhCallIsStub() {
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
 class Win32DiskCounters : public DiskCounters {
   public:
     std::int32_t RefreshObjects() override {
+        if (PdhCallIsStub())
+            return static_cast<std::int32_t>(PDH_CSTATUS_NO_OBJECT);
         DWORD length = 0;
         return static_cast<std::int32_t>(
             PdhEnumObjectsW(nullptr, nullptr, nullptr, &length, PERF_DETAIL_WIZARD, TRUE));
