@@ -5,7 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/DiskCounters.h"
+
 namespace kestrel::watcher {
+
+// The instance names of the "PhysicalDisk" performance object, in the order the system lists them;
+// empty when the object is missing (as under Wine) or the enumeration fails. Writes the enumeration's
+// trace and console lines.
+std::vector<std::wstring> EnumPhysicalDisks(perf::DiskCounters& counters = perf::DefaultDiskCounters());
 
 // The first instance name that contains the drive path's first character at a position other than the
 // first (exact, case-sensitive comparison); empty when there is none or the drive path is empty.

@@ -21,6 +21,7 @@ Watcher::Watcher(const std::wstring& drivePath, const std::wstring& diskInstance
       drivePath_(drivePath),
       idle_(true, true, diskInstanceName) {
     completion_.owner = this;
+    diskCounters_ = platform.diskCounters != nullptr ? platform.diskCounters : &perf::DefaultDiskCounters();
     if (!queue_.valid() || !stop_.valid() || !idle_.valid())
         throw std::runtime_error("Watcher: a synchronisation object could not be created");
 }

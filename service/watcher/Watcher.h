@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/ChangeNotification.h"
+#include "platform/DiskCounters.h"
 #include "platform/Drives.h"
 #include "platform/FileSystemControl.h"
 #include "platform/Thread.h"
@@ -44,6 +45,8 @@ struct WatcherPlatform {
     drives::Drives* drives = nullptr;
     // Where the engines of the defragmentation and drive-values threads issue their requests.
     fs::FileSystemControl* fileSystem = nullptr;
+    // Where the idle monitor samples its disk's idle counters.
+    perf::DiskCounters* diskCounters = nullptr;
 };
 
 class Watcher {
@@ -174,6 +177,10 @@ class Watcher {
     std::atomic<std::int64_t> freeClusters_{0};
     std::atomic<std::int64_t> volumeClusters_{0};  // published when the defragmentation thread has its engine
     std::atomic<std::uint32_t> lostBatches_{0};
+
+    // ---- The idle monitor and the drive-values thread ----
+    perf::DiskCounters* diskCounters_ = nullptr;  // set by the constructor, never null after it
+    std::atomic<std::uint64_t> driveMeasurements_{0};  // free-cluster measurements completed
 
     // Scratch of callback, kept so that a batch allocates only the entries it queues.
     std::wstring fullPath_;

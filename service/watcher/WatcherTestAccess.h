@@ -30,6 +30,8 @@ struct WatcherTestAccess {
             ++taken;
         return taken;
     }
+    // Free-cluster measurements the drive-values thread has completed.
+    static std::uint64_t DriveMeasurements(Watcher& w) { return w.driveMeasurements_.load(); }
     static timing::Event& IdleEvent(Watcher& w) { return w.idle_; }
     static timing::Event& StopEvent(Watcher& w) { return w.stop_; }
     // The completion of a read, as the change thread receives it.
