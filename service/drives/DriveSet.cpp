@@ -1,5 +1,6 @@
 #include "service/drives/DriveSet.h"
 
+#include <algorithm>
 #include <limits>
 #include <list>
 #include <stdexcept>

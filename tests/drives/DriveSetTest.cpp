@@ -167,7 +167,7 @@ TEST_F(DriveSetTest, QueuesAndExclusionsReachTheWatcherAndSurviveASave) {
     EXPECT_EQ(set->GetExclusions(L"C"), std::vector<std::wstring>{L"\\CACHE\\"});
 
     set->WriteMove(L"C", 0);
-    EXPECT_TRUE(set->SetMove(L"C", set->ReadMove(3) != 0).MoveFlag() == false);
+    EXPECT_FALSE(set->SetMove(L"C", set->ReadMove(3) != 0).MoveFlag());
 
     set->SaveAll();
     EXPECT_EQ(set->WatchedDrives(), L"");
@@ -221,7 +221,7 @@ TEST_F(DriveSetTest, DrivesAndIndexesFromOutsideNeverReachBeyondTheTable) {
         EXPECT_THROW(set->SetMove(std::wstring_view(drive), true), DefragInfoException);
         set->StopWatching(drive);
         set->DeleteWatcher(std::wstring_view(drive));
-        EXPECT_TRUE(set->AddExclusion(drive, L"\\x\\"));  // refused drive: nothing stored
+        EXPECT_FALSE(set->AddExclusion(drive, L"\\x\\"));  // refused drive: nothing stored
         EXPECT_TRUE(set->GetExclusions(drive).empty());
         EXPECT_FALSE(set->RemoveExclusion(drive, L"\\x\\"));
     }
