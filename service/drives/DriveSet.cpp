@@ -82,7 +82,9 @@ std::wstring DriveSet::DiskInstanceFor(const std::wstring& root) {
     if (name.empty())
         return {};
     // The first name chosen for a drive stays its name, so that every watcher of that drive shares
-    // one idle event even if the instance list changes meanwhile.
+    // one idle event even if the instance list changes meanwhile. A watcher needs nothing but the name:
+    // the idle event it names is created by the watcher itself and shared by every watcher on the disk,
+    // so the cache holds no event and no probe of whether one already exists is needed.
     auto [record, inserted] = diskRecords_.emplace(root, name);
     return record->second;
 }
@@ -91,6 +93,8 @@ bool DriveSet::StartWatcher(int index) {
     Slot* slot = SlotOf(index);
     if (slot == nullptr)
         return false;
+    // Asked of the drive directly rather than by making it the process's current drive and back,
+    // which would change the current directory under every other thread of the service.
     const std::wstring root = DriveRoot(index);
     if (!drives_.DriveReady(root))
         return false;  // retried at the next scan
