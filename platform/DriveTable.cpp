@@ -1,5 +1,8 @@
 #include "platform/DriveTable.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "common/Format.h"
 #include "common/UpperCase.h"
 
@@ -106,6 +109,15 @@ std::uint32_t DriveTable::DriveType(const std::wstring& root) {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(letter);
     return it == entries_.end() ? kDriveNoRootDir : it->second.type;
+}
+
+bool DriveTable::DriveReady(const std::wstring& root) {
+    auto entry = Find(LetterOfRoot(root));
+    if (!entry || !entry->ready)
+        return false;
+    std::error_code error;
+    return entry->directory.empty() ||
+           std::filesystem::is_directory(std::filesystem::path(entry->directory), error);
 }
 
 bool DriveTable::VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) {

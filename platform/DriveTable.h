@@ -32,6 +32,7 @@ struct DriveEntry {
                                     kFileSupportsReparsePoints;
     std::wstring fileSystemName = L"NTFS";
     std::vector<std::wstring> mountPoints;  // folders relative to the root, each ending in a backslash
+    bool ready = true;                      // false: the drive is there without a medium
 };
 
 // A drive of the given type backed by a host directory, everything else as by default.
@@ -52,6 +53,8 @@ class DriveTable : public Drives {
     std::wstring DirectoryOf(const std::wstring& path) const;
 
     std::uint32_t DriveType(const std::wstring& root) override;
+    // Ready when the letter has an entry marked ready whose backing directory, if it has one, exists.
+    bool DriveReady(const std::wstring& root) override;
     bool VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) override;
     bool VolumeInformation(const std::wstring& volumeName, std::uint32_t& fileSystemFlags,
                            std::wstring& fileSystemName) override;

@@ -48,6 +48,9 @@ class Drives {
     // The type of the drive at a root ("C:\"): one of the kDrive values; kDriveNoRootDir when there is
     // no such drive.
     virtual std::uint32_t DriveType(const std::wstring& root) = 0;
+    // Whether the drive at a root ("C:\\") can be used now: it exists and has a readable volume (a
+    // removable drive without its medium is not ready). By default: the drive exists.
+    virtual bool DriveReady(const std::wstring& root) { return DriveType(root) != kDriveNoRootDir; }
     // The volume GUID name ("\\?\Volume{...}\") of the volume mounted at a root or mount-point folder
     // ("C:\", "C:\MNT\DATA\"); false when there is none.
     virtual bool VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) = 0;

@@ -32,6 +32,17 @@ class Win32Drives : public Drives {
   public:
     std::uint32_t DriveType(const std::wstring& root) override { return GetDriveTypeW(root.c_str()); }
 
+    // A drive whose volume answers. A removable drive without its medium fails with ERROR_NOT_READY;
+    // the error mode keeps the system from asking the (absent) user to insert one.
+    bool DriveReady(const std::wstring& root) override {
+        DWORD previous = 0;
+        SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous);
+        const BOOL ready =
+            GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0);
+        SetThreadErrorMode(previous, nullptr);
+        return ready != FALSE;
+    }
+
     bool VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) override {
         std::vector<wchar_t> buffer(kNameChars, L'\0');
         if (!GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), buffer.data(), kNameChars))

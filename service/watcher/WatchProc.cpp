@@ -163,14 +163,39 @@ void Watcher::AddExcludeName(const std::wstring& name) {
     }
 }
 
-void Watcher::BuildDefaultExclusions() {
+std::vector<std::wstring> Watcher::DefaultExclusions() const {
     std::list<std::wstring> mountPoints;
     ListVolumeMountPoints(drives_, drivePath_, mountPoints);
-    std::lock_guard lock(lock_);
+    std::vector<std::wstring> names;
     for (const std::wstring& mountPoint : mountPoints)
-        exclusions_.push_back(UpperCase(mountPoint));
+        names.push_back(UpperCase(mountPoint));
     for (const wchar_t* name : kSystemNames)
-        exclusions_.push_back(name);
+        names.push_back(name);
+    return names;
+}
+
+void Watcher::BuildDefaultExclusions() {
+    std::vector<std::wstring> defaults = DefaultExclusions();
+    std::lock_guard lock(lock_);
+    exclusions_.insert(exclusions_.end(), defaults.begin(), defaults.end());
+}
+
+void Watcher::ReplaceExclusions(const std::vector<std::wstring>& names) {
+    try {
+        // Prepare builds the defaults only once the root is open; without it there are none to keep.
+        std::vector<std::wstring> list;
+        if (directory_)
+            list = DefaultExclusions();
+        for (const std::wstring& name : names) {
+            std::wstring upper = UpperCase(name);
+            if (!upper.empty() && std::find(list.begin(), list.end(), upper) == list.end())
+                list.push_back(std::move(upper));
+        }
+        std::lock_guard lock(lock_);
+        exclusions_.swap(list);
+    } catch (...) {
+        trace::Write(L"Caught exception in Watcher::ReplaceExclusions");
+    }
 }
 
 }  // namespace kestrel::watcher

@@ -73,6 +73,10 @@ class Watcher {
 
     // Adds a name to the exclusion list (upper-cased) unless an equal entry is there. Any thread.
     void AddExcludeName(const std::wstring& name);
+    // Replaces the exclusions added with AddExcludeName by `names` (upper-cased, empty and repeated ones
+    // dropped); the default exclusions that Prepare built stay. For an exclusion the user removed while
+    // the Watcher runs. Any thread.
+    void ReplaceExclusions(const std::vector<std::wstring>& names);
 
     // Handles one batch of change-notification records (the bytes received, no more): every record of a
     // file whose upper-case full path contains no exclusion is queued once per batch and path run, and
@@ -141,6 +145,8 @@ class Watcher {
     // ---- end of the defragmentation thread ----
 
     void BuildDefaultExclusions();
+    // The mount points of the drive and the system names that every path is checked against.
+    std::vector<std::wstring> DefaultExclusions() const;
     // The handling of one completion: a batch, or the report of lost or cancelled ones.
     void OnBatch(std::uint32_t error, std::uint32_t bytes);
 

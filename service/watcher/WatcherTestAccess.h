@@ -32,6 +32,8 @@ struct WatcherTestAccess {
     }
     // Free-cluster measurements the drive-values thread has completed.
     static std::uint64_t DriveMeasurements(Watcher& w) { return w.driveMeasurements_.load(); }
+    // Stands in for the defragmentation thread's count of fragments saved.
+    static void SetFragmentsSaved(Watcher& w, std::int32_t saved) { w.fragmentsSaved_.store(saved); }
     static timing::Event& IdleEvent(Watcher& w) { return w.idle_; }
     static timing::Event& StopEvent(Watcher& w) { return w.stop_; }
     // The completion of a read, as the change thread receives it.

@@ -2,16 +2,13 @@
 // settings outlive a process that is killed. Host only.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/host/HostRegistry.h"
 #include "service/drives/SettingsStore.h"
+#include "tests/drives/KilledChild.h"
 
 namespace kestrel::drives {
 namespace {
@@ -64,9 +61,7 @@ TEST_F(HostSettingsTest, ADamagedStoreAnswersDefaultsAndIsNeverOverwritten) {
 }
 
 TEST_F(HostSettingsTest, SettingsComeBackAfterTheProcessIsKilled) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    ASSERT_TRUE(RunInKilledChild([&] {
         reg::HostRegistry registry(file);
         SettingsStore store(registry);
         store.CreateKeys();
@@ -74,12 +69,8 @@ TEST_F(HostSettingsTest, SettingsComeBackAfterTheProcessIsKilled) {
         store.AddExclusion(L"D:\\", L"\\cache\\");
         store.StopWatching(L"E:\\");
         store.SaveQueue(L"D:\\", {L"D:\\one", L"D:\\two", L"D:\\three"});
-        raise(SIGKILL);  // no destructor, no orderly shutdown
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
+        return true;
+    }));
 
     reg::HostRegistry registry(file);
     SettingsStore store(registry);

@@ -100,6 +100,25 @@ TEST(ChangeFilterTest, AddExcludeNameRefusesDuplicatesInAnyCase) {
     EXPECT_EQ(list[defaults + 1], L"C:\\TEMP");
 }
 
+TEST(ChangeFilterTest, ReplacedExclusionsKeepTheDefaultsAndStopExcludingWhatWasRemoved) {
+    WatcherRig rig;
+    drives::DriveEntry c;
+    c.mountPoints = {L"Mnt\\"};
+    rig.drives.Set(L'C', c);
+    Running r(rig);
+    const std::vector<std::wstring> defaults = Access::Exclusions(r.w);
+    r.w.AddExcludeName(L"\\temp\\");
+    r.w.AddExcludeName(L"\\cache\\");
+    r.w.ReplaceExclusions({L"\\cache\\", L"\\Cache\\", L"", L"ntldr"});
+    std::vector<std::wstring> expected = defaults;
+    expected.push_back(L"\\CACHE\\");
+    EXPECT_EQ(Access::Exclusions(r.w), expected);
+
+    rig.Push({{kModified, L"Temp\\a.tmp"}, {kModified, L"Cache\\b.bin"}, {kModified, L"Mnt\\c.txt"}});
+    ASSERT_TRUE(rig.changes.WaitDelivered(1, 10000));
+    EXPECT_EQ(Paths(r.w), std::vector<std::wstring>{L"C:\\Temp\\a.tmp"});
+}
+
 TEST(ChangeFilterTest, RecordsReachingPastTheBytesReceivedEndTheBatch) {
     WatcherRig rig;
     Running r(rig);

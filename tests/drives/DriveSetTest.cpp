@@ -1,0 +1,235 @@
+// The drive set over the in-memory registry and a fixed drive table, with real watchers on scripted
+// change notification: which drives the scan watches, what stopping and starting record, the lifetime
+// count, queues and exclusions reaching the watchers, and drives named from outside.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+#include "platform/MemoryRegistry.h"
+#include "platform/Trace.h"
+#include "tests/drives/DriveSetRig.h"
+
+namespace kestrel::drives {
+namespace {
+
+using Access = watcher::WatcherTestAccess;
+
+class DriveSetTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<DriveSet> Make(bool scan = true) {
+        return std::make_unique<DriveSet>(registry, reg::kLocalMachine, std::wstring(kParametersPath), scan,
+                                          rig.Platform());
+    }
+    std::optional<reg::Value> Get(const std::wstring& sub, std::wstring_view name) {
+        reg::Key k = registry.Open(reg::kLocalMachine, std::wstring(kParametersPath) + sub, reg::kKeyRead);
+        reg::Value value;
+        if (!k || registry.QueryValue(k.get(), name, &value) != reg::kErrorSuccess)
+            return std::nullopt;
+        return value;
+    }
+    std::vector<std::wstring> SavedQueue(wchar_t letter) {
+        SettingsStore store(registry);
+        std::vector<std::wstring> paths;
+        store.RestoreQueue(letter - 64, [&](const std::wstring& path) { paths.push_back(path); });
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    DriveSetRig rig;
+    reg::MemoryRegistry registry;
+};
+
+TEST_F(DriveSetTest, AFreshStoreWatchesTheFixedAndRemovableDrivesWithMoveOn) {
+    rig.Add(L'C', kDriveFixed);
+    rig.Add(L'D', kDriveCdRom);
+    rig.Add(L'E', kDriveRemovable);
+    rig.Add(L'F', kDriveRemovable, /*ready=*/false);
+    rig.Add(L'G', kDriveRemote);
+    rig.instances = {L"_Total", L"0 C: E:", L"1 F:"};
+    auto set = Make();
+
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\E:\\");
+    EXPECT_EQ(set->WatcherAt(4), nullptr);
+    EXPECT_EQ(set->WatcherAt(6), nullptr);   // not ready: skipped, tried again at the next scan
+    EXPECT_EQ(set->AvailableDrives(), L"");  // every drive found counts as watched
+    for (int index : {3, 5}) {
+        ASSERT_NE(set->WatcherAt(index), nullptr);
+        EXPECT_TRUE(set->WatcherAt(index)->MoveFlag());
+        EXPECT_EQ(set->WatcherAt(index)->DiskInstanceName(), L"0 C: E:");
+        EXPECT_EQ(Get(L"\\WatchingDrives", std::to_wstring(index)), reg::Value::Dword(1));
+    }
+    EXPECT_EQ(set->ReadMove(3), 1u);
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"4"), std::nullopt);
+    EXPECT_EQ(Get(L"", L"LifeTime"), reg::Value::Dword(0));
+
+    // The medium arrives and the instances are listed anew: F is started; C keeps the instance name it
+    // was first given when its watcher is created again.
+    DriveEntry f = *rig.table.Find(L'F');
+    f.ready = true;
+    rig.table.Set(L'F', f);
+    rig.instances = {L"_Total", L"1 F: C:"};
+    set->DeleteWatcher(3);
+    set->Rescan();
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\E:\\F:\\");
+    EXPECT_EQ(set->WatcherAt(3)->DiskInstanceName(), L"0 C: E:");
+    EXPECT_EQ(set->WatcherAt(6)->DiskInstanceName(), L"1 F: C:");
+}
+
+TEST_F(DriveSetTest, StopWatchingIsRecordedAndOutlastsTheNextScan) {
+    rig.Add(L'C', kDriveFixed);
+    rig.Add(L'E', kDriveRemovable);
+    auto set = Make();
+    ASSERT_EQ(set->WatchedDrives(), L"C:\\E:\\");
+
+    set->StopWatching(L"C");
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"3"), reg::Value::Dword(0));
+    EXPECT_EQ(set->WatcherAt(3), nullptr);
+    set->Rescan();
+    EXPECT_EQ(set->WatcherAt(3), nullptr);
+    EXPECT_EQ(set->WatchedDrives(), L"E:\\");
+    EXPECT_EQ(set->AvailableDrives(), L"C:\\");
+
+    // A deleted watcher is not recorded: the next scan brings it back.
+    set->DeleteWatcher(L"E:\\");
+    EXPECT_EQ(set->WatchedDrives(), L"");
+    set->Rescan();
+    EXPECT_EQ(set->WatchedDrives(), L"E:\\");
+
+    // Watching again, as the command channel does it.
+    set->CreateWatcher(L"C", L"");
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"3"), reg::Value::Dword(0));  // recorded only once started
+    set->StartWatching(L"C");
+    set->StartWatching(3);  // a second start starts no second set of threads
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"3"), reg::Value::Dword(1));
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\E:\\");
+    EXPECT_EQ(set->AvailableDrives(), L"");
+}
+
+TEST_F(DriveSetTest, LifeTimeGrowsOnlyWhenTheSumPassesItsHighestValue) {
+    rig.Add(L'C', kDriveFixed);
+    rig.Add(L'D', kDriveFixed);
+    {
+        SettingsStore store(registry);
+        store.CreateKeys();
+        store.SaveLifeTime(100);
+    }
+    auto set = Make();
+    trace::ScopedCapture trace;
+    EXPECT_EQ(set->LifeTimeTotal(), 100);  // nothing saved yet
+
+    Access::SetFragmentsSaved(*set->WatcherAt(3), 3);
+    Access::SetFragmentsSaved(*set->WatcherAt(4), 5);
+    EXPECT_EQ(set->LifeTimeTotal(), 108);
+    EXPECT_TRUE(trace.Contains(L"LifeTime frags saved = 108"));
+    EXPECT_EQ(set->LifeTimeTotal(), 108);  // the same sum adds nothing again
+
+    set->DeleteWatcher(4);
+    Access::SetFragmentsSaved(*set->WatcherAt(3), 5);
+    EXPECT_EQ(set->LifeTimeTotal(), 108);
+    Access::SetFragmentsSaved(*set->WatcherAt(3), 8);
+    EXPECT_EQ(set->LifeTimeTotal(), 108);
+    Access::SetFragmentsSaved(*set->WatcherAt(3), 10);
+    EXPECT_EQ(set->LifeTimeTotal(), 110);
+
+    // The count saturates rather than wrapping negative.
+    Access::SetFragmentsSaved(*set->WatcherAt(3), INT_MAX);
+    EXPECT_EQ(set->LifeTimeTotal(), INT_MAX);
+
+    set->SaveAll();
+    EXPECT_EQ(Get(L"", L"LifeTime"), reg::Value::Dword(static_cast<std::uint32_t>(INT_MAX)));
+}
+
+TEST_F(DriveSetTest, QueuesAndExclusionsReachTheWatcherAndSurviveASave) {
+    rig.Add(L'C', kDriveFixed);
+    auto set = Make();
+    EXPECT_TRUE(set->QueueFile(3, L"C:\\a.txt"));
+    // A watcher created anew takes over the files its predecessor still held.
+    set->CreateWatcher(L"C:\\", L"");
+    set->StartWatching(3);
+    EXPECT_TRUE(set->QueueFile(3, L"C:\\b.txt"));
+
+    const std::size_t defaults = Access::Exclusions(*set->WatcherAt(3)).size();
+    EXPECT_TRUE(set->AddExclusion(L"C:\\", L"\\temp\\"));
+    EXPECT_TRUE(set->AddExclusion(L"C:\\", L"\\cache\\"));
+    EXPECT_FALSE(set->AddExclusion(L"C:\\", L"\\TEMP\\"));
+    std::vector<std::wstring> list = Access::Exclusions(*set->WatcherAt(3));
+    ASSERT_EQ(list.size(), defaults + 2);
+    EXPECT_EQ(list[defaults], L"\\TEMP\\");
+
+    // A removed exclusion stops applying in the running watcher at once.
+    EXPECT_TRUE(set->RemoveExclusion(L"C:\\", L"\\Temp\\"));
+    EXPECT_FALSE(set->RemoveExclusion(L"C:\\", L"\\temp\\"));
+    list = Access::Exclusions(*set->WatcherAt(3));
+    ASSERT_EQ(list.size(), defaults + 1);
+    EXPECT_EQ(list.back(), L"\\CACHE\\");
+    EXPECT_EQ(set->GetExclusions(L"C"), std::vector<std::wstring>{L"\\CACHE\\"});
+
+    set->WriteMove(L"C", 0);
+    EXPECT_FALSE(set->SetMove(L"C", set->ReadMove(3) != 0).MoveFlag());
+
+    set->SaveAll();
+    EXPECT_EQ(set->WatchedDrives(), L"");
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"3"), reg::Value::Dword(1));  // watched again at the next scan
+    EXPECT_EQ(Get(L"\\FilesFor C", L"0").has_value(), true);
+
+    // The next start restores the queue into the new watcher (and deletes it from the store), reads
+    // "Move" and hands over the exclusions.
+    set->Rescan();
+    watcher::Watcher* c = set->WatcherAt(3);
+    ASSERT_NE(c, nullptr);
+    EXPECT_FALSE(c->MoveFlag());
+    EXPECT_EQ(Access::Exclusions(*c).back(), L"\\CACHE\\");
+    EXPECT_EQ(Get(L"\\FilesFor C", L"0"), std::nullopt);
+    set->SaveAll();
+    EXPECT_EQ(SavedQueue(L'C'), (std::vector<std::wstring>{L"C:\\a.txt", L"C:\\b.txt"}));
+}
+
+TEST_F(DriveSetTest, DrivesAndIndexesFromOutsideNeverReachBeyondTheTable) {
+    rig.Add(L'C', kDriveFixed);
+    auto set = Make();
+    EXPECT_EQ(DriveSet::DriveIndex(L"C:\\"), 3);
+    EXPECT_EQ(DriveSet::DriveIndex(L"c"), 35);  // no case folding: no drive
+    EXPECT_EQ(DriveSet::DriveIndex(L""), 0);
+
+    for (int index : {INT_MIN, -1, 0, 4, 26, 27, 35, 1000, INT_MAX}) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(set->WatcherAt(index), nullptr);
+        EXPECT_EQ(set->FragmentsSaved(index), 0);
+        EXPECT_EQ(set->FilesLeft(index), 0);
+        EXPECT_EQ(set->LargestFragmentsSaved(index), 0);
+        EXPECT_EQ(set->FreeClusters(index), 0);
+        EXPECT_EQ(set->VolumeClusters(index), 0);
+        EXPECT_THROW(set->SetMove(index, true), DefragInfoException);
+        EXPECT_THROW(set->QueueFile(index, L"x"), DefragInfoException);
+        EXPECT_THROW(set->StartWatching(index), DefragInfoException);
+        EXPECT_FALSE(set->StartWatcher(index));
+        set->DeleteWatcher(index);
+    }
+    try {
+        set->SetMove(26, false);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "No DefragInfo on this drive");
+    }
+
+    for (const wchar_t* drive : {L"c:\\", L"", L"@", L"[", L"3", L"\xFFFF"}) {
+        SCOPED_TRACE(static_cast<int>(drive[0]));
+        EXPECT_THROW(set->CreateWatcher(drive, L""), std::invalid_argument);
+        EXPECT_THROW(set->StartWatching(std::wstring_view(drive)), DefragInfoException);
+        EXPECT_THROW(set->SetMove(std::wstring_view(drive), true), DefragInfoException);
+        set->StopWatching(drive);
+        set->DeleteWatcher(std::wstring_view(drive));
+        EXPECT_FALSE(set->AddExclusion(drive, L"\\x\\"));  // refused drive: nothing stored
+        EXPECT_TRUE(set->GetExclusions(drive).empty());
+        EXPECT_FALSE(set->RemoveExclusion(drive, L"\\x\\"));
+    }
+    // Lower-case c named drive C nowhere.
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\");
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"3"), reg::Value::Dword(1));
+    EXPECT_TRUE(set->GetExclusions(L"C").empty());
+}
+
+}  // namespace
+}  // namespace kestrel::drives
