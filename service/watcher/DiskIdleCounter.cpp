@@ -66,7 +66,11 @@ std::int32_t DiskIdleCounter::SampleIdlePercent() {
     const std::uint64_t f = deltaBase == 0 ? 100 : deltaIdle * 100 / deltaBase;
     if (!baseRead)
         return static_cast<std::int32_t>(lastPercent_);
-    if ((lastPercent_ < kIdlePercent || f <= kIdlePercent - 1) && f > 0 && f < 100) {
+    // A share of 0, one above 100 (a counter that went back) and the 100 of an interval in which no time
+    // passed are not measurements. A whole measured interval without I/O is: it gives exactly 100, and
+    // without it a disk once found busy would stay busy for as long as it does nothing at all.
+    const bool measured = f > 0 && (f < 100 || (f == 100 && deltaBase != 0));
+    if ((lastPercent_ < kIdlePercent || f <= kIdlePercent - 1) && measured) {
         trace::Write(Format(L"Disk %s is %lu percent idle\n", instanceName_, f));
         lastPercent_ = static_cast<std::int64_t>(f);
     }

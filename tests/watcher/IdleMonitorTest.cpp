@@ -20,11 +20,11 @@ namespace {
 using perf::RawSample;
 
 // Raw samples that make the monitor see these shares, one per loop. A loop takes two samples: the first
-// starts the interval and repeats the counters of the one before (a share of exactly 100, which the
-// filter never takes), the second adds the share over 100 base units.
+// starts the interval and repeats the counters of the one before (no time passed, which the filter never
+// takes), the second adds the share over 100 base units.
 std::vector<RawSample> PercentScript(std::initializer_list<int> percents) {
     std::vector<RawSample> samples;
-    std::uint64_t idle = 1000, base = 1000;
+    std::uint64_t idle = 0, base = 0;
     samples.push_back({idle, base});
     for (int percent : percents) {
         idle += static_cast<std::uint64_t>(percent);
@@ -110,6 +110,22 @@ TEST(IdleMonitor, BusyAndIdleSharesResetAndSetTheEventWithTheirTraces) {
     EXPECT_EQ(DiskLines(traces.Lines()), expected);
 }
 
+TEST(IdleMonitor, ADiskThatStopsAllIOAfterABusySpellIsIdleAgain) {
+    trace::ScopedCapture traces;
+    {
+        MonitorRig m(L"0 C: idle-q");
+        m.counters.AddScript(m.instance, PercentScript({40, 100}));
+        m.Start();
+        ASSERT_TRUE(m.WaitForLoops(3));
+        m.watcher.reset();
+        const std::vector<bool> states = m.States();
+        ASSERT_GE(states.size(), 3u);
+        EXPECT_FALSE(states[1]);
+        EXPECT_TRUE(states[2]);
+    }
+    EXPECT_TRUE(traces.Contains(L"Disk 0 C: idle-q is 100 percent idle - Okay to defrag files\n"));
+}
+
 TEST(IdleMonitor, AnIdleShareAfterNinetyFiveSetsTheEventWithoutTheOkayTrace) {
     trace::ScopedCapture traces;
     MonitorRig m(L"0 C: idle-b");
@@ -143,11 +159,12 @@ struct CounterRig {
 TEST(DiskIdleCounter, FiltersSharesAndKeepsThePreviousValuesOnAFailedRead) {
     trace::ScopedCapture traces;
     CounterRig r({
-        {1000, 1000},               // since the start: exactly 100, not taken
+        {1000, 1000},               // since the start, idle throughout: 100
         {1050, 1100},               // 50
         {1050, 1200},               // 0: not taken
         {1250, 1300},               // 200: above 100, not taken
-        {1350, 1400},               // exactly 100: not taken
+        {1250, 1300},               // no time passed: not taken
+        {1350, 1400},               // a whole interval without I/O: 100
         {1360, 1450, false, true},  // the base cannot be read: nothing changes
         {1380, 1500},               // 30 against the sample before the failed one
         {1390, 1550, true, false},  // the idle counter cannot be read
@@ -160,9 +177,9 @@ TEST(DiskIdleCounter, FiltersSharesAndKeepsThePreviousValuesOnAFailedRead) {
     EXPECT_EQ(r.counters.AddedPaths(),
               std::vector<std::wstring>{L"Win32_PerfRawData_PerfDisk_PhysicalDisk.Name=\"1 E:\""});
     std::vector<std::int32_t> answers;
-    for (int i = 0; i < 11; ++i)
+    for (int i = 0; i < 12; ++i)
         answers.push_back(r.counter->SampleIdlePercent());
-    EXPECT_EQ(answers, (std::vector<std::int32_t>{0, 50, 50, 50, 50, 50, 30, 30, 97, 97, 60}));
+    EXPECT_EQ(answers, (std::vector<std::int32_t>{100, 50, 50, 50, 50, 100, 100, 30, 30, 97, 97, 60}));
     EXPECT_TRUE(traces.Contains(L"Disk 1 E: is 50 percent idle\n"));
     EXPECT_TRUE(traces.Contains(L"Disk 1 E: is 30 percent idle\n"));
     EXPECT_FALSE(traces.Contains(L"Disk 1 E: is 98 percent idle\n"));
