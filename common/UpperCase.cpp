@@ -23,17 +23,17 @@ char32_t Upper(char32_t c) {
     }
     if (c < 0x180) {
         // Latin Extended-A: pairs with the capital on the even code unit, except in the two runs that
-        // start one later; 0x131 (dotless i), 0x138 (kra) and 0x149 have no pair of this kind.
+        // start one later. Dotless i, kra, 0x149 and long s keep their form, as the system keeps them.
         if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F)
-            return c == 0x131 ? U'I' : c;
+            return c;
         if (In(c, 0x139, 0x148) || In(c, 0x179, 0x17E))
             return Paired(c, 1);
         return Paired(c, 0);
     }
     if (c < 0x400) {
-        // Greek.
+        // Greek; final sigma keeps its form, as the system keeps it.
         if (In(c, 0x3B1, 0x3CB))
-            return c == 0x3C2 ? 0x3A3 : c - 0x20;
+            return c == 0x3C2 ? c : c - 0x20;
         if (c == 0x3AC)
             return 0x386;
         if (In(c, 0x3AD, 0x3AF))
