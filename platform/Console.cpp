@@ -7,9 +7,6 @@ namespace {
 std::atomic<trace::TraceSink*> g_sink{nullptr};
 }
 
-// The platform's own standard output (win32/Console.cpp, host/Console.cpp).
-void WritePlatform(std::wstring_view text);
-
 void Write(std::wstring_view text) {
     trace::TraceSink* sink = g_sink.load(std::memory_order_acquire);
     if (sink != nullptr) {

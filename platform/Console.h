@@ -12,6 +12,9 @@ namespace kestrel::console {
 // Writes text to the current console sink. Thread-safe.
 void Write(std::wstring_view text);
 
+// Writes text to the process's own standard output, whatever sink is installed. Thread-safe.
+void WritePlatform(std::wstring_view text);
+
 // Replaces the console sink while it lives (any trace::TraceSink, e.g. a trace::CaptureSink).
 class ScopedSink {
   public:

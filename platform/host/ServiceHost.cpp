@@ -34,6 +34,7 @@
 
 #include "common/Utf16.h"
 #include "platform/RegistryServiceManager.h"
+#include "platform/Console.h"
 #include "platform/ServiceHost.h"
 #include "platform/host/ErrnoMapping.h"
 #include "platform/host/StateDirectory.h"
@@ -314,11 +315,7 @@ class HostServiceHost : public ServiceHost {
     std::uint32_t LastError() override { return t_lastError; }
     void SetLastError(std::uint32_t error) override { t_lastError = error; }
 
-    void WriteOutput(std::wstring_view text) override {
-        std::string bytes = ToUtf8(text);
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-        std::fflush(stdout);
-    }
+    void WriteOutput(std::wstring_view text) override { console::WritePlatform(text); }
 
   private:
     static constexpr StatusHandle kStatusHandle = 1;

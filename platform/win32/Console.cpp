@@ -20,6 +20,7 @@ void WritePlatform(std::wstring_view text) {
         WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
+    // Redirected: text-mode output, in the console's code page, with CR LF line ends.
     std::wstring lines;
     for (wchar_t c : text) {
         if (c == L'\n')

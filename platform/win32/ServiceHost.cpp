@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "platform/Console.h"
 #include "platform/ServiceHost.h"
 
 namespace kestrel::svc {
@@ -171,39 +172,10 @@ class Win32ServiceHost : public ServiceHost {
     std::uint32_t LastError() override { return GetLastError(); }
     void SetLastError(std::uint32_t error) override { ::SetLastError(error); }
 
-    void WriteOutput(std::wstring_view text) override {
-        std::lock_guard lock(consoleMutex_);
-        HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-        if (out == nullptr || out == INVALID_HANDLE_VALUE)
-            return;
-        DWORD mode = 0, written = 0;
-        if (GetConsoleMode(out, &mode)) {
-            WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-            return;
-        }
-        // Redirected: text-mode output, in the console's code page, with CR LF line ends.
-        std::wstring lines;
-        for (wchar_t c : text) {
-            if (c == L'\n')
-                lines += L'\r';
-            lines += c;
-        }
-        UINT codePage = GetConsoleOutputCP();
-        if (codePage == 0)
-            codePage = CP_ACP;
-        int bytes = WideCharToMultiByte(codePage, 0, lines.data(), static_cast<int>(lines.size()), nullptr, 0,
-                                        nullptr, nullptr);
-        if (bytes <= 0)
-            return;
-        std::string buffer(static_cast<std::size_t>(bytes), '\0');
-        WideCharToMultiByte(codePage, 0, lines.data(), static_cast<int>(lines.size()), buffer.data(), bytes,
-                            nullptr, nullptr);
-        WriteFile(out, buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr);
-    }
+    void WriteOutput(std::wstring_view text) override { console::WritePlatform(text); }
 
   private:
     static SC_HANDLE AsSc(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
-    std::mutex consoleMutex_;
 };
 }  // namespace
 
