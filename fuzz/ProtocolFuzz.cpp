@@ -172,7 +172,11 @@ void CheckComposition(const std::uint8_t* data, std::size_t size, std::wstring_v
         const std::size_t dot = percent.find(L'.');
         Require(dot != std::wstring::npos && dot + 3 == percent.size());
     }
-    const std::wstring stats = StatisticsText({n, q, -n, -q, n ^ q, code});
+    // Negated without overflow: the lowest value stays itself.
+    const auto negate = [](std::int64_t v) {
+        return static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v));
+    };
+    const std::wstring stats = StatisticsText({n, q, negate(n), negate(q), n ^ q, code});
     Require(stats.size() <= kMaxStatisticsText);
 }
 
