@@ -1,0 +1,877 @@
+// File-system control over NTFS images through libntfs-3g.
+//
+// Handles are small numbers (4, 8, 12, ...) that are never reused; each names a mounted image and either
+// the volume or a file by its MFT reference and data stream. Files are opened afresh for every request,
+// so a handle never pins library state and a file deleted meanwhile is seen as such.
+//
+// The answers follow the documented behaviour of NTFS, as the simulated volume does:
+// - FSCTL_GET_NTFS_VOLUME_DATA: any handle of the volume; output shorter than 96 bytes:
+//   STATUS_BUFFER_TOO_SMALL. Serial number and sector count come from the boot sector, free clusters
+//   are counted in $Bitmap, the MFT's and its mirror's places and valid length from the volume. The
+//   MFT zone reported is the one libntfs-3g keeps for its own allocator (an eighth of the volume from
+//   the MFT's first cluster, cut at the volume's end), with its end made inclusive, as the engine
+//   reads MftZoneEnd; the library never writes user data into it while there is room elsewhere.
+// - FSCTL_GET_VOLUME_BITMAP: volume handle only (a file: STATUS_INVALID_PARAMETER); input shorter than
+//   8 bytes or a starting LCN outside the volume: STATUS_INVALID_PARAMETER; the start is rounded down to
+//   a multiple of 8, BitmapSize counts the clusters from there to the end; output shorter than the
+//   16-byte header: STATUS_BUFFER_TOO_SMALL; as many bytes as fit, STATUS_BUFFER_OVERFLOW when that is
+//   not all. Bits past the last cluster read 0.
+// - FSCTL_GET_RETRIEVAL_POINTERS: input shorter than 8 bytes or a negative VCN: STATUS_INVALID_PARAMETER;
+//   output shorter than header and one pair: STATUS_BUFFER_TOO_SMALL; a resident or empty stream, a
+//   directory (no unnamed data), a VCN at or past the end of the allocation and the volume handle:
+//   STATUS_END_OF_FILE. The answer starts at the run holding the VCN, holes as LCN -1, pairs that do
+//   not fit: STATUS_BUFFER_OVERFLOW. Runs are reported as the runlist holds them.
+// - FSCTL_MOVE_FILE: volume handle only; input shorter than 32 bytes, a negative VCN or LCN, a count of
+//   0, a start at or past the end of the allocation (a resident or empty stream has none), or a target
+//   range outside the volume: STATUS_INVALID_PARAMETER. A system file (MFT records below 16: $MFT,
+//   $Bitmap, $LogFile ...): STATUS_ACCESS_DENIED. A compressed or sparse stream moves in whole
+//   compression units (its attribute's own unit): the range is widened to them and only their allocated
+//   clusters move, laid one behind the other from the target. Any target cluster in use refuses the
+//   whole move with STATUS_ALREADY_COMMITTED and nothing changes.
+//   The move: the target clusters are marked in use, the data is copied cluster for cluster, the new
+//   runlist is built here and written with ntfs_attr_update_mapping_pairs (which may itself take clusters
+//   with the library's allocator, to extend $MFT or add an attribute list: the engine then meets those as
+//   clusters in use), and only then are the old clusters freed. A failure before the runlist is written
+//   gives the target clusters back and leaves the file as it was (STATUS_DISK_FULL when the library ran
+//   out of space, else STATUS_UNSUCCESSFUL).
+// - A file handle whose file has gone: STATUS_FILE_DELETED; an unknown code:
+//   STATUS_INVALID_DEVICE_REQUEST; a null buffer with a nonzero length: STATUS_INVALID_PARAMETER.
+#include "platform/ntfsimage/NtfsImageFileSystem.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "common/Utf16.h"
+#include "platform/ntfsimage/NtfsLib.h"
+
+namespace kestrel::ntfsimage {
+
+namespace {
+
+constexpr std::size_t kMaxPath = 32767;
+constexpr std::size_t kMaxName = 255;
+constexpr std::int64_t kCopyChunkBytes = 1 << 20;
+
+wchar_t Letter(wchar_t c) {
+    if (c >= L'a' && c <= L'z')
+        return static_cast<wchar_t>(c - L'a' + L'A');
+    if (c >= L'A' && c <= L'Z')
+        return c;
+    return 0;
+}
+
+template <typename T>
+void Put(void* out, std::size_t at, T value) {
+    std::memcpy(static_cast<unsigned char*>(out) + at, &value, sizeof value);
+}
+
+using Name = std::vector<ntfschar>;
+
+Name ToName(std::wstring_view text) {
+    std::u16string u = ToUtf16(text);
+    Name name;
+    name.reserve(u.size());
+    for (char16_t c : u)
+        name.push_back(cpu_to_le16(static_cast<std::uint16_t>(c)));
+    return name;
+}
+
+std::wstring FromName(const ntfschar* name, int length) {
+    std::u16string u;
+    for (int i = 0; i < length; ++i)
+        u.push_back(static_cast<char16_t>(le16_to_cpu(name[i])));
+    return FromUtf16(u);
+}
+
+// An open inode, closed on every path out.
+struct InodeCloser {
+    void operator()(ntfs_inode* ni) const {
+        if (ni != nullptr)
+            ntfs_inode_close(ni);
+    }
+};
+using Inode = std::unique_ptr<ntfs_inode, InodeCloser>;
+
+struct AttrCloser {
+    void operator()(ntfs_attr* na) const {
+        if (na != nullptr)
+            ntfs_attr_close(na);
+    }
+};
+using Attr = std::unique_ptr<ntfs_attr, AttrCloser>;
+
+struct HandleEntry {
+    wchar_t letter = 0;
+    bool isVolume = false;
+    std::uint64_t mref = 0;  // MFT reference (with its sequence number) of a file handle
+    Name stream;             // named data stream; empty for the unnamed one
+};
+
+// Splits "\DIR\FILE:STREAM" into its components and the stream name. False for a malformed path.
+bool SplitPath(const std::wstring& relative, std::vector<std::wstring>& parts, std::wstring& stream) {
+    parts.clear();
+    stream.clear();
+    std::wstring current;
+    for (std::size_t i = 1; i <= relative.size(); ++i) {
+        if (i == relative.size() || relative[i] == L'\\') {
+            if (!current.empty())
+                parts.push_back(current);
+            else if (i != relative.size())
+                return false;  // an empty component
+            current.clear();
+        } else {
+            current.push_back(relative[i]);
+        }
+    }
+    if (!parts.empty()) {
+        std::wstring& last = parts.back();
+        const std::size_t colon = last.find(L':');
+        if (colon != std::wstring::npos) {
+            stream = last.substr(colon + 1);
+            last.erase(colon);
+            // "FILE::$DATA" and "FILE:NAME:$DATA" name the stream's type too.
+            const std::size_t type = stream.find(L':');
+            if (type != std::wstring::npos) {
+                if (stream.substr(type) != L":$DATA")
+                    return false;
+                stream.erase(type);
+            }
+            if (last.empty())
+                return false;
+        }
+    }
+    for (const std::wstring& p : parts)
+        if (p.find(L':') != std::wstring::npos)
+            return false;
+    return true;
+}
+
+std::vector<ImageRun> ReadRuns(ntfs_attr* na) {
+    std::vector<ImageRun> runs;
+    if (!NAttrNonResident(na) || ntfs_attr_map_whole_runlist(na) != 0 || na->rl == nullptr)
+        return runs;
+    for (const runlist_element* rl = na->rl; rl->length != 0; ++rl) {
+        if (rl->lcn < LCN_HOLE)
+            break;  // unmapped or the end marker
+        runs.push_back({rl->vcn, rl->lcn < 0 ? -1 : rl->lcn, rl->length});
+    }
+    return runs;
+}
+
+std::int64_t RunsEnd(const std::vector<ImageRun>& runs) {
+    return runs.empty() ? 0 : runs.back().vcn + runs.back().length;
+}
+
+int CountFragments(const std::vector<ImageRun>& runs) {
+    int count = 0;
+    std::int64_t expected = -2;
+    for (const ImageRun& r : runs) {
+        if (r.lcn < 0)
+            continue;
+        if (r.lcn != expected)
+            ++count;
+        expected = r.lcn + r.length;
+    }
+    return count;
+}
+
+// Merges neighbours that continue each other (physically adjacent clusters, or two holes).
+void Normalize(std::vector<ImageRun>& runs) {
+    std::vector<ImageRun> out;
+    for (const ImageRun& r : runs) {
+        if (r.length == 0)
+            continue;
+        if (!out.empty()) {
+            ImageRun& last = out.back();
+            const bool holes = last.lcn < 0 && r.lcn < 0;
+            const bool adjacent = last.lcn >= 0 && r.lcn == last.lcn + last.length;
+            if (holes || adjacent) {
+                last.length += r.length;
+                continue;
+            }
+        }
+        out.push_back(r);
+    }
+    runs = std::move(out);
+}
+
+}  // namespace
+
+struct Image {
+    ntfs_volume* vol = nullptr;
+    std::string path;
+};
+
+struct NtfsImageFileSystem::State {
+    std::map<wchar_t, Image> images;
+    std::map<std::uintptr_t, HandleEntry> handles;
+    std::uintptr_t next = 4;
+
+    fs::RawHandle Add(HandleEntry entry) {
+        const std::uintptr_t value = next;
+        next += 4;
+        handles.emplace(value, std::move(entry));
+        return reinterpret_cast<fs::RawHandle>(value);
+    }
+    HandleEntry* Get(fs::RawHandle handle) {
+        auto it = handles.find(reinterpret_cast<std::uintptr_t>(handle));
+        return it == handles.end() ? nullptr : &it->second;
+    }
+    ntfs_volume* Volume(wchar_t letter) {
+        auto it = images.find(Letter(letter));
+        return it == images.end() ? nullptr : it->second.vol;
+    }
+
+    // Resolves a volume-relative path to an MFT reference and stream; a Win32 error when it fails.
+    std::uint32_t Resolve(ntfs_volume* vol, const std::wstring& relative, std::uint64_t& mref, Name& stream) {
+        std::vector<std::wstring> parts;
+        std::wstring streamName;
+        if (!SplitPath(relative, parts, streamName))
+            return fs::kErrorPathNotFound;
+        std::uint64_t current = FILE_root;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            Inode dir(ntfs_inode_open(vol, current));
+            if (!dir)
+                return fs::kErrorPathNotFound;
+            if (!(dir->mrec->flags & MFT_RECORD_IS_DIRECTORY))
+                return fs::kErrorPathNotFound;
+            const Name name = ToName(parts[i]);
+            const u64 found = ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
+            if (found == static_cast<u64>(-1))
+                return i + 1 == parts.size() ? fs::kErrorFileNotFound : fs::kErrorPathNotFound;
+            current = found;  // with its sequence number, so a reused record is not taken for the file
+        }
+        mref = current;
+        stream = ToName(streamName);
+        if (!stream.empty()) {
+            Inode ni(ntfs_inode_open(vol, mref));
+            if (!ni || !ntfs_attr_exist(ni.get(), AT_DATA, stream.data(), static_cast<u32>(stream.size())))
+                return fs::kErrorFileNotFound;
+        }
+        return fs::kErrorSuccess;
+    }
+
+    // Opens the handle's data stream. Null when the file has gone (`gone`) or has no such stream.
+    static Attr OpenData(ntfs_inode* ni, const Name& stream) {
+        ntfschar* name = stream.empty() ? AT_UNNAMED : const_cast<ntfschar*>(stream.data());
+        return Attr(ntfs_attr_open(ni, AT_DATA, name, static_cast<u32>(stream.size())));
+    }
+
+    fs::NtStatus VolumeData(ntfs_volume* vol, void* out, std::uint32_t outLength, std::uint32_t& bytes);
+    fs::NtStatus Bitmap(ntfs_volume* vol, const void* in, std::uint32_t inLength, void* out,
+                        std::uint32_t outLength, std::uint32_t& bytes);
+    fs::NtStatus Retrieval(ntfs_volume* vol, const HandleEntry& file, const void* in, std::uint32_t inLength,
+                           void* out, std::uint32_t outLength, std::uint32_t& bytes);
+    fs::NtStatus Move(ntfs_volume* vol, const HandleEntry& file, const fs::MOVE_FILE_DATA& move);
+};
+
+// Free clusters counted in $Bitmap, 64 clusters a word.
+static std::int64_t CountFree(ntfs_volume* vol) {
+    const std::int64_t bytes = (vol->nr_clusters + 7) / 8;
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(bytes));
+    if (ntfs_attr_pread(vol->lcnbmp_na, 0, bytes, bits.data()) != bytes)
+        return 0;
+    std::int64_t used = 0;
+    std::int64_t full = vol->nr_clusters / 8;
+    std::int64_t i = 0;
+    for (; i + 8 <= full; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bits.data() + i, 8);
+        used += __builtin_popcountll(word);
+    }
+    for (; i < full; ++i)
+        used += __builtin_popcount(bits[static_cast<std::size_t>(i)]);
+    for (std::int64_t lcn = full * 8; lcn < vol->nr_clusters; ++lcn)
+        used += (bits[static_cast<std::size_t>(lcn / 8)] >> (lcn % 8)) & 1;
+    return vol->nr_clusters - used;
+}
+
+// True when every cluster of the range is free in $Bitmap.
+static bool RangeFree(ntfs_volume* vol, std::int64_t lcn, std::int64_t count) {
+    if (count == 0)
+        return true;
+    const std::int64_t first = lcn / 8, last = (lcn + count - 1) / 8;
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(last - first + 1));
+    const auto length = static_cast<s64>(bits.size());
+    if (ntfs_attr_pread(vol->lcnbmp_na, first, length, bits.data()) != length)
+        return false;
+    for (std::int64_t c = lcn; c < lcn + count; ++c)
+        if ((bits[static_cast<std::size_t>(c / 8 - first)] >> (c % 8)) & 1)
+            return false;
+    return true;
+}
+
+fs::NtStatus NtfsImageFileSystem::State::VolumeData(ntfs_volume* vol, void* out, std::uint32_t outLength,
+                                                    std::uint32_t& bytes) {
+    if (outLength < sizeof(fs::NTFS_VOLUME_DATA_BUFFER))
+        return fs::kStatusBufferTooSmall;
+    NTFS_BOOT_SECTOR boot{};
+    if (ntfs_pread(vol->dev, 0, sizeof boot, &boot) != static_cast<s64>(sizeof boot))
+        return fs::kStatusUnsuccessful;
+    fs::NTFS_VOLUME_DATA_BUFFER data{};
+    data.VolumeSerialNumber = static_cast<std::int64_t>(le64_to_cpu(boot.volume_serial_number));
+    data.NumberSectors = sle64_to_cpu(boot.number_of_sectors);
+    data.TotalClusters = vol->nr_clusters;
+    data.FreeClusters = CountFree(vol);
+    data.TotalReserved = 0;
+    data.BytesPerSector = vol->sector_size;
+    data.BytesPerCluster = vol->cluster_size;
+    data.BytesPerFileRecordSegment = vol->mft_record_size;
+    data.ClustersPerFileRecordSegment =
+        vol->cluster_size >= vol->mft_record_size ? 0 : vol->mft_record_size / vol->cluster_size;
+    data.MftValidDataLength = vol->mft_na->initialized_size;
+    data.MftStartLcn = vol->mft_lcn;
+    data.Mft2StartLcn = vol->mftmirr_lcn;
+    data.MftZoneStart = vol->mft_zone_start;
+    data.MftZoneEnd = std::max<std::int64_t>(vol->mft_zone_start, vol->mft_zone_end - 1);
+    std::memcpy(out, &data, sizeof data);
+    bytes = sizeof data;
+    return fs::kStatusSuccess;
+}
+
+fs::NtStatus NtfsImageFileSystem::State::Bitmap(ntfs_volume* vol, const void* in, std::uint32_t inLength,
+                                                void* out, std::uint32_t outLength, std::uint32_t& bytes) {
+    if (inLength < sizeof(fs::STARTING_LCN_INPUT_BUFFER))
+        return fs::kStatusInvalidParameter;
+    std::int64_t start = 0;
+    std::memcpy(&start, in, sizeof start);
+    if (start < 0 || start >= vol->nr_clusters)
+        return fs::kStatusInvalidParameter;
+    if (outLength < fs::kVolumeBitmapHeaderSize)
+        return fs::kStatusBufferTooSmall;
+    start &= ~static_cast<std::int64_t>(7);
+    const std::int64_t size = vol->nr_clusters - start;
+    const auto need = static_cast<std::uint64_t>((size + 7) / 8);
+    const std::uint64_t copy = std::min<std::uint64_t>(need, outLength - fs::kVolumeBitmapHeaderSize);
+    auto* bits = static_cast<std::uint8_t*>(out) + fs::kVolumeBitmapHeaderSize;
+    if (copy != 0 && ntfs_attr_pread(vol->lcnbmp_na, start / 8, static_cast<s64>(copy), bits) !=
+                         static_cast<s64>(copy))
+        return fs::kStatusUnsuccessful;
+    if (copy == need && size % 8 != 0)
+        bits[copy - 1] &= static_cast<std::uint8_t>((1u << (size % 8)) - 1);
+    Put(out, 0, start);
+    Put(out, 8, size);
+    bytes = static_cast<std::uint32_t>(fs::kVolumeBitmapHeaderSize + copy);
+    return copy < need ? fs::kStatusBufferOverflow : fs::kStatusSuccess;
+}
+
+fs::NtStatus NtfsImageFileSystem::State::Retrieval(ntfs_volume* vol, const HandleEntry& file, const void* in,
+                                                   std::uint32_t inLength, void* out, std::uint32_t outLength,
+                                                   std::uint32_t& bytes) {
+    if (inLength < sizeof(fs::STARTING_VCN_INPUT_BUFFER))
+        return fs::kStatusInvalidParameter;
+    if (outLength < sizeof(fs::RETRIEVAL_POINTERS_BUFFER))
+        return fs::kStatusBufferTooSmall;
+    std::int64_t vcn = 0;
+    std::memcpy(&vcn, in, sizeof vcn);
+    if (vcn < 0)
+        return fs::kStatusInvalidParameter;
+    if (file.isVolume)
+        return fs::kStatusEndOfFile;
+    Inode ni(ntfs_inode_open(vol, file.mref));
+    if (!ni)
+        return fs::kStatusFileDeleted;
+    Attr na = OpenData(ni.get(), file.stream);
+    if (!na)
+        return fs::kStatusEndOfFile;
+    const std::vector<ImageRun> runs = ReadRuns(na.get());
+    if (vcn >= RunsEnd(runs))
+        return fs::kStatusEndOfFile;
+    auto run = std::upper_bound(runs.begin(), runs.end(), vcn,
+                                [](std::int64_t v, const ImageRun& r) { return v < r.vcn + r.length; });
+    const auto first = static_cast<std::size_t>(run - runs.begin());
+    const std::size_t room = (outLength - fs::kRetrievalHeaderSize) / fs::kRetrievalPairSize;
+    const std::size_t count = std::min(room, runs.size() - first);
+    std::memset(out, 0, fs::kRetrievalHeaderSize);
+    Put(out, 0, static_cast<std::uint32_t>(count));
+    Put(out, 8, runs[first].vcn);
+    for (std::size_t i = 0; i < count; ++i) {
+        const ImageRun& r = runs[first + i];
+        const std::size_t at = fs::kRetrievalHeaderSize + i * fs::kRetrievalPairSize;
+        Put(out, at, r.vcn + r.length);
+        Put(out, at + 8, r.lcn);
+    }
+    bytes = static_cast<std::uint32_t>(fs::kRetrievalHeaderSize + count * fs::kRetrievalPairSize);
+    return first + count < runs.size() ? fs::kStatusBufferOverflow : fs::kStatusSuccess;
+}
+
+// Writes a runlist into the attribute (a fresh array the attribute owns) and its mapping pairs.
+static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs) {
+    const std::size_t n = runs.size();
+    auto* rl = static_cast<runlist_element*>(std::calloc(n + 1, sizeof(runlist_element)));
+    if (rl == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        rl[i].vcn = runs[i].vcn;
+        rl[i].lcn = runs[i].lcn < 0 ? static_cast<LCN>(LCN_HOLE) : runs[i].lcn;
+        rl[i].length = runs[i].length;
+    }
+    rl[n].vcn = RunsEnd(runs);
+    rl[n].lcn = static_cast<LCN>(LCN_ENOENT);
+    rl[n].length = 0;
+    std::free(na->rl);
+    na->rl = rl;
+    NAttrSetRunlistDirty(na);
+    return ntfs_attr_update_mapping_pairs(na, 0);
+}
+
+// Copies `count` clusters from `from` to `to` through the device.
+static bool CopyClusters(ntfs_volume* vol, std::int64_t from, std::int64_t to, std::int64_t count,
+                         std::vector<std::uint8_t>& buffer) {
+    const std::int64_t chunk = std::max<std::int64_t>(1, kCopyChunkBytes / vol->cluster_size);
+    buffer.resize(static_cast<std::size_t>(std::min(chunk, count) * vol->cluster_size));
+    for (std::int64_t done = 0; done < count;) {
+        const std::int64_t n = std::min(chunk, count - done);
+        if (ntfs_cluster_read(vol, from + done, n, buffer.data()) != n)
+            return false;
+        if (ntfs_cluster_write(vol, to + done, n, buffer.data()) != n)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntry& file,
+                                              const fs::MOVE_FILE_DATA& move) {
+    Inode ni(ntfs_inode_open(vol, file.mref));
+    if (!ni)
+        return fs::kStatusFileDeleted;
+    if (move.StartingVcn < 0 || move.StartingLcn < 0 || move.ClusterCount == 0)
+        return fs::kStatusInvalidParameter;
+    if (MREF(file.mref) < FILE_first_user || NVolReadOnly(vol))
+        return fs::kStatusAccessDenied;
+    Attr na = OpenData(ni.get(), file.stream);
+    if (!na || !NAttrNonResident(na.get()))
+        return fs::kStatusInvalidParameter;  // no allocation: every VCN lies past its end
+    const std::vector<ImageRun> runs = ReadRuns(na.get());
+    const std::int64_t end = RunsEnd(runs);
+    if (move.StartingVcn >= end)
+        return fs::kStatusInvalidParameter;
+    std::int64_t vStart = move.StartingVcn;
+    std::int64_t vEnd = std::min<std::int64_t>(end, vStart + static_cast<std::int64_t>(move.ClusterCount));
+    const std::int64_t unit = na->compression_block_clusters;
+    if ((na->data_flags & (ATTR_COMPRESSION_MASK | ATTR_IS_SPARSE)) != 0 && unit > 1) {
+        vStart = vStart / unit * unit;
+        vEnd = std::min(end, (vEnd + unit - 1) / unit * unit);
+    }
+    // The allocated pieces of the range, in VCN order, and the new runlist with them laid from the target.
+    struct Piece {
+        std::int64_t lcn, length;
+    };
+    std::vector<Piece> pieces;
+    std::vector<ImageRun> moved;
+    std::int64_t clusters = 0;
+    for (const ImageRun& r : runs) {
+        const std::int64_t a = std::max(r.vcn, vStart), b = std::min(r.vcn + r.length, vEnd);
+        if (r.lcn < 0 || a >= b) {
+            moved.push_back(r);
+            continue;
+        }
+        if (r.vcn < a)
+            moved.push_back({r.vcn, r.lcn, a - r.vcn});
+        pieces.push_back({r.lcn + (a - r.vcn), b - a});
+        moved.push_back({a, move.StartingLcn + clusters, b - a});
+        clusters += b - a;
+        if (b < r.vcn + r.length)
+            moved.push_back({b, r.lcn + (b - r.vcn), r.vcn + r.length - b});
+    }
+    if (move.StartingLcn > vol->nr_clusters || clusters > vol->nr_clusters - move.StartingLcn)
+        return fs::kStatusInvalidParameter;
+    if (clusters == 0)
+        return fs::kStatusSuccess;  // only holes in the range: nothing to carry
+    if (!RangeFree(vol, move.StartingLcn, clusters))
+        return fs::kStatusAlreadyCommitted;
+    Normalize(moved);
+
+    // Take the target first, so that no allocation by the library lands there while the data moves.
+    if (ntfs_bitmap_set_run(vol->lcnbmp_na, move.StartingLcn, clusters) != 0)
+        return fs::kStatusUnsuccessful;
+    auto giveBack = [&] { ntfs_bitmap_clear_run(vol->lcnbmp_na, move.StartingLcn, clusters); };
+    std::vector<std::uint8_t> buffer;
+    std::int64_t target = move.StartingLcn;
+    for (const Piece& p : pieces) {
+        if (!CopyClusters(vol, p.lcn, target, p.length, buffer)) {
+            giveBack();
+            return fs::kStatusUnsuccessful;
+        }
+        target += p.length;
+    }
+    if (WriteRunlist(na.get(), moved) != 0) {
+        const bool full = errno == ENOSPC;
+        // Put the old runlist back; the old clusters still hold the data.
+        WriteRunlist(na.get(), runs);
+        giveBack();
+        return full ? fs::kStatusDiskFull : fs::kStatusUnsuccessful;
+    }
+    for (const Piece& p : pieces)
+        ntfs_bitmap_clear_run(vol->lcnbmp_na, p.lcn, p.length);
+    na.reset();
+    if (ntfs_inode_close(ni.release()) != 0)
+        return fs::kStatusUnsuccessful;
+    return fs::kStatusSuccess;
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+std::string MountedReason(const std::string& image) {
+    char* real = realpath(image.c_str(), nullptr);
+    if (real == nullptr)
+        return image + ": " + std::strerror(errno);
+    const std::string resolved = real;
+    std::free(real);
+    struct stat imageStat{};
+    if (stat(resolved.c_str(), &imageStat) != 0)
+        return image + ": " + std::strerror(errno);
+    // A source in the mount table that is the image itself, the same block device, or a loop device
+    // whose backing file is the image.
+    std::ifstream mounts("/proc/mounts");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string source, target;
+        fields >> source >> target;
+        if (source.empty() || source[0] != '/')
+            continue;
+        struct stat sourceStat{};
+        if (stat(source.c_str(), &sourceStat) != 0)
+            continue;
+        const bool sameFile = sourceStat.st_dev == imageStat.st_dev && sourceStat.st_ino == imageStat.st_ino;
+        const bool sameDevice = S_ISBLK(imageStat.st_mode) && S_ISBLK(sourceStat.st_mode) &&
+                                sourceStat.st_rdev == imageStat.st_rdev;
+        bool backing = false;
+        if (!sameFile && !sameDevice && source.rfind("/dev/loop", 0) == 0) {
+            std::ifstream file("/sys/block/" + source.substr(5) + "/loop/backing_file");
+            std::string backingPath;
+            std::getline(file, backingPath);
+            backing = !backingPath.empty() && backingPath == resolved;
+        }
+        if (sameFile || sameDevice || backing)
+            return image + " is mounted on " + target;
+    }
+    unsigned long flags = 0;
+    if (ntfs_check_if_mounted(resolved.c_str(), &flags) == 0 && (flags & NTFS_MF_MOUNTED) != 0)
+        return image + " is mounted";
+    return {};
+}
+
+NtfsImageFileSystem::NtfsImageFileSystem() : state_(std::make_unique<State>()) {}
+
+NtfsImageFileSystem::~NtfsImageFileSystem() {
+    std::lock_guard lock(mutex_);
+    for (auto& [letter, image] : state_->images)
+        ntfs_umount(image.vol, FALSE);
+}
+
+std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image, bool readOnly) {
+    const wchar_t l = Letter(letter);
+    if (l == 0)
+        return "not a drive letter";
+    if (std::string why = MountedReason(image); !why.empty())
+        return why;
+    std::lock_guard lock(mutex_);
+    if (state_->images.count(l) != 0)
+        return "the drive letter is taken";
+    ntfs_volume* vol = ntfs_mount(image.c_str(), readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
+    if (vol == nullptr)
+        return image + ": cannot be opened as an NTFS volume (" + std::strerror(errno) + ")";
+    state_->images[l] = Image{vol, image};
+    return {};
+}
+
+bool NtfsImageFileSystem::Unmount(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    const wchar_t l = Letter(letter);
+    auto it = state_->images.find(l);
+    if (it == state_->images.end())
+        return false;
+    const bool ok = ntfs_umount(it->second.vol, FALSE) == 0;
+    state_->images.erase(it);
+    for (auto h = state_->handles.begin(); h != state_->handles.end();)
+        h = h->second.letter == l ? state_->handles.erase(h) : std::next(h);
+    return ok;
+}
+
+fs::OpenResult NtfsImageFileSystem::OpenVolume(const std::wstring& devicePath) {
+    if (devicePath.size() != 6 || devicePath.compare(0, 4, L"\\\\.\\") != 0 || devicePath[5] != L':' ||
+        Letter(devicePath[4]) == 0)
+        return {fs::kInvalidHandle, fs::kErrorPathNotFound};
+    std::lock_guard lock(mutex_);
+    const wchar_t l = Letter(devicePath[4]);
+    if (state_->Volume(l) == nullptr)
+        return {fs::kInvalidHandle, fs::kErrorFileNotFound};
+    HandleEntry entry;
+    entry.letter = l;
+    entry.isVolume = true;
+    return {state_->Add(std::move(entry)), fs::kErrorSuccess};
+}
+
+fs::OpenResult NtfsImageFileSystem::OpenFile(const std::wstring& path) {
+    if (path.size() > kMaxPath)
+        return {fs::kInvalidHandle, fs::kErrorFilenameExcedRange};
+    if (path.size() < 7 || path.compare(0, 4, L"\\\\?\\") != 0 || Letter(path[4]) == 0 || path[5] != L':' ||
+        path[6] != L'\\')
+        return {fs::kInvalidHandle, fs::kErrorPathNotFound};
+    const std::wstring relative = path.substr(6);
+    std::size_t nameStart = 0;
+    for (std::size_t i = 1; i <= relative.size(); ++i) {
+        if (i == relative.size() || relative[i] == L'\\') {
+            if (i - nameStart - 1 > kMaxName)
+                return {fs::kInvalidHandle, fs::kErrorFilenameExcedRange};
+            nameStart = i;
+        }
+    }
+    std::lock_guard lock(mutex_);
+    const wchar_t l = Letter(path[4]);
+    ntfs_volume* vol = state_->Volume(l);
+    if (vol == nullptr)
+        return {fs::kInvalidHandle, fs::kErrorPathNotFound};
+    HandleEntry entry;
+    entry.letter = l;
+    if (std::uint32_t error = state_->Resolve(vol, relative, entry.mref, entry.stream); error != 0)
+        return {fs::kInvalidHandle, error};
+    return {state_->Add(std::move(entry)), fs::kErrorSuccess};
+}
+
+void NtfsImageFileSystem::Close(fs::RawHandle handle) noexcept {
+    std::lock_guard lock(mutex_);
+    state_->handles.erase(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+fs::NtStatus NtfsImageFileSystem::Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code,
+                                          const void* in, std::uint32_t inLength, void* out,
+                                          std::uint32_t outLength) {
+    auto finish = [&io](fs::NtStatus status, std::uint32_t bytes) {
+        io.Status = status;
+        io.Information = bytes;
+        return status;
+    };
+    std::lock_guard lock(mutex_);
+    const HandleEntry* entry = state_->Get(handle);
+    if (entry == nullptr)
+        return finish(fs::kStatusInvalidHandle, 0);
+    ntfs_volume* vol = state_->Volume(entry->letter);
+    if (vol == nullptr)
+        return finish(fs::kStatusInvalidHandle, 0);
+    if ((in == nullptr && inLength != 0) || (out == nullptr && outLength != 0))
+        return finish(fs::kStatusInvalidParameter, 0);
+    // A file that has gone answers so on every request.
+    if (!entry->isVolume) {
+        Inode ni(ntfs_inode_open(vol, entry->mref));
+        if (!ni)
+            return finish(fs::kStatusFileDeleted, 0);
+    }
+    std::uint32_t bytes = 0;
+    fs::NtStatus status;
+    switch (code) {
+        case fs::kFsctlGetNtfsVolumeData:
+            status = state_->VolumeData(vol, out, outLength, bytes);
+            break;
+        case fs::kFsctlGetVolumeBitmap:
+            status = entry->isVolume ? state_->Bitmap(vol, in, inLength, out, outLength, bytes)
+                                     : fs::kStatusInvalidParameter;
+            break;
+        case fs::kFsctlGetRetrievalPointers:
+            status = state_->Retrieval(vol, *entry, in, inLength, out, outLength, bytes);
+            break;
+        case fs::kFsctlMoveFile: {
+            if (!entry->isVolume || inLength < sizeof(fs::MOVE_FILE_DATA)) {
+                status = fs::kStatusInvalidParameter;
+                break;
+            }
+            fs::MOVE_FILE_DATA move{};
+            std::memcpy(&move, in, sizeof move);
+            const HandleEntry* target = state_->Get(move.FileHandle);
+            if (target == nullptr) {
+                status = fs::kStatusInvalidHandle;
+                break;
+            }
+            if (target->isVolume || target->letter != entry->letter) {
+                status = fs::kStatusInvalidParameter;
+                break;
+            }
+            status = state_->Move(vol, *target, move);
+            break;
+        }
+        default:
+            status = fs::kStatusInvalidDeviceRequest;
+            break;
+    }
+    if (status != fs::kStatusSuccess && status != fs::kStatusBufferOverflow)
+        bytes = 0;
+    return finish(status, bytes);
+}
+
+bool NtfsImageFileSystem::Wait(fs::RawHandle handle, std::uint32_t /*timeoutMs*/) {
+    std::lock_guard lock(mutex_);
+    return state_->Get(handle) != nullptr;
+}
+
+std::optional<std::uint64_t> NtfsImageFileSystem::FindFileSize(const std::wstring& path) {
+    std::wstring p = path;
+    if (p.compare(0, 4, L"\\\\?\\") == 0)
+        p = p.substr(4);
+    if (p.size() < 3 || Letter(p[0]) == 0 || p[1] != L':' || p[2] != L'\\')
+        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(p[0]);
+    if (vol == nullptr)
+        return std::nullopt;
+    std::uint64_t mref = 0;
+    Name stream;
+    if (state_->Resolve(vol, p.substr(2), mref, stream) != 0)
+        return std::nullopt;
+    Inode ni(ntfs_inode_open(vol, mref));
+    if (!ni)
+        return std::nullopt;
+    Attr na = State::OpenData(ni.get(), stream);
+    if (!na)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(na->data_size);
+}
+
+// ---- Inspection ----
+
+namespace {
+
+struct Listing {
+    std::vector<std::pair<std::wstring, std::uint64_t>> entries;  // name, MFT reference
+    std::vector<bool> directories;
+};
+
+int Collect(void* dirent, const ntfschar* name, const int nameLength, const int nameType, const s64 /*pos*/,
+            const MFT_REF mref, const unsigned type) {
+    auto* listing = static_cast<Listing*>(dirent);
+    if (nameType == FILE_NAME_DOS)
+        return 0;  // the short alias of a name listed under its long one
+    const std::wstring text = FromName(name, nameLength);
+    if (text == L"." || text == L"..")
+        return 0;
+    if (MREF(mref) < FILE_first_user)
+        return 0;  // $MFT, $Bitmap, $Extend and the other system files
+    if (type != NTFS_DT_DIR && type != NTFS_DT_REG)
+        return 0;
+    listing->entries.emplace_back(text, mref);
+    listing->directories.push_back(type == NTFS_DT_DIR);
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::wstring> NtfsImageFileSystem::RegularFiles(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::wstring> files;
+    ntfs_volume* vol = state_->Volume(letter);
+    if (vol == nullptr)
+        return files;
+    std::vector<std::pair<std::wstring, std::uint64_t>> folders{{L"", FILE_root}};
+    while (!folders.empty()) {
+        auto [prefix, mref] = folders.back();
+        folders.pop_back();
+        Inode dir(ntfs_inode_open(vol, mref));
+        if (!dir)
+            continue;
+        Listing listing;
+        s64 pos = 0;
+        ntfs_readdir(dir.get(), &pos, &listing, Collect);
+        for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+            // An index entry whose record has since been freed or reused by another file (its sequence
+            // number differs) names nothing: the library's index can keep such entries after many
+            // deletions in one folder.
+            if (!Inode(ntfs_inode_open(vol, listing.entries[i].second)))
+                continue;
+            const std::wstring path = prefix + L"\\" + listing.entries[i].first;
+            if (listing.directories[i])
+                folders.emplace_back(path, listing.entries[i].second);
+            else
+                files.push_back(path);
+        }
+    }
+    return files;
+}
+
+std::vector<ImageRun> NtfsImageFileSystem::Runs(wchar_t letter, const std::wstring& path) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    std::uint64_t mref = 0;
+    Name stream;
+    if (vol == nullptr || state_->Resolve(vol, path, mref, stream) != 0)
+        return {};
+    Inode ni(ntfs_inode_open(vol, mref));
+    if (!ni)
+        return {};
+    Attr na = State::OpenData(ni.get(), stream);
+    return na ? ReadRuns(na.get()) : std::vector<ImageRun>{};
+}
+
+int NtfsImageFileSystem::Fragments(wchar_t letter, const std::wstring& path) {
+    return CountFragments(Runs(letter, path));
+}
+
+std::vector<std::wstring> NtfsImageFileSystem::Streams(wchar_t letter, const std::wstring& path) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::wstring> names;
+    ntfs_volume* vol = state_->Volume(letter);
+    std::uint64_t mref = 0;
+    Name stream;
+    if (vol == nullptr || state_->Resolve(vol, path, mref, stream) != 0)
+        return names;
+    Inode ni(ntfs_inode_open(vol, mref));
+    if (!ni)
+        return names;
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni.get(), nullptr);
+    if (ctx == nullptr)
+        return names;
+    while (ntfs_attr_lookup(AT_DATA, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+        const ATTR_RECORD* a = ctx->attr;
+        if (a->name_length == 0 || (a->non_resident && sle64_to_cpu(a->lowest_vcn) != 0))
+            continue;  // the unnamed stream, or a later extent of a stream already listed
+        const auto* name =
+            reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(a) + le16_to_cpu(a->name_offset));
+        names.push_back(FromName(name, a->name_length));
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    return names;
+}
+
+std::optional<NtfsImageFileSystem::Kind> NtfsImageFileSystem::FileKind(wchar_t letter, const std::wstring& path) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    std::uint64_t mref = 0;
+    Name stream;
+    if (vol == nullptr || state_->Resolve(vol, path, mref, stream) != 0)
+        return std::nullopt;
+    Inode ni(ntfs_inode_open(vol, mref));
+    if (!ni)
+        return std::nullopt;
+    Attr na = State::OpenData(ni.get(), stream);
+    if (!na)
+        return std::nullopt;
+    Kind kind;
+    kind.compressed = (na->data_flags & ATTR_COMPRESSION_MASK) != 0;
+    kind.sparse = (na->data_flags & ATTR_IS_SPARSE) != 0;
+    kind.resident = !NAttrNonResident(na.get());
+    kind.attributeList = NInoAttrList(ni.get());
+    return kind;
+}
+
+std::int64_t NtfsImageFileSystem::FreeClusters(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    return vol == nullptr ? 0 : CountFree(vol);
+}
+
+std::size_t NtfsImageFileSystem::OpenHandles() const {
+    std::lock_guard lock(mutex_);
+    return state_->handles.size();
+}
+
+}  // namespace kestrel::ntfsimage

@@ -1,0 +1,93 @@
+// File-system control over real NTFS images (or unmounted block devices) through libntfs-3g.
+//
+// An image is mounted under a drive letter, as the simulated volumes are: "\\.\C:" opens the volume of
+// C, "\\?\C:\DIR\FILE" a file on it and "\\?\C:\DIR\FILE:NAME" the named data stream NAME of that file.
+// The four volume requests are answered from the image's own structures with the records and status
+// codes of the Windows requests (see NtfsImageFileSystem.cpp for the exact rules), and a move really
+// moves the data and rewrites the file's runlist and the volume's cluster bitmap.
+//
+// libntfs-3g is licensed GPL-2.0-or-later: this library is built on the host only and is never linked
+// into the Windows programs.
+//
+// Thread-safe: one lock serialises every call, since the library itself is not.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/FileSystemControl.h"
+
+namespace kestrel::ntfsimage {
+
+// The runs of a file's data as the image stores them (LCN -1 for a hole).
+struct ImageRun {
+    std::int64_t vcn = 0;
+    std::int64_t lcn = 0;
+    std::int64_t length = 0;
+    bool operator==(const ImageRun&) const = default;
+};
+
+// Why an image cannot be worked on, or an empty string: it is in /proc/mounts (directly or through
+// the loop device that backs it) or libntfs-3g reports it mounted.
+std::string MountedReason(const std::string& image);
+
+class NtfsImageFileSystem : public fs::FileSystemControl {
+  public:
+    NtfsImageFileSystem();
+    ~NtfsImageFileSystem() override;  // unmounts every image, writing everything back
+    NtfsImageFileSystem(const NtfsImageFileSystem&) = delete;
+    NtfsImageFileSystem& operator=(const NtfsImageFileSystem&) = delete;
+
+    // Opens the image under a drive letter ('A' to 'Z'), read-write unless `readOnly` (moves then fail
+    // with STATUS_ACCESS_DENIED). Returns an empty string on success, else why it failed (not NTFS,
+    // letter taken ...). The image is refused when it is mounted (see MountedReason).
+    std::string Mount(wchar_t letter, const std::string& image, bool readOnly = false);
+    // Writes everything back and closes the image; handles on it go stale. False when the library
+    // reported an error while closing.
+    bool Unmount(wchar_t letter);
+
+    fs::OpenResult OpenVolume(const std::wstring& devicePath) override;
+    fs::OpenResult OpenFile(const std::wstring& path) override;
+    void Close(fs::RawHandle handle) noexcept override;
+    bool Bind() override { return true; }
+    fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength) override;
+    // Requests never pend here: nothing is outstanding, the handle is signalled.
+    bool Wait(fs::RawHandle handle, std::uint32_t timeoutMs) override;
+    // The data size of the file's unnamed stream ("\\?\C:\..." or "C:\..."), nothing when absent.
+    std::optional<std::uint64_t> FindFileSize(const std::wstring& path) override;
+
+    // ---- Inspection for tools and tests (paths volume-relative, "\DIR\FILE[:STREAM]"). ----
+
+    // The regular files of the volume below the root, without the system files, in directory order.
+    std::vector<std::wstring> RegularFiles(wchar_t letter);
+    // The runs of the file's data; empty for a resident, empty or absent stream.
+    std::vector<ImageRun> Runs(wchar_t letter, const std::wstring& path);
+    // Physically separate pieces of the file's data (holes do not count); 0 when it has no clusters.
+    int Fragments(wchar_t letter, const std::wstring& path);
+    // Named data streams of the file (without the unnamed one).
+    std::vector<std::wstring> Streams(wchar_t letter, const std::wstring& path);
+    // True when the file's data is compressed / sparse / listed in an attribute list.
+    struct Kind {
+        bool compressed = false;
+        bool sparse = false;
+        bool resident = false;
+        bool attributeList = false;
+    };
+    std::optional<Kind> FileKind(wchar_t letter, const std::wstring& path);
+    // Free clusters, counted in the cluster bitmap.
+    std::int64_t FreeClusters(wchar_t letter);
+    // Handles currently open (leak checks in tests).
+    std::size_t OpenHandles() const;
+
+  private:
+    struct State;
+    mutable std::mutex mutex_;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace kestrel::ntfsimage

@@ -1,0 +1,214 @@
+// Building test images through libntfs-3g and asking the independent tools about them.
+#include "tests/ntfsimage/ImageBuilder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/ntfsimage/NtfsLib.h"
+
+namespace kestrel::ntfsimage::test {
+
+namespace {
+
+std::string Quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+struct Unicode {
+    ntfschar* name = nullptr;
+    int length = 0;
+    explicit Unicode(const std::string& text) { length = ntfs_mbstoucs(text.c_str(), &name); }
+    ~Unicode() { std::free(name); }
+    Unicode(const Unicode&) = delete;
+    Unicode& operator=(const Unicode&) = delete;
+    bool ok() const { return length > 0; }
+};
+
+void SplitParent(const std::string& path, std::string& parent, std::string& name) {
+    const std::size_t slash = path.find_last_of('/');
+    parent = slash == 0 ? "/" : path.substr(0, slash);
+    name = path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Content(std::uint32_t seed, std::size_t length, bool compressible) {
+    std::vector<std::uint8_t> bytes(length);
+    std::uint64_t state = 0x9E3779B97F4A7C15ull ^ (std::uint64_t{seed} * 0x100000001B3ull);
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    if (!compressible) {
+        for (std::size_t i = 0; i < length; ++i)
+            bytes[i] = static_cast<std::uint8_t>(next() >> 24);
+        return bytes;
+    }
+    // Lines of text with a varying number in them: compresses well, and no two units are alike.
+    std::size_t i = 0;
+    while (i < length) {
+        char line[64];
+        const int n = std::snprintf(line, sizeof line, "line %llu of the compressible test text\n",
+                                    static_cast<unsigned long long>(next() % 1000));
+        for (int k = 0; k < n && i < length; ++k)
+            bytes[i++] = static_cast<std::uint8_t>(line[k]);
+    }
+    return bytes;
+}
+
+std::uint64_t Hash(const std::vector<std::uint8_t>& bytes) {
+    std::uint64_t h = 0xCBF29CE484222325ull;
+    for (std::uint8_t b : bytes) {
+        h ^= b;
+        h *= 0x100000001B3ull;
+    }
+    return h;
+}
+
+CommandResult RunCommand(const std::string& command) {
+    CommandResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string MakeImage(const std::string& path, int mib) {
+    std::remove(path.c_str());
+    const CommandResult made = RunCommand("truncate -s " + std::to_string(mib) + "M " + Quote(path) +
+                                   " && mkntfs -F -Q -q -c 4096 -L kestrel " + Quote(path) + " 2>&1");
+    if (made.status != 0)
+        return "mkntfs failed: " + made.output;
+    return {};
+}
+
+bool ReadWithNtfscat(const std::string& image, const std::string& path, const std::string& stream,
+                     std::vector<std::uint8_t>& bytes) {
+    std::string command = "ntfscat -q";
+    if (!stream.empty())
+        command += " -a 0x80 -n " + Quote(stream);
+    command += " " + Quote(image) + " " + Quote(path) + " 2>/dev/null";
+    const CommandResult result = RunCommand(command);
+    bytes.assign(result.output.begin(), result.output.end());
+    return result.status == 0;
+}
+
+CommandResult CheckWithNtfsresize(const std::string& image) {
+    return RunCommand("ntfsresize -i -f " + Quote(image) + " 2>&1");
+}
+
+ImageWriter::ImageWriter(const std::string& image) {
+    vol_ = ntfs_mount(image.c_str(), NTFS_MNT_EXCLUSIVE);
+    if (vol_ != nullptr)
+        NVolSetCompression(vol_);
+}
+
+ImageWriter::~ImageWriter() {
+    if (vol_ != nullptr)
+        ntfs_umount(vol_, FALSE);
+}
+
+bool ImageWriter::MakeFolder(const std::string& path, bool compressed) {
+    std::string parent, name;
+    SplitParent(path, parent, name);
+    ntfs_inode* dir = ntfs_pathname_to_inode(vol_, nullptr, parent.c_str());
+    Unicode uname(name);
+    if (dir == nullptr || !uname.ok()) {
+        if (dir != nullptr)
+            ntfs_inode_close(dir);
+        return false;
+    }
+    ntfs_inode* ni = ntfs_create(dir, const_cpu_to_le32(0), uname.name, static_cast<u8>(uname.length), S_IFDIR);
+    bool ok = ni != nullptr;
+    if (ok && compressed) {
+        ni->flags = static_cast<FILE_ATTR_FLAGS>(ni->flags | FILE_ATTR_COMPRESSED);
+        NInoSetDirty(ni);
+    }
+    if (ni != nullptr)
+        ok = ntfs_inode_close_in_dir(ni, dir) == 0 && ok;
+    ntfs_inode_close(dir);
+    return ok;
+}
+
+bool ImageWriter::CreateFile(const std::string& path) {
+    std::string parent, name;
+    SplitParent(path, parent, name);
+    ntfs_inode* dir = ntfs_pathname_to_inode(vol_, nullptr, parent.c_str());
+    Unicode uname(name);
+    if (dir == nullptr || !uname.ok()) {
+        if (dir != nullptr)
+            ntfs_inode_close(dir);
+        return false;
+    }
+    ntfs_inode* ni = ntfs_create(dir, const_cpu_to_le32(0), uname.name, static_cast<u8>(uname.length), S_IFREG);
+    bool ok = ni != nullptr;
+    if (ni != nullptr)
+        ok = ntfs_inode_close_in_dir(ni, dir) == 0 && ok;
+    ntfs_inode_close(dir);
+    return ok;
+}
+
+bool ImageWriter::Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
+                        const std::string& stream) {
+    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, path.c_str());
+    if (ni == nullptr)
+        return false;
+    ntfschar* name = AT_UNNAMED;
+    int length = 0;
+    std::unique_ptr<Unicode> uname;
+    if (!stream.empty()) {
+        uname = std::make_unique<Unicode>(stream);
+        name = uname->name;
+        length = uname->length;
+        if (!ntfs_attr_exist(ni, AT_DATA, name, static_cast<u32>(length)) &&
+            ntfs_attr_add(ni, AT_DATA, name, static_cast<u8>(length), nullptr, 0) != 0) {
+            ntfs_inode_close(ni);
+            return false;
+        }
+    }
+    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, name, static_cast<u32>(length));
+    bool ok = na != nullptr;
+    if (ok) {
+        ok = ntfs_attr_pwrite(na, static_cast<s64>(offset), static_cast<s64>(bytes.size()), bytes.data()) ==
+             static_cast<s64>(bytes.size());
+        ok = ntfs_attr_pclose(na) == 0 && ok;
+        ntfs_attr_close(na);
+    }
+    ok = ntfs_inode_close(ni) == 0 && ok;
+    return ok;
+}
+
+bool ImageWriter::Delete(const std::string& path) {
+    std::string parent, name;
+    SplitParent(path, parent, name);
+    ntfs_inode* dir = ntfs_pathname_to_inode(vol_, nullptr, parent.c_str());
+    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, path.c_str());
+    Unicode uname(name);
+    if (dir == nullptr || ni == nullptr || !uname.ok()) {
+        if (ni != nullptr)
+            ntfs_inode_close(ni);
+        if (dir != nullptr)
+            ntfs_inode_close(dir);
+        return false;
+    }
+    // ntfs_delete closes both inodes, whatever it answers.
+    return ntfs_delete(vol_, path.c_str(), ni, dir, uname.name, static_cast<u8>(uname.length)) == 0;
+}
+
+bool ImageWriter::ClearClusterBit(std::int64_t lcn) {
+    return ntfs_bitmap_clear_run(vol_->lcnbmp_na, lcn, 1) == 0;
+}
+
+}  // namespace kestrel::ntfsimage::test

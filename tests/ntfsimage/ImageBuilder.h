@@ -1,0 +1,62 @@
+// Builds small NTFS images for the tests: a fresh volume made by mkntfs, written through libntfs-3g
+// (files, folders, compressed folders, sparse ranges, named streams, deletions), and the independent
+// tools' verdicts on the result (ntfscat for content, ntfsresize for the cluster accounting).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct _ntfs_volume;
+
+namespace kestrel::ntfsimage::test {
+
+// The bytes of a test file: a pseudo-random sequence from `seed` (or, when `compressible`, short runs of
+// repeated text that NTFS compression shrinks), the same for the same seed and length every time.
+std::vector<std::uint8_t> Content(std::uint32_t seed, std::size_t length, bool compressible = false);
+// 64-bit FNV-1a of bytes.
+std::uint64_t Hash(const std::vector<std::uint8_t>& bytes);
+
+// Runs a shell command; its exit status and standard output.
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+CommandResult RunCommand(const std::string& command);
+
+// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, 4 KiB clusters). Empty on
+// success, else what went wrong.
+std::string MakeImage(const std::string& path, int mib);
+
+// The content of a file's stream as ntfscat reads it from the image (unmounted), and whether it worked.
+bool ReadWithNtfscat(const std::string& image, const std::string& path, const std::string& stream,
+                     std::vector<std::uint8_t>& bytes);
+
+// ntfsresize's full check of the runlists against $Bitmap: its exit status (0 = consistent) and output.
+CommandResult CheckWithNtfsresize(const std::string& image);
+
+// Writes into an image through libntfs-3g; everything is written back when it is destroyed. Paths are
+// "/dir/file" (ASCII). Every method returns false when the library refused.
+class ImageWriter {
+  public:
+    explicit ImageWriter(const std::string& image);
+    ~ImageWriter();
+    ImageWriter(const ImageWriter&) = delete;
+    ImageWriter& operator=(const ImageWriter&) = delete;
+
+    bool ok() const { return vol_ != nullptr; }
+    // A folder; with `compressed`, files created in it are compressed.
+    bool MakeFolder(const std::string& path, bool compressed = false);
+    bool CreateFile(const std::string& path);
+    // Writes bytes at an offset of the file's unnamed stream, or of the named stream (created when absent).
+    bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
+               const std::string& stream = "");
+    bool Delete(const std::string& path);
+    // Marks one cluster free in $Bitmap behind every file's back (to prove that checks see it).
+    bool ClearClusterBit(std::int64_t lcn);
+
+  private:
+    _ntfs_volume* vol_ = nullptr;
+};
+
+}  // namespace kestrel::ntfsimage::test

@@ -1,0 +1,418 @@
+// The engine on real NTFS: images made by mkntfs and written through libntfs-3g, the four requests
+// answered by the image backend, the engine's compaction over fragmented, sparse, compressed, resident
+// and attribute-list files and named streams, and the verdict of tools that share no code with either:
+// ntfscat for every byte, ntfsresize for the runlists against $Bitmap.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/Utf16.h"
+#include "platform/Time.h"
+#include "platform/ntfsimage/NtfsImageFileSystem.h"
+#include "service/engine/DefragEngine.h"
+#include "tests/ntfsimage/ImageBuilder.h"
+#include "tools/image/ImageDefrag.h"
+
+namespace kestrel::ntfsimage::test {
+namespace {
+
+constexpr std::size_t kCluster = 4096;
+constexpr wchar_t kLetter = L'C';
+
+// One stream written to the image and what it must hold.
+struct Written {
+    std::string path;    // "/dir/file"
+    std::string stream;  // named stream, or empty
+    std::vector<std::uint8_t> bytes;
+};
+
+class ImageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kestrel-ntfs-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        image_ = dir_ + "/volume.img";
+        ASSERT_EQ(MakeImage(image_, 64), "");
+    }
+    void TearDown() override { RunCommand("rm -rf '" + dir_ + "'"); }
+
+    // Writes the streams side by side, one chunk of each per round, so that their clusters interleave
+    // the way concurrent writers leave them on NTFS. `chunks` gives each stream's chunk in clusters.
+    void WriteSideBySide(ImageWriter& w, std::vector<Written>& files, const std::vector<std::size_t>& chunks) {
+        std::vector<std::size_t> done(files.size(), 0);
+        for (bool more = true; more;) {
+            more = false;
+            for (std::size_t i = 0; i < files.size(); ++i) {
+                const std::vector<std::uint8_t>& all = files[i].bytes;
+                if (done[i] >= all.size())
+                    continue;
+                const std::size_t n = std::min(chunks[i] * kCluster, all.size() - done[i]);
+                std::vector<std::uint8_t> piece(all.begin() + static_cast<std::ptrdiff_t>(done[i]),
+                                                all.begin() + static_cast<std::ptrdiff_t>(done[i] + n));
+                ASSERT_TRUE(w.Write(files[i].path, done[i], piece, files[i].stream)) << files[i].path;
+                done[i] += n;
+                more = more || done[i] < all.size();
+            }
+        }
+    }
+
+    // The fragmented image: five files written side by side in chunks of 1 to 3 clusters, a file with
+    // a named stream, a file of 400 one-cluster extents (an attribute list), a sparse file, a compressed
+    // file, a resident and an empty file.
+    void BuildFragmentedImage() {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.MakeFolder("/frag"));
+        ASSERT_TRUE(w.MakeFolder("/comp", true));
+        std::vector<Written> side;
+        std::vector<std::size_t> chunks;
+        for (int i = 0; i < 5; ++i) {
+            const std::string path = "/frag/f" + std::to_string(i) + ".bin";
+            ASSERT_TRUE(w.CreateFile(path));
+            side.push_back({path, "", Content(100 + i, (90 + 37 * i) * kCluster + 123 * i)});
+            chunks.push_back(1 + i % 3);
+        }
+        ASSERT_TRUE(w.CreateFile("/streams.bin"));
+        side.push_back({"/streams.bin", "", Content(200, 40 * kCluster)});
+        chunks.push_back(2);
+        side.push_back({"/streams.bin", "alt", Content(201, 50 * kCluster + 7)});
+        chunks.push_back(3);
+        ASSERT_TRUE(w.CreateFile("/comp/text.txt"));
+        side.push_back({"/comp/text.txt", "", Content(300, 20 * 16 * kCluster, true)});
+        chunks.push_back(16);
+        WriteSideBySide(w, side, chunks);
+
+        // Hundreds of extents: the file and one-cluster spacer files take turns, then the spacers go.
+        ASSERT_TRUE(w.CreateFile("/big.bin"));
+        ASSERT_TRUE(w.MakeFolder("/spacers"));
+        Written bigFile{"/big.bin", "", Content(400, 1000 * kCluster)};
+        const std::vector<std::uint8_t> spacer = Content(401, kCluster);
+        for (std::size_t i = 0; i < 1000; ++i) {
+            const std::vector<std::uint8_t> piece(bigFile.bytes.begin() + static_cast<std::ptrdiff_t>(i * kCluster),
+                                                  bigFile.bytes.begin() + static_cast<std::ptrdiff_t>((i + 1) * kCluster));
+            ASSERT_TRUE(w.Write(bigFile.path, i * kCluster, piece));
+            const std::string name = "/spacers/s" + std::to_string(i);
+            ASSERT_TRUE(w.CreateFile(name));
+            ASSERT_TRUE(w.Write(name, 0, spacer));
+        }
+        for (std::size_t i = 0; i < 1000; ++i)
+            ASSERT_TRUE(w.Delete("/spacers/s" + std::to_string(i)));
+        side.push_back(bigFile);
+
+        // Sparse: data, a hole of 100 clusters, data again, written between other writes.
+        ASSERT_TRUE(w.CreateFile("/sparse.bin"));
+        Written sparse{"/sparse.bin", "", std::vector<std::uint8_t>(140 * kCluster, 0)};
+        const std::vector<std::uint8_t> head = Content(500, 20 * kCluster), tail = Content(501, 20 * kCluster);
+        ASSERT_TRUE(w.Write(sparse.path, 0, head));
+        ASSERT_TRUE(w.CreateFile("/between.bin"));
+        const std::vector<std::uint8_t> between = Content(502, 3 * kCluster);
+        ASSERT_TRUE(w.Write("/between.bin", 0, between));
+        ASSERT_TRUE(w.Write(sparse.path, 120 * kCluster, tail));
+        std::copy(head.begin(), head.end(), sparse.bytes.begin());
+        std::copy(tail.begin(), tail.end(), sparse.bytes.begin() + 120 * kCluster);
+        side.push_back(sparse);
+        side.push_back({"/between.bin", "", between});
+
+        ASSERT_TRUE(w.CreateFile("/small.txt"));
+        const std::vector<std::uint8_t> small = Content(600, 300);
+        ASSERT_TRUE(w.Write("/small.txt", 0, small));
+        side.push_back({"/small.txt", "", small});
+        ASSERT_TRUE(w.CreateFile("/empty.bin"));
+        side.push_back({"/empty.bin", "", {}});
+        written_ = side;
+    }
+
+    // Every written stream read back by ntfscat must be byte for byte what was written.
+    void ExpectContentIntact() {
+        for (const Written& f : written_) {
+            std::vector<std::uint8_t> bytes;
+            ASSERT_TRUE(ReadWithNtfscat(image_, f.path, f.stream, bytes)) << f.path << ":" << f.stream;
+            EXPECT_EQ(bytes.size(), f.bytes.size()) << f.path << ":" << f.stream;
+            EXPECT_EQ(Hash(bytes), Hash(f.bytes)) << f.path << ":" << f.stream;
+        }
+    }
+
+    void ExpectClustersAccounted() {
+        const CommandResult check = CheckWithNtfsresize(image_);
+        EXPECT_EQ(check.status, 0) << check.output;
+    }
+
+    static std::wstring W(const std::string& path) {
+        std::wstring w = FromUtf8(path);
+        for (wchar_t& c : w)
+            if (c == L'/')
+                c = L'\\';
+        return w;
+    }
+
+    std::string dir_;
+    std::string image_;
+    std::vector<Written> written_;
+};
+
+fs::NtStatus Request(fs::FileSystemControl& fs, fs::RawHandle h, std::uint32_t code, const void* in,
+                     std::uint32_t inLength, void* out, std::uint32_t outLength, std::uintptr_t* bytes = nullptr) {
+    fs::IO_STATUS_BLOCK io{};
+    const fs::NtStatus status = fs.Control(h, io, code, in, inLength, out, outLength);
+    EXPECT_EQ(io.Status, status);
+    if (bytes != nullptr)
+        *bytes = io.Information;
+    return status;
+}
+
+TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
+    BuildFragmentedImage();
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_), "");
+    const fs::FsHandle volume = fs.Own(fs.OpenVolume(L"\\\\.\\C:").handle);
+    ASSERT_TRUE(volume.valid());
+
+    // Volume data: the geometry mkntfs wrote, the free count of the bitmap, a zone inside the volume.
+    fs::NTFS_VOLUME_DATA_BUFFER data{};
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlGetNtfsVolumeData, nullptr, 0, &data, sizeof data),
+              fs::kStatusSuccess);
+    EXPECT_EQ(data.BytesPerCluster, 4096u);
+    EXPECT_EQ(data.TotalClusters, 64 * 1024 * 1024 / 4096 - 1);  // the backup boot sector's cluster is not counted
+    EXPECT_EQ(data.FreeClusters, fs.FreeClusters(kLetter));
+    EXPECT_EQ(data.BytesPerFileRecordSegment, 1024u);
+    EXPECT_LE(data.MftZoneStart, data.MftZoneEnd);
+    EXPECT_LT(data.MftZoneEnd, data.TotalClusters);
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlGetNtfsVolumeData, nullptr, 0, &data, 95),
+              fs::kStatusBufferTooSmall);
+
+    // Bitmap: the start rounds down to a multiple of 8; a short buffer gets a partial answer; the bits
+    // agree with the free count.
+    std::vector<std::uint8_t> bitmap(16 + static_cast<std::size_t>(data.TotalClusters + 7) / 8);
+    std::int64_t start = 13;
+    std::uintptr_t bytes = 0;
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlGetVolumeBitmap, &start, 8, bitmap.data(),
+                      static_cast<std::uint32_t>(bitmap.size()), &bytes),
+              fs::kStatusSuccess);
+    std::int64_t answeredStart = 0, size = 0;
+    std::memcpy(&answeredStart, bitmap.data(), 8);
+    std::memcpy(&size, bitmap.data() + 8, 8);
+    EXPECT_EQ(answeredStart, 8);
+    EXPECT_EQ(size, data.TotalClusters - 8);
+    EXPECT_EQ(bytes, 16u + static_cast<std::uintptr_t>((size + 7) / 8));
+    start = 0;
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlGetVolumeBitmap, &start, 8, bitmap.data(),
+                      static_cast<std::uint32_t>(bitmap.size())),
+              fs::kStatusSuccess);
+    std::int64_t free = 0;
+    for (std::int64_t lcn = 0; lcn < data.TotalClusters; ++lcn)
+        free += (bitmap[16 + static_cast<std::size_t>(lcn / 8)] >> (lcn % 8) & 1) == 0;
+    EXPECT_EQ(free, data.FreeClusters);
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlGetVolumeBitmap, &start, 8, bitmap.data(), 20, &bytes),
+              fs::kStatusBufferOverflow);
+    EXPECT_EQ(bytes, 20u);
+    start = data.TotalClusters;
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlGetVolumeBitmap, &start, 8, bitmap.data(), 64),
+              fs::kStatusInvalidParameter);
+
+    // Retrieval: the answer begins at the run that holds the VCN; holes are LCN -1; paging overflows.
+    const std::vector<ImageRun> runs = fs.Runs(kLetter, L"\\frag\\f2.bin");
+    ASSERT_GT(runs.size(), 3u);
+    const fs::FsHandle file = fs.Own(fs.OpenFile(L"\\\\?\\C:\\frag\\f2.bin").handle);
+    ASSERT_TRUE(file.valid());
+    std::vector<std::int64_t> answer(2 + 2 * runs.size());
+    std::int64_t vcn = runs[2].vcn + runs[2].length - 1;  // the last VCN of the third run
+    ASSERT_EQ(Request(fs, file.get(), fs::kFsctlGetRetrievalPointers, &vcn, 8, answer.data(),
+                      static_cast<std::uint32_t>(answer.size() * 8), &bytes),
+              fs::kStatusSuccess);
+    EXPECT_EQ(answer[0] & 0xFFFFFFFF, static_cast<std::int64_t>(runs.size() - 2));
+    EXPECT_EQ(answer[1], runs[2].vcn);
+    EXPECT_EQ(answer[2], runs[2].vcn + runs[2].length);
+    EXPECT_EQ(answer[3], runs[2].lcn);
+    vcn = 0;
+    EXPECT_EQ(Request(fs, file.get(), fs::kFsctlGetRetrievalPointers, &vcn, 8, answer.data(), 48, &bytes),
+              fs::kStatusBufferOverflow);
+    EXPECT_EQ(bytes, 48u);
+    vcn = runs.back().vcn + runs.back().length;
+    EXPECT_EQ(Request(fs, file.get(), fs::kFsctlGetRetrievalPointers, &vcn, 8, answer.data(), 64),
+              fs::kStatusEndOfFile);
+    const fs::FsHandle sparse = fs.Own(fs.OpenFile(L"\\\\?\\C:\\sparse.bin").handle);
+    vcn = 50;  // inside the hole
+    const fs::NtStatus holeStatus =
+        Request(fs, sparse.get(), fs::kFsctlGetRetrievalPointers, &vcn, 8, answer.data(), 64);
+    EXPECT_TRUE(holeStatus == fs::kStatusSuccess || holeStatus == fs::kStatusBufferOverflow) << holeStatus;
+    EXPECT_EQ(answer[3], -1);
+    EXPECT_LE(answer[1], 50);
+    EXPECT_GT(answer[2], 50);
+    for (const wchar_t* resident : {L"\\\\?\\C:\\small.txt", L"\\\\?\\C:\\empty.bin", L"\\\\?\\C:\\frag"}) {
+        const fs::FsHandle h = fs.Own(fs.OpenFile(resident).handle);
+        ASSERT_TRUE(h.valid());
+        vcn = 0;
+        EXPECT_EQ(Request(fs, h.get(), fs::kFsctlGetRetrievalPointers, &vcn, 8, answer.data(), 64),
+                  fs::kStatusEndOfFile);
+    }
+
+    // Opens: Win32 errors for what is not there.
+    EXPECT_EQ(fs.OpenFile(L"\\\\?\\C:\\frag\\nothing.bin").error, fs::kErrorFileNotFound);
+    EXPECT_EQ(fs.OpenFile(L"\\\\?\\C:\\nowhere\\f.bin").error, fs::kErrorPathNotFound);
+    EXPECT_EQ(fs.OpenFile(L"\\\\?\\C:\\streams.bin:nothing").error, fs::kErrorFileNotFound);
+
+    // Moves that must be refused, each leaving the file as it was.
+    fs::MOVE_FILE_DATA move{file.get(), 0, 0, 4};
+    for (std::int64_t lcn = 0; lcn < data.TotalClusters; ++lcn)
+        if (bitmap[16 + static_cast<std::size_t>(lcn / 8)] >> (lcn % 8) & 1) {
+            move.StartingLcn = lcn + 1 < data.TotalClusters ? lcn : 0;
+            break;
+        }
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0),
+              fs::kStatusAlreadyCommitted);
+    move.StartingLcn = data.TotalClusters - 2;  // four clusters do not fit behind it
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0),
+              fs::kStatusInvalidParameter);
+    move.StartingVcn = runs.back().vcn + runs.back().length;
+    move.StartingLcn = 100;
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0),
+              fs::kStatusInvalidParameter);
+    const fs::FsHandle small = fs.Own(fs.OpenFile(L"\\\\?\\C:\\small.txt").handle);
+    const fs::FsHandle mft = fs.Own(fs.OpenFile(L"\\\\?\\C:\\$MFT").handle);
+    ASSERT_TRUE(mft.valid());
+    fs::MOVE_FILE_DATA residentMove{small.get(), 0, data.TotalClusters - 10, 1};
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &residentMove, sizeof residentMove, nullptr, 0),
+              fs::kStatusInvalidParameter);
+    fs::MOVE_FILE_DATA systemMove{mft.get(), 0, data.TotalClusters - 10, 1};
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &systemMove, sizeof systemMove, nullptr, 0),
+              fs::kStatusAccessDenied);
+    EXPECT_EQ(fs.Runs(kLetter, L"\\frag\\f2.bin"), runs);
+
+    // A move into free clusters near the end: the VCNs land there, the old clusters are free again.
+    const std::int64_t target = data.TotalClusters - 64;
+    fs::MOVE_FILE_DATA good{file.get(), runs[1].vcn, target, static_cast<std::uint32_t>(runs[1].length + runs[2].length)};
+    const std::int64_t freeBefore = fs.FreeClusters(kLetter);
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &good, sizeof good, nullptr, 0), fs::kStatusSuccess);
+    const std::vector<ImageRun> after = fs.Runs(kLetter, L"\\frag\\f2.bin");
+    ASSERT_GE(after.size(), 2u);
+    EXPECT_EQ(after[1], (ImageRun{runs[1].vcn, target, runs[1].length + runs[2].length}));
+    EXPECT_EQ(fs.FreeClusters(kLetter), freeBefore);
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &good, sizeof good, nullptr, 0),
+              fs::kStatusAlreadyCommitted);  // its own clusters now
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+}
+
+TEST_F(ImageTest, EngineDefragmentsEveryKindOfFile) {
+    BuildFragmentedImage();
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_), "");
+    // The image holds what the test means it to.
+    const auto big = fs.FileKind(kLetter, L"\\big.bin");
+    ASSERT_TRUE(big.has_value());
+    EXPECT_TRUE(big->attributeList);
+    EXPECT_GE(fs.Fragments(kLetter, L"\\big.bin"), 300);
+    EXPECT_TRUE(fs.FileKind(kLetter, L"\\sparse.bin")->sparse);
+    EXPECT_TRUE(fs.FileKind(kLetter, L"\\small.txt")->resident);
+    const bool compressed = fs.FileKind(kLetter, L"\\comp\\text.txt")->compressed;
+    EXPECT_TRUE(compressed);
+    EXPECT_EQ(fs.Streams(kLetter, L"\\streams.bin"), std::vector<std::wstring>{L"alt"});
+
+    std::map<std::wstring, int> before;
+    const std::vector<std::wstring> files = FilesAndStreams(fs, kLetter);
+    for (const std::wstring& f : files)
+        before[f] = fs.Fragments(kLetter, f);
+    EXPECT_GT(before[L"\\frag\\f0.bin"], 10);
+    EXPECT_GT(before[L"\\streams.bin:alt"], 5);
+
+    timing::ScopedTimeDivisor fast(1000);
+    std::vector<FileOutcome> outcomes;
+    const DefragSummary summary =
+        DefragmentFiles(fs, kLetter, files, [&](const FileOutcome& o) { outcomes.push_back(o); });
+    EXPECT_EQ(fs.OpenHandles(), 0u);
+    for (const FileOutcome& o : outcomes) {
+        EXPECT_FALSE(o.failed) << ToUtf8(o.path);
+        EXPECT_EQ(o.fragmentsAfter, fs.Fragments(kLetter, o.path));
+        EXPECT_LT(o.fragmentsAfter, o.fragmentsBefore) << ToUtf8(o.path);
+    }
+    // The plain files and streams end in one piece: the volume has room for each of them.
+    for (const wchar_t* path : {L"\\frag\\f0.bin", L"\\frag\\f4.bin", L"\\streams.bin", L"\\streams.bin:alt",
+                                L"\\big.bin"})
+        EXPECT_EQ(fs.Fragments(kLetter, path), 1) << ToUtf8(path);
+    EXPECT_LT(summary.fragmentsAfter, summary.fragmentsBefore);
+    EXPECT_GT(summary.clustersMoved, 0);
+    std::printf("image: %d files and streams, %d fragmented, %d improved; fragments %lld -> %lld; %lld "
+                "clusters moved; %.2f s\n",
+                summary.filesSeen, summary.filesWorked, summary.filesImproved,
+                static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
+                static_cast<long long>(summary.clustersMoved), summary.seconds);
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+}
+
+// A deliberately wrong bitmap is what the independent check must catch, or its verdict means nothing.
+TEST_F(ImageTest, TheClusterCheckSeesABitmapThatLies) {
+    BuildFragmentedImage();
+    ExpectClustersAccounted();
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_), "");
+    const std::vector<ImageRun> runs = fs.Runs(kLetter, L"\\frag\\f1.bin");
+    ASSERT_FALSE(runs.empty());
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    {
+        // Clear the bit of the file's first cluster in $Bitmap, through the library's own bitmap code.
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.ClearClusterBit(runs[0].lcn));
+    }
+    EXPECT_NE(CheckWithNtfsresize(image_).status, 0);
+}
+
+TEST_F(ImageTest, ToolMapsAndDefragments) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    CommandResult map = RunCommand(tool + " map '" + image_ + "' /frag/f3.bin");
+    ASSERT_EQ(map.status, 0) << map.output;
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+    const int fragments = fs.Fragments(kLetter, L"\\frag\\f3.bin");
+    const std::size_t runs = fs.Runs(kLetter, L"\\frag\\f3.bin").size();
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    EXPECT_NE(map.output.find("\\frag\\f3.bin: " + std::to_string(fragments) + " fragment(s), " +
+                              std::to_string(runs) + " run(s)\n"),
+              std::string::npos)
+        << map.output;
+    EXPECT_NE(RunCommand(tool + " map '" + image_ + "' /frag/none.bin 2>&1").status, 0);
+    EXPECT_EQ(RunCommand(tool + " frobnicate '" + image_ + "' 2>&1").status, 2);
+
+    const CommandResult defrag = RunCommand(tool + " defrag '" + image_ + "' /frag/f3.bin '\\streams.bin:alt'");
+    ASSERT_EQ(defrag.status, 0) << defrag.output;
+    EXPECT_NE(defrag.output.find("\\frag\\f3.bin: " + std::to_string(fragments) + " -> 1 fragments"),
+              std::string::npos)
+        << defrag.output;
+    EXPECT_NE(defrag.output.find("2 files examined, 2 fragmented, 2 improved"), std::string::npos)
+        << defrag.output;
+    map = RunCommand(tool + " map '" + image_ + "' /frag/f3.bin");
+    EXPECT_NE(map.output.find(": 1 fragment(s)"), std::string::npos) << map.output;
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+
+    // A mounted image is refused. Mounting needs FUSE, which needs root and a usable /dev/fuse.
+    const int fuse = open("/dev/fuse", O_RDWR);
+    if (fuse < 0 || RunCommand("command -v ntfs-3g").status != 0) {
+        if (fuse >= 0)
+            close(fuse);
+        GTEST_SKIP() << "no usable /dev/fuse or ntfs-3g: the mounted-image refusal is not exercised";
+    }
+    close(fuse);
+    const std::string mnt = dir_ + "/mnt";
+    ASSERT_EQ(RunCommand("mkdir -p '" + mnt + "' && ntfs-3g '" + image_ + "' '" + mnt + "' 2>&1").status, 0);
+    const CommandResult refused = RunCommand(tool + " defrag '" + image_ + "' 2>&1");
+    RunCommand("umount '" + mnt + "' 2>/dev/null || fusermount -u '" + mnt + "'");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("mounted"), std::string::npos) << refused.output;
+}
+
+}  // namespace
+}  // namespace kestrel::ntfsimage::test
