@@ -783,9 +783,8 @@ std::vector<std::wstring> NtfsImageFileSystem::RegularFiles(wchar_t letter) {
         s64 pos = 0;
         ntfs_readdir(dir.get(), &pos, &listing, Collect);
         for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-            // An index entry whose record has since been freed or reused by another file (its sequence
-            // number differs) names nothing: the library's index can keep such entries after many
-            // deletions in one folder.
+            // An index entry whose record has been freed or reused by another file (its sequence number
+            // differs) names nothing; a damaged folder must not make the walk work on a stranger.
             if (!Inode(ntfs_inode_open(vol, listing.entries[i].second)))
                 continue;
             const std::wstring path = prefix + L"\\" + listing.entries[i].first;

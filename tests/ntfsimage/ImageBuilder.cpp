@@ -194,7 +194,7 @@ bool ImageWriter::Delete(const std::string& path) {
     std::string parent, name;
     SplitParent(path, parent, name);
     ntfs_inode* dir = ntfs_pathname_to_inode(vol_, nullptr, parent.c_str());
-    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, path.c_str());
+    ntfs_inode* ni = dir == nullptr ? nullptr : ntfs_pathname_to_inode(vol_, dir, name.c_str());
     Unicode uname(name);
     if (dir == nullptr || ni == nullptr || !uname.ok()) {
         if (ni != nullptr)

@@ -43,7 +43,13 @@ class ImageTest : public ::testing::Test {
         image_ = dir_ + "/volume.img";
         ASSERT_EQ(MakeImage(image_, 64), "");
     }
-    void TearDown() override { RunCommand("rm -rf '" + dir_ + "'"); }
+    // KESTREL_KEEP_IMAGES=1 keeps the images for a look with kestrel-image or the ntfs tools.
+    void TearDown() override {
+        if (std::getenv("KESTREL_KEEP_IMAGES") != nullptr)
+            std::printf("image kept: %s\n", image_.c_str());
+        else
+            RunCommand("rm -rf '" + dir_ + "'");
+    }
 
     // Writes the streams side by side, one chunk of each per round, so that their clusters interleave
     // the way concurrent writers leave them on NTFS. `chunks` gives each stream's chunk in clusters.
@@ -188,6 +194,11 @@ TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
     EXPECT_LT(data.MftZoneEnd, data.TotalClusters);
     EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlGetNtfsVolumeData, nullptr, 0, &data, 95),
               fs::kStatusBufferTooSmall);
+    std::printf("volume: %lld clusters, %lld free, MFT at %lld (valid %lld bytes), mirror at %lld, zone %lld-%lld\n",
+                static_cast<long long>(data.TotalClusters), static_cast<long long>(data.FreeClusters),
+                static_cast<long long>(data.MftStartLcn), static_cast<long long>(data.MftValidDataLength),
+                static_cast<long long>(data.Mft2StartLcn), static_cast<long long>(data.MftZoneStart),
+                static_cast<long long>(data.MftZoneEnd));
 
     // Bitmap: the start rounds down to a multiple of 8; a short buffer gets a partial answer; the bits
     // agree with the free count.
