@@ -309,6 +309,35 @@ TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
     EXPECT_EQ(fs.FreeClusters(kLetter), freeBefore);
     EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &good, sizeof good, nullptr, 0),
               fs::kStatusAlreadyCommitted);  // its own clusters now
+
+    // A compressed file moves in whole compression units: a request for one cluster inside the first
+    // unit carries the unit's stored clusters, and the rest of the unit stays a hole.
+    const std::vector<ImageRun> units = fs.Runs(kLetter, L"\\comp\\text.txt");
+    ASSERT_GE(units.size(), 2u);
+    ASSERT_EQ(units[1].lcn, -1);
+    ASSERT_EQ(units[0].length + units[1].length, 16);
+    const std::int64_t unitTarget = data.TotalClusters - 200;
+    for (std::int64_t lcn = unitTarget; lcn < unitTarget + 16; ++lcn)
+        ASSERT_EQ(bitmap[16 + static_cast<std::size_t>(lcn / 8)] >> (lcn % 8) & 1, 0);
+    const fs::FsHandle compressed = fs.Own(fs.OpenFile(L"\\\\?\\C:\\comp\\text.txt").handle);
+    fs::MOVE_FILE_DATA unitMove{compressed.get(), 5, unitTarget, 1};
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &unitMove, sizeof unitMove, nullptr, 0),
+              fs::kStatusSuccess);
+    const std::vector<ImageRun> movedUnits = fs.Runs(kLetter, L"\\comp\\text.txt");
+    EXPECT_EQ(movedUnits[0], (ImageRun{0, unitTarget, units[0].length}));
+    EXPECT_EQ(movedUnits[1], units[1]);
+    EXPECT_EQ(movedUnits.size(), units.size());
+
+    // A sparse file's range that spans its hole: only the stored clusters move, the hole stays.
+    const std::vector<ImageRun> sparseRuns = fs.Runs(kLetter, L"\\sparse.bin");
+    ASSERT_EQ(sparseRuns.size(), 3u);
+    fs::MOVE_FILE_DATA sparseMove{sparse.get(), 0, unitTarget + 20, 140};
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &sparseMove, sizeof sparseMove, nullptr, 0),
+              fs::kStatusSuccess);
+    EXPECT_EQ(fs.Runs(kLetter, L"\\sparse.bin"),
+              (std::vector<ImageRun>{{0, unitTarget + 20, 20}, {20, -1, 100}, {120, unitTarget + 40, 20}}));
+    EXPECT_EQ(fs.Fragments(kLetter, L"\\sparse.bin"), 1);
+
     ASSERT_TRUE(fs.Unmount(kLetter));
     ExpectContentIntact();
     ExpectClustersAccounted();
@@ -355,6 +384,59 @@ TEST_F(ImageTest, EngineDefragmentsEveryKindOfFile) {
     std::printf("image: %d files and streams, %d fragmented, %d improved; fragments %lld -> %lld; %lld "
                 "clusters moved; %.2f s\n",
                 summary.filesSeen, summary.filesWorked, summary.filesImproved,
+                static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
+                static_cast<long long>(summary.clustersMoved), summary.seconds);
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+}
+
+// A crowded volume: after the fragmented files, fillers of 48 clusters take all the space and every
+// other one is deleted again, so that no file larger than 48 clusters fits anywhere in one piece. The
+// engine must gather pieces into the largest free runs, pass after pass, with the library allocating
+// for the runlists (attribute lists, $MFT) under its feet.
+TEST_F(ImageTest, EngineGathersPiecesOnACrowdedVolume) {
+    BuildFragmentedImage();
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.MakeFolder("/fill"));
+        const std::vector<std::uint8_t> filler = Content(700, 48 * kCluster);
+        int made = 0;
+        for (; made < 1000; ++made) {
+            const std::string name = "/fill/x" + std::to_string(made);
+            if (!w.CreateFile(name))
+                break;
+            if (!w.Write(name, 0, filler)) {
+                ++made;  // the last one is partly written: it goes too
+                break;
+            }
+        }
+        ASSERT_GT(made, 100);
+        for (int i = 0; i < made; i += 2)
+            ASSERT_TRUE(w.Delete("/fill/x" + std::to_string(i)));
+        if (made % 2 == 0) {
+            ASSERT_TRUE(w.Delete("/fill/x" + std::to_string(made - 1)));
+        }
+    }
+    ExpectClustersAccounted();
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_), "");
+    std::vector<std::wstring> files;
+    for (const Written& f : written_)
+        files.push_back(W(f.path) + (f.stream.empty() ? L"" : L":" + FromUtf8(f.stream)));
+    timing::ScopedTimeDivisor fast(1000);
+    std::vector<FileOutcome> outcomes;
+    const DefragSummary summary =
+        DefragmentFiles(fs, kLetter, files, [&](const FileOutcome& o) { outcomes.push_back(o); });
+    for (const FileOutcome& o : outcomes) {
+        EXPECT_FALSE(o.failed) << ToUtf8(o.path);
+        EXPECT_LE(o.fragmentsAfter, o.fragmentsBefore) << ToUtf8(o.path);
+    }
+    EXPECT_LT(summary.fragmentsAfter, summary.fragmentsBefore);
+    std::printf("crowded image: %lld free clusters; %d fragmented, %d improved; fragments %lld -> %lld; %lld "
+                "clusters moved; %.2f s\n",
+                static_cast<long long>(fs.FreeClusters(kLetter)), summary.filesWorked, summary.filesImproved,
                 static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
                 static_cast<long long>(summary.clustersMoved), summary.seconds);
     ASSERT_TRUE(fs.Unmount(kLetter));
