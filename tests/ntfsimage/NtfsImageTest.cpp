@@ -444,6 +444,48 @@ TEST_F(ImageTest, EngineGathersPiecesOnACrowdedVolume) {
     ExpectClustersAccounted();
 }
 
+// Moves that split a file into hundreds of runs make the library add an attribute list (and take
+// clusters for it and for $MFT with its own allocator) while the backend writes the runlist; then the
+// engine brings the file back into one piece. The library's allocations must be accounted for.
+TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.CreateFile("/whole.bin"));
+        written_.push_back({"/whole.bin", "", Content(800, 600 * kCluster)});
+        ASSERT_TRUE(w.Write("/whole.bin", 0, written_.back().bytes));
+    }
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_), "");
+    const std::vector<ImageRun> runs = fs.Runs(kLetter, L"\\whole.bin");
+    ASSERT_EQ(runs.size(), 1u);
+    ASSERT_FALSE(fs.FileKind(kLetter, L"\\whole.bin")->attributeList);
+    const fs::FsHandle volume = fs.Own(fs.OpenVolume(L"\\\\.\\C:").handle);
+    const fs::FsHandle file = fs.Own(fs.OpenFile(L"\\\\?\\C:\\whole.bin").handle);
+    // Every other cluster to every other cluster of a free area far behind the file: 300 separate runs.
+    const std::int64_t area = runs[0].lcn + runs[0].length + 2000;
+    for (std::int64_t i = 0; i < 300; ++i) {
+        fs::MOVE_FILE_DATA move{file.get(), 2 * i, area + 2 * i, 1};
+        ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0), fs::kStatusSuccess)
+            << "move " << i;
+    }
+    EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 600);
+    EXPECT_TRUE(fs.FileKind(kLetter, L"\\whole.bin")->attributeList);
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+
+    ASSERT_EQ(fs.Mount(kLetter, image_), "");
+    timing::ScopedTimeDivisor fast(1000);
+    const DefragSummary summary = DefragmentFiles(fs, kLetter, {L"\\whole.bin"}, nullptr);
+    EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 1);
+    std::printf("600 extents to %d in %.3f s, %lld clusters moved\n", fs.Fragments(kLetter, L"\\whole.bin"),
+                summary.seconds, static_cast<long long>(summary.clustersMoved));
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+}
+
 // A deliberately wrong bitmap is what the independent check must catch, or its verdict means nothing.
 TEST_F(ImageTest, TheClusterCheckSeesABitmapThatLies) {
     BuildFragmentedImage();
