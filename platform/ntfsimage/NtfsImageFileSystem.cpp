@@ -243,7 +243,8 @@ struct NtfsImageFileSystem::State {
             if (!(dir->mrec->flags & MFT_RECORD_IS_DIRECTORY))
                 return fs::kErrorPathNotFound;
             const Name name = ToName(parts[i]);
-            const u64 found = ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
+            const u64 found =
+                ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
             if (found == static_cast<u64>(-1))
                 return i + 1 == parts.size() ? fs::kErrorFileNotFound : fs::kErrorPathNotFound;
             current = found;  // with its sequence number, so a reused record is not taken for the file
@@ -351,8 +352,8 @@ fs::NtStatus NtfsImageFileSystem::State::Bitmap(ntfs_volume* vol, const void* in
     const auto need = static_cast<std::uint64_t>((size + 7) / 8);
     const std::uint64_t copy = std::min<std::uint64_t>(need, outLength - fs::kVolumeBitmapHeaderSize);
     auto* bits = static_cast<std::uint8_t*>(out) + fs::kVolumeBitmapHeaderSize;
-    if (copy != 0 && ntfs_attr_pread(vol->lcnbmp_na, start / 8, static_cast<s64>(copy), bits) !=
-                         static_cast<s64>(copy))
+    if (copy != 0 &&
+        ntfs_attr_pread(vol->lcnbmp_na, start / 8, static_cast<s64>(copy), bits) != static_cast<s64>(copy))
         return fs::kStatusUnsuccessful;
     if (copy == need && size % 8 != 0)
         bits[copy - 1] &= static_cast<std::uint8_t>((1u << (size % 8)) - 1);
@@ -528,7 +529,7 @@ std::string MountedReason(const std::string& image) {
         return image + ": " + std::strerror(errno);
     const std::string resolved = real;
     std::free(real);
-    struct stat imageStat{};
+    struct stat imageStat {};
     if (stat(resolved.c_str(), &imageStat) != 0)
         return image + ": " + std::strerror(errno);
     // A source in the mount table that is the image itself, the same block device, or a loop device
@@ -541,7 +542,7 @@ std::string MountedReason(const std::string& image) {
         fields >> source >> target;
         if (source.empty() || source[0] != '/')
             continue;
-        struct stat sourceStat{};
+        struct stat sourceStat {};
         if (stat(source.c_str(), &sourceStat) != 0)
             continue;
         const bool sameFile = sourceStat.st_dev == imageStat.st_dev && sourceStat.st_ino == imageStat.st_ino;
@@ -583,6 +584,8 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
     ntfs_volume* vol = ntfs_mount(image.c_str(), readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
     if (vol == nullptr)
         return image + ": cannot be opened as an NTFS volume (" + std::strerror(errno) + ")";
+    // Names are looked up without regard to case, as Windows opens them.
+    NVolClearCaseSensitive(vol);
     state_->images[l] = Image{vol, image};
     return {};
 }
@@ -833,15 +836,16 @@ std::vector<std::wstring> NtfsImageFileSystem::Streams(wchar_t letter, const std
         const ATTR_RECORD* a = ctx->attr;
         if (a->name_length == 0 || (a->non_resident && sle64_to_cpu(a->lowest_vcn) != 0))
             continue;  // the unnamed stream, or a later extent of a stream already listed
-        const auto* name =
-            reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(a) + le16_to_cpu(a->name_offset));
+        const auto* name = reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(a) +
+                                                             le16_to_cpu(a->name_offset));
         names.push_back(FromName(name, a->name_length));
     }
     ntfs_attr_put_search_ctx(ctx);
     return names;
 }
 
-std::optional<NtfsImageFileSystem::Kind> NtfsImageFileSystem::FileKind(wchar_t letter, const std::wstring& path) {
+std::optional<NtfsImageFileSystem::Kind> NtfsImageFileSystem::FileKind(wchar_t letter,
+                                                                       const std::wstring& path) {
     std::lock_guard lock(mutex_);
     ntfs_volume* vol = state_->Volume(letter);
     std::uint64_t mref = 0;

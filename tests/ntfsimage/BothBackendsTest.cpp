@@ -255,7 +255,9 @@ TEST_P(BothBackends, MovesIntoUsedOrMissingClustersAreRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Oracles, BothBackends, ::testing::Values("sim", "image"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
 
 }  // namespace
 }  // namespace kestrel::ntfsimage::test

@@ -88,7 +88,7 @@ CommandResult RunCommand(const std::string& command) {
 std::string MakeImage(const std::string& path, int mib) {
     std::remove(path.c_str());
     const CommandResult made = RunCommand("truncate -s " + std::to_string(mib) + "M " + Quote(path) +
-                                   " && mkntfs -F -Q -q -c 4096 -L kestrel " + Quote(path) + " 2>&1");
+                                          " && mkntfs -F -Q -q -c 4096 -L kestrel " + Quote(path) + " 2>&1");
     if (made.status != 0)
         return "mkntfs failed: " + made.output;
     return {};
@@ -130,7 +130,8 @@ bool ImageWriter::MakeFolder(const std::string& path, bool compressed) {
             ntfs_inode_close(dir);
         return false;
     }
-    ntfs_inode* ni = ntfs_create(dir, const_cpu_to_le32(0), uname.name, static_cast<u8>(uname.length), S_IFDIR);
+    ntfs_inode* ni =
+        ntfs_create(dir, const_cpu_to_le32(0), uname.name, static_cast<u8>(uname.length), S_IFDIR);
     bool ok = ni != nullptr;
     if (ok && compressed) {
         ni->flags = static_cast<FILE_ATTR_FLAGS>(ni->flags | FILE_ATTR_COMPRESSED);
@@ -152,7 +153,8 @@ bool ImageWriter::CreateFile(const std::string& path) {
             ntfs_inode_close(dir);
         return false;
     }
-    ntfs_inode* ni = ntfs_create(dir, const_cpu_to_le32(0), uname.name, static_cast<u8>(uname.length), S_IFREG);
+    ntfs_inode* ni =
+        ntfs_create(dir, const_cpu_to_le32(0), uname.name, static_cast<u8>(uname.length), S_IFREG);
     bool ok = ni != nullptr;
     if (ni != nullptr)
         ok = ntfs_inode_close_in_dir(ni, dir) == 0 && ok;

@@ -53,7 +53,8 @@ class ImageTest : public ::testing::Test {
 
     // Writes the streams side by side, one chunk of each per round, so that their clusters interleave
     // the way concurrent writers leave them on NTFS. `chunks` gives each stream's chunk in clusters.
-    void WriteSideBySide(ImageWriter& w, std::vector<Written>& files, const std::vector<std::size_t>& chunks) {
+    void WriteSideBySide(ImageWriter& w, std::vector<Written>& files,
+                         const std::vector<std::size_t>& chunks) {
         std::vector<std::size_t> done(files.size(), 0);
         for (bool more = true; more;) {
             more = false;
@@ -103,8 +104,9 @@ class ImageTest : public ::testing::Test {
         Written bigFile{"/big.bin", "", Content(400, 1000 * kCluster)};
         const std::vector<std::uint8_t> spacer = Content(401, kCluster);
         for (std::size_t i = 0; i < 1000; ++i) {
-            const std::vector<std::uint8_t> piece(bigFile.bytes.begin() + static_cast<std::ptrdiff_t>(i * kCluster),
-                                                  bigFile.bytes.begin() + static_cast<std::ptrdiff_t>((i + 1) * kCluster));
+            const std::vector<std::uint8_t> piece(
+                bigFile.bytes.begin() + static_cast<std::ptrdiff_t>(i * kCluster),
+                bigFile.bytes.begin() + static_cast<std::ptrdiff_t>((i + 1) * kCluster));
             ASSERT_TRUE(w.Write(bigFile.path, i * kCluster, piece));
             const std::string name = "/spacers/s" + std::to_string(i);
             ASSERT_TRUE(w.CreateFile(name));
@@ -117,7 +119,8 @@ class ImageTest : public ::testing::Test {
         // Sparse: data, a hole of 100 clusters, data again, written between other writes.
         ASSERT_TRUE(w.CreateFile("/sparse.bin"));
         Written sparse{"/sparse.bin", "", std::vector<std::uint8_t>(140 * kCluster, 0)};
-        const std::vector<std::uint8_t> head = Content(500, 20 * kCluster), tail = Content(501, 20 * kCluster);
+        const std::vector<std::uint8_t> head = Content(500, 20 * kCluster),
+                                        tail = Content(501, 20 * kCluster);
         ASSERT_TRUE(w.Write(sparse.path, 0, head));
         ASSERT_TRUE(w.CreateFile("/between.bin"));
         const std::vector<std::uint8_t> between = Content(502, 3 * kCluster);
@@ -166,7 +169,8 @@ class ImageTest : public ::testing::Test {
 };
 
 fs::NtStatus Request(fs::FileSystemControl& fs, fs::RawHandle h, std::uint32_t code, const void* in,
-                     std::uint32_t inLength, void* out, std::uint32_t outLength, std::uintptr_t* bytes = nullptr) {
+                     std::uint32_t inLength, void* out, std::uint32_t outLength,
+                     std::uintptr_t* bytes = nullptr) {
     fs::IO_STATUS_BLOCK io{};
     const fs::NtStatus status = fs.Control(h, io, code, in, inLength, out, outLength);
     EXPECT_EQ(io.Status, status);
@@ -187,18 +191,26 @@ TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
     ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlGetNtfsVolumeData, nullptr, 0, &data, sizeof data),
               fs::kStatusSuccess);
     EXPECT_EQ(data.BytesPerCluster, 4096u);
-    EXPECT_EQ(data.TotalClusters, 64 * 1024 * 1024 / 4096 - 1);  // the backup boot sector's cluster is not counted
+    EXPECT_EQ(data.TotalClusters,
+              64 * 1024 * 1024 / 4096 - 1);  // the backup boot sector's cluster is not counted
     EXPECT_EQ(data.FreeClusters, fs.FreeClusters(kLetter));
     EXPECT_EQ(data.BytesPerFileRecordSegment, 1024u);
     EXPECT_LE(data.MftZoneStart, data.MftZoneEnd);
     EXPECT_LT(data.MftZoneEnd, data.TotalClusters);
     EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlGetNtfsVolumeData, nullptr, 0, &data, 95),
               fs::kStatusBufferTooSmall);
-    std::printf("volume: %lld clusters, %lld free, MFT at %lld (valid %lld bytes), mirror at %lld, zone %lld-%lld\n",
-                static_cast<long long>(data.TotalClusters), static_cast<long long>(data.FreeClusters),
-                static_cast<long long>(data.MftStartLcn), static_cast<long long>(data.MftValidDataLength),
-                static_cast<long long>(data.Mft2StartLcn), static_cast<long long>(data.MftZoneStart),
-                static_cast<long long>(data.MftZoneEnd));
+    std::printf(
+        "volume: %lld clusters, %lld free, MFT at %lld (valid %lld bytes), mirror at %lld, zone %lld-%lld\n",
+        static_cast<long long>(data.TotalClusters), static_cast<long long>(data.FreeClusters),
+        static_cast<long long>(data.MftStartLcn), static_cast<long long>(data.MftValidDataLength),
+        static_cast<long long>(data.Mft2StartLcn), static_cast<long long>(data.MftZoneStart),
+        static_cast<long long>(data.MftZoneEnd));
+
+    // The engine sizes its bitmap buffer from the size of $Bitmap, found without regard to case.
+    const auto bitmapFile = fs.FindFileSize(L"C:\\$bitmap");
+    ASSERT_TRUE(bitmapFile.has_value());
+    EXPECT_GE(*bitmapFile, static_cast<std::uint64_t>(data.TotalClusters + 7) / 8);
+    EXPECT_LT(*bitmapFile, static_cast<std::uint64_t>(data.TotalClusters + 7) / 8 + 8);
 
     // Bitmap: the start rounds down to a multiple of 8; a short buffer gets a partial answer; the bits
     // agree with the free count.
@@ -270,6 +282,10 @@ TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
     EXPECT_EQ(fs.OpenFile(L"\\\\?\\C:\\frag\\nothing.bin").error, fs::kErrorFileNotFound);
     EXPECT_EQ(fs.OpenFile(L"\\\\?\\C:\\nowhere\\f.bin").error, fs::kErrorPathNotFound);
     EXPECT_EQ(fs.OpenFile(L"\\\\?\\C:\\streams.bin:nothing").error, fs::kErrorFileNotFound);
+    const fs::FsHandle upper = fs.Own(fs.OpenFile(L"\\\\?\\C:\\FRAG\\F2.BIN").handle);
+    EXPECT_TRUE(upper.valid());
+    const fs::FsHandle stream = fs.Own(fs.OpenFile(L"\\\\?\\C:\\streams.bin:alt:$DATA").handle);
+    EXPECT_TRUE(stream.valid());
 
     // Moves that must be refused, each leaving the file as it was.
     fs::MOVE_FILE_DATA move{file.get(), 0, 0, 4};
@@ -300,9 +316,11 @@ TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
 
     // A move into free clusters near the end: the VCNs land there, the old clusters are free again.
     const std::int64_t target = data.TotalClusters - 64;
-    fs::MOVE_FILE_DATA good{file.get(), runs[1].vcn, target, static_cast<std::uint32_t>(runs[1].length + runs[2].length)};
+    fs::MOVE_FILE_DATA good{file.get(), runs[1].vcn, target,
+                            static_cast<std::uint32_t>(runs[1].length + runs[2].length)};
     const std::int64_t freeBefore = fs.FreeClusters(kLetter);
-    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &good, sizeof good, nullptr, 0), fs::kStatusSuccess);
+    ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &good, sizeof good, nullptr, 0),
+              fs::kStatusSuccess);
     const std::vector<ImageRun> after = fs.Runs(kLetter, L"\\frag\\f2.bin");
     ASSERT_GE(after.size(), 2u);
     EXPECT_EQ(after[1], (ImageRun{runs[1].vcn, target, runs[1].length + runs[2].length}));
@@ -376,16 +394,17 @@ TEST_F(ImageTest, EngineDefragmentsEveryKindOfFile) {
         EXPECT_LT(o.fragmentsAfter, o.fragmentsBefore) << ToUtf8(o.path);
     }
     // The plain files and streams end in one piece: the volume has room for each of them.
-    for (const wchar_t* path : {L"\\frag\\f0.bin", L"\\frag\\f4.bin", L"\\streams.bin", L"\\streams.bin:alt",
-                                L"\\big.bin"})
+    for (const wchar_t* path :
+         {L"\\frag\\f0.bin", L"\\frag\\f4.bin", L"\\streams.bin", L"\\streams.bin:alt", L"\\big.bin"})
         EXPECT_EQ(fs.Fragments(kLetter, path), 1) << ToUtf8(path);
     EXPECT_LT(summary.fragmentsAfter, summary.fragmentsBefore);
     EXPECT_GT(summary.clustersMoved, 0);
-    std::printf("image: %d files and streams, %d fragmented, %d improved; fragments %lld -> %lld; %lld "
-                "clusters moved; %.2f s\n",
-                summary.filesSeen, summary.filesWorked, summary.filesImproved,
-                static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
-                static_cast<long long>(summary.clustersMoved), summary.seconds);
+    std::printf(
+        "image: %d files and streams, %d fragmented, %d improved; fragments %lld -> %lld; %lld "
+        "clusters moved; %.2f s\n",
+        summary.filesSeen, summary.filesWorked, summary.filesImproved,
+        static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
+        static_cast<long long>(summary.clustersMoved), summary.seconds);
     ASSERT_TRUE(fs.Unmount(kLetter));
     ExpectContentIntact();
     ExpectClustersAccounted();
@@ -434,11 +453,12 @@ TEST_F(ImageTest, EngineGathersPiecesOnACrowdedVolume) {
         EXPECT_LE(o.fragmentsAfter, o.fragmentsBefore) << ToUtf8(o.path);
     }
     EXPECT_LT(summary.fragmentsAfter, summary.fragmentsBefore);
-    std::printf("crowded image: %lld free clusters; %d fragmented, %d improved; fragments %lld -> %lld; %lld "
-                "clusters moved; %.2f s\n",
-                static_cast<long long>(fs.FreeClusters(kLetter)), summary.filesWorked, summary.filesImproved,
-                static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
-                static_cast<long long>(summary.clustersMoved), summary.seconds);
+    std::printf(
+        "crowded image: %lld free clusters; %d fragmented, %d improved; fragments %lld -> %lld; %lld "
+        "clusters moved; %.2f s\n",
+        static_cast<long long>(fs.FreeClusters(kLetter)), summary.filesWorked, summary.filesImproved,
+        static_cast<long long>(summary.fragmentsBefore), static_cast<long long>(summary.fragmentsAfter),
+        static_cast<long long>(summary.clustersMoved), summary.seconds);
     ASSERT_TRUE(fs.Unmount(kLetter));
     ExpectContentIntact();
     ExpectClustersAccounted();
@@ -466,7 +486,8 @@ TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
     const std::int64_t area = runs[0].lcn + runs[0].length + 2000;
     for (std::int64_t i = 0; i < 300; ++i) {
         fs::MOVE_FILE_DATA move{file.get(), 2 * i, area + 2 * i, 1};
-        ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0), fs::kStatusSuccess)
+        ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0),
+                  fs::kStatusSuccess)
             << "move " << i;
     }
     EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 600);
@@ -521,7 +542,8 @@ TEST_F(ImageTest, ToolMapsAndDefragments) {
     EXPECT_NE(RunCommand(tool + " map '" + image_ + "' /frag/none.bin 2>&1").status, 0);
     EXPECT_EQ(RunCommand(tool + " frobnicate '" + image_ + "' 2>&1").status, 2);
 
-    const CommandResult defrag = RunCommand(tool + " defrag '" + image_ + "' /frag/f3.bin '\\streams.bin:alt'");
+    const CommandResult defrag =
+        RunCommand(tool + " defrag '" + image_ + "' /frag/f3.bin '\\streams.bin:alt'");
     ASSERT_EQ(defrag.status, 0) << defrag.output;
     EXPECT_NE(defrag.output.find("\\frag\\f3.bin: " + std::to_string(fragments) + " -> 1 fragments"),
               std::string::npos)

@@ -13,12 +13,12 @@ namespace kestrel::ntfsimage {
 
 // What happened to one file.
 struct FileOutcome {
-    std::wstring path;                // volume-relative ("\DIR\FILE" or "\DIR\FILE:STREAM")
+    std::wstring path;  // volume-relative ("\DIR\FILE" or "\DIR\FILE:STREAM")
     int fragmentsBefore = 0;
     int fragmentsAfter = 0;
-    std::int64_t clustersMoved = 0;   // clusters whose place changed
-    std::int32_t result = 0;          // the last answer of the engine's Process / Move
-    bool failed = false;              // the mapping failed (BadFileStats) or the file vanished
+    std::int64_t clustersMoved = 0;  // clusters whose place changed
+    std::int32_t result = 0;         // the last answer of the engine's Process / Move
+    bool failed = false;             // the mapping failed (BadFileStats) or the file vanished
 };
 
 struct DefragSummary {

@@ -57,8 +57,8 @@ int Map(ntfsimage::NtfsImageFileSystem& fs, const std::wstring& path) {
             std::printf("  %12lld %12s %10lld\n", static_cast<long long>(r.vcn), "hole",
                         static_cast<long long>(r.length));
         else
-            std::printf("  %12lld %12lld %10lld\n", static_cast<long long>(r.vcn), static_cast<long long>(r.lcn),
-                        static_cast<long long>(r.length));
+            std::printf("  %12lld %12lld %10lld\n", static_cast<long long>(r.vcn),
+                        static_cast<long long>(r.lcn), static_cast<long long>(r.length));
     }
     return 0;
 }
