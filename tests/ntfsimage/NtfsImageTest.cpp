@@ -500,8 +500,10 @@ TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
     timing::ScopedTimeDivisor fast(1000);
     const DefragSummary summary = DefragmentFiles(fs, kLetter, {L"\\whole.bin"}, nullptr);
     EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 1);
-    std::printf("600 extents to %d in %.3f s, %lld clusters moved\n", fs.Fragments(kLetter, L"\\whole.bin"),
-                summary.seconds, static_cast<long long>(summary.clustersMoved));
+    std::printf("%lld extents to %lld in %.3f s, %lld clusters moved\n",
+                static_cast<long long>(summary.fragmentsBefore),
+                static_cast<long long>(summary.fragmentsAfter), summary.seconds,
+                static_cast<long long>(summary.clustersMoved));
     ASSERT_TRUE(fs.Unmount(kLetter));
     ExpectContentIntact();
     ExpectClustersAccounted();
