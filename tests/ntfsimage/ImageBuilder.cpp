@@ -1,6 +1,10 @@
 // Building test images through libntfs-3g and asking the independent tools about them.
 #include "tests/ntfsimage/ImageBuilder.h"
 
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -211,6 +215,66 @@ bool ImageWriter::Delete(const std::string& path) {
 
 bool ImageWriter::ClearClusterBit(std::int64_t lcn) {
     return ntfs_bitmap_clear_run(vol_->lcnbmp_na, lcn, 1) == 0;
+}
+
+bool FuseUsable() {
+    const int fuse = open("/dev/fuse", O_RDWR);
+    if (fuse < 0)
+        return false;
+    close(fuse);
+    return RunCommand("command -v ntfs-3g >/dev/null").status == 0;
+}
+
+FuseWriter::FuseWriter(const std::string& image, const std::string& mountPoint) : mountPoint_(mountPoint) {
+    mounted_ =
+        RunCommand("mkdir -p " + Quote(mountPoint) + " && ntfs-3g -o compression,streams_interface=windows " +
+                   Quote(image) + " " + Quote(mountPoint) + " 2>&1")
+            .status == 0;
+}
+
+FuseWriter::~FuseWriter() {
+    // Unmounting waits for the driver to write everything back.
+    if (mounted_)
+        RunCommand("umount " + Quote(mountPoint_) + " 2>/dev/null || fusermount -u " + Quote(mountPoint_));
+}
+
+bool FuseWriter::MakeFolder(const std::string& path, bool compressed) {
+    const std::string full = mountPoint_ + path;
+    if (mkdir(full.c_str(), 0755) != 0)
+        return false;
+    if (!compressed)
+        return true;
+    // The folder's NTFS attributes, big-endian: directory and compressed.
+    const std::uint8_t attributes[4] = {0x00, 0x00, 0x08, 0x10};
+    return setxattr(full.c_str(), "system.ntfs_attrib_be", attributes, sizeof attributes, 0) == 0;
+}
+
+bool FuseWriter::CreateFile(const std::string& path) {
+    const int fd = open((mountPoint_ + path).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+    if (fd < 0)
+        return false;
+    return close(fd) == 0;
+}
+
+bool FuseWriter::Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
+                       const std::string& stream) {
+    const std::string full = mountPoint_ + path + (stream.empty() ? "" : ":" + stream);
+    const int fd = open(full.c_str(), O_CREAT | O_WRONLY, 0644);
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return close(fd) == 0 && done == bytes.size();
+}
+
+bool FuseWriter::Delete(const std::string& path) {
+    return unlink((mountPoint_ + path).c_str()) == 0;
 }
 
 }  // namespace kestrel::ntfsimage::test

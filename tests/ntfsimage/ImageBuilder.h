@@ -35,28 +35,64 @@ bool ReadWithNtfscat(const std::string& image, const std::string& path, const st
 // ntfsresize's full check of the runlists against $Bitmap: its exit status (0 = consistent) and output.
 CommandResult CheckWithNtfsresize(const std::string& image);
 
-// Writes into an image through libntfs-3g; everything is written back when it is destroyed. Paths are
-// "/dir/file" (ASCII). Every method returns false when the library refused.
-class ImageWriter {
+// Writes files into an image. Paths are "/dir/file" (ASCII). Every method returns false when the
+// writing failed.
+class Writer {
+  public:
+    virtual ~Writer() = default;
+    virtual bool ok() const = 0;
+    // A folder; with `compressed`, files created in it are compressed.
+    virtual bool MakeFolder(const std::string& path, bool compressed = false) = 0;
+    virtual bool CreateFile(const std::string& path) = 0;
+    // Writes bytes at an offset of the file's unnamed stream, or of the named stream (created when absent).
+    virtual bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
+                       const std::string& stream = "") = 0;
+    virtual bool Delete(const std::string& path) = 0;
+};
+
+// Writes through libntfs-3g directly; everything is written back when it is destroyed.
+class ImageWriter : public Writer {
   public:
     explicit ImageWriter(const std::string& image);
-    ~ImageWriter();
+    ~ImageWriter() override;
     ImageWriter(const ImageWriter&) = delete;
     ImageWriter& operator=(const ImageWriter&) = delete;
 
-    bool ok() const { return vol_ != nullptr; }
-    // A folder; with `compressed`, files created in it are compressed.
-    bool MakeFolder(const std::string& path, bool compressed = false);
-    bool CreateFile(const std::string& path);
-    // Writes bytes at an offset of the file's unnamed stream, or of the named stream (created when absent).
+    bool ok() const override { return vol_ != nullptr; }
+    bool MakeFolder(const std::string& path, bool compressed = false) override;
+    bool CreateFile(const std::string& path) override;
     bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
-               const std::string& stream = "");
-    bool Delete(const std::string& path);
+               const std::string& stream = "") override;
+    bool Delete(const std::string& path) override;
     // Marks one cluster free in $Bitmap behind every file's back (to prove that checks see it).
     bool ClearClusterBit(std::int64_t lcn);
 
   private:
     _ntfs_volume* vol_ = nullptr;
+};
+
+// True when this process can mount an image through FUSE (a usable /dev/fuse and the ntfs-3g driver).
+bool FuseUsable();
+
+// Writes through a FUSE mount of the ntfs-3g driver (with compression and Windows-style stream names)
+// on `mountPoint`, with ordinary system calls; unmounted when it is destroyed.
+class FuseWriter : public Writer {
+  public:
+    FuseWriter(const std::string& image, const std::string& mountPoint);
+    ~FuseWriter() override;
+    FuseWriter(const FuseWriter&) = delete;
+    FuseWriter& operator=(const FuseWriter&) = delete;
+
+    bool ok() const override { return mounted_; }
+    bool MakeFolder(const std::string& path, bool compressed = false) override;
+    bool CreateFile(const std::string& path) override;
+    bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
+               const std::string& stream = "") override;
+    bool Delete(const std::string& path) override;
+
+  private:
+    std::string mountPoint_;
+    bool mounted_ = false;
 };
 
 }  // namespace kestrel::ntfsimage::test

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,7 @@ class ImageTest : public ::testing::Test {
 
     // Writes the streams side by side, one chunk of each per round, so that their clusters interleave
     // the way concurrent writers leave them on NTFS. `chunks` gives each stream's chunk in clusters.
-    void WriteSideBySide(ImageWriter& w, std::vector<Written>& files,
-                         const std::vector<std::size_t>& chunks) {
+    void WriteSideBySide(Writer& w, std::vector<Written>& files, const std::vector<std::size_t>& chunks) {
         std::vector<std::size_t> done(files.size(), 0);
         for (bool more = true; more;) {
             more = false;
@@ -75,9 +75,19 @@ class ImageTest : public ::testing::Test {
     // The fragmented image: five files written side by side in chunks of 1 to 3 clusters, a file with
     // a named stream, a file of 400 one-cluster extents (an attribute list), a sparse file, a compressed
     // file, a resident and an empty file.
+    // Written through a FUSE mount of the ntfs-3g driver where this process can mount one (unless
+    // KESTREL_IMAGE_WRITER=library), else through the library directly.
     void BuildFragmentedImage() {
-        ImageWriter w(image_);
+        const char* choice = std::getenv("KESTREL_IMAGE_WRITER");
+        const bool fuse = FuseUsable() && (choice == nullptr || std::string(choice) != "library");
+        std::unique_ptr<Writer> writer;
+        if (fuse)
+            writer = std::make_unique<FuseWriter>(image_, dir_ + "/write");
+        else
+            writer = std::make_unique<ImageWriter>(image_);
+        Writer& w = *writer;
         ASSERT_TRUE(w.ok());
+        std::printf("image written through %s\n", fuse ? "a FUSE mount of ntfs-3g" : "libntfs-3g");
         ASSERT_TRUE(w.MakeFolder("/frag"));
         ASSERT_TRUE(w.MakeFolder("/comp", true));
         std::vector<Written> side;
