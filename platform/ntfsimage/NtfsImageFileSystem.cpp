@@ -24,16 +24,17 @@
 // - FSCTL_MOVE_FILE: volume handle only; input shorter than 32 bytes, a negative VCN or LCN, a count of
 //   0, a start at or past the end of the allocation (a resident or empty stream has none), or a target
 //   range outside the volume: STATUS_INVALID_PARAMETER. A system file (MFT records below 16: $MFT,
-//   $Bitmap, $LogFile ...): STATUS_ACCESS_DENIED. A compressed or sparse stream moves in whole
-//   compression units (its attribute's own unit): the range is widened to them and only their allocated
-//   clusters move, laid one behind the other from the target. Any target cluster in use refuses the
-//   whole move with STATUS_ALREADY_COMMITTED and nothing changes.
-//   The move: the target clusters are marked in use, the data is copied cluster for cluster, the new
-//   runlist is built here and written with ntfs_attr_update_mapping_pairs (which may itself take clusters
-//   with the library's allocator, to extend $MFT or add an attribute list: the engine then meets those as
-//   clusters in use), and only then are the old clusters freed. A failure before the runlist is written
-//   gives the target clusters back and leaves the file as it was (STATUS_DISK_FULL when the library ran
-//   out of space, else STATUS_UNSUCCESSFUL).
+//   $Bitmap, $LogFile ..., and the files in $Extend: $UsnJrnl, $Quota ...) or a volume opened read-only:
+//   STATUS_ACCESS_DENIED (the documentation names no status for these; this is the refusal of access). A
+//   compressed or sparse stream moves in whole compression units (its attribute's own unit): the range is
+//   widened to them and only their allocated clusters move, laid one behind the other from the target. Any
+//   target cluster in use refuses the whole move with STATUS_ALREADY_COMMITTED and nothing changes. The move:
+//   the target clusters are marked in use, the data is copied cluster for cluster, the new runlist is built
+//   here and written with ntfs_attr_update_mapping_pairs (which may itself take clusters with the library's
+//   allocator, to extend $MFT or add an attribute list: the engine then meets those as clusters in use), and
+//   only then are the old clusters freed. A failure before the runlist is written gives the target clusters
+//   back and leaves the file as it was (STATUS_DISK_FULL when the library ran out of space, else
+//   STATUS_UNSUCCESSFUL).
 // - A file handle whose file has gone: STATUS_FILE_DELETED; an unknown code:
 //   STATUS_INVALID_DEVICE_REQUEST; a null buffer with a nonzero length: STATUS_INVALID_PARAMETER.
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
@@ -112,6 +113,7 @@ struct HandleEntry {
     bool isVolume = false;
     std::uint64_t mref = 0;  // MFT reference (with its sequence number) of a file handle
     Name stream;             // named data stream; empty for the unnamed one
+    bool system = false;     // a metadata file: a record below 16 or a file in $Extend
 };
 
 // Splits "\DIR\FILE:STREAM" into its components and the stream name. False for a malformed path.
@@ -230,7 +232,8 @@ struct NtfsImageFileSystem::State {
     }
 
     // Resolves a volume-relative path to an MFT reference and stream; a Win32 error when it fails.
-    std::uint32_t Resolve(ntfs_volume* vol, const std::wstring& relative, std::uint64_t& mref, Name& stream) {
+    std::uint32_t Resolve(ntfs_volume* vol, const std::wstring& relative, std::uint64_t& mref, Name& stream,
+                          bool* system = nullptr) {
         std::vector<std::wstring> parts;
         std::wstring streamName;
         if (!SplitPath(relative, parts, streamName))
@@ -248,8 +251,12 @@ struct NtfsImageFileSystem::State {
             if (found == static_cast<u64>(-1))
                 return i + 1 == parts.size() ? fs::kErrorFileNotFound : fs::kErrorPathNotFound;
             current = found;  // with its sequence number, so a reused record is not taken for the file
+            if (system != nullptr && MREF(found) == FILE_Extend)
+                *system = true;
         }
         mref = current;
+        if (system != nullptr && MREF(current) < FILE_first_user)
+            *system = true;
         stream = ToName(streamName);
         if (!stream.empty()) {
             Inode ni(ntfs_inode_open(vol, mref));
@@ -448,7 +455,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
         return fs::kStatusFileDeleted;
     if (move.StartingVcn < 0 || move.StartingLcn < 0 || move.ClusterCount == 0)
         return fs::kStatusInvalidParameter;
-    if (MREF(file.mref) < FILE_first_user || NVolReadOnly(vol))
+    if (file.system || NVolReadOnly(vol))
         return fs::kStatusAccessDenied;
     Attr na = OpenData(ni.get(), file.stream);
     if (!na || !NAttrNonResident(na.get()))
@@ -639,7 +646,8 @@ fs::OpenResult NtfsImageFileSystem::OpenFile(const std::wstring& path) {
         return {fs::kInvalidHandle, fs::kErrorPathNotFound};
     HandleEntry entry;
     entry.letter = l;
-    if (std::uint32_t error = state_->Resolve(vol, relative, entry.mref, entry.stream); error != 0)
+    if (std::uint32_t error = state_->Resolve(vol, relative, entry.mref, entry.stream, &entry.system);
+        error != 0)
         return {fs::kInvalidHandle, error};
     return {state_->Add(std::move(entry)), fs::kErrorSuccess};
 }

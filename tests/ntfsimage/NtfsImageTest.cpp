@@ -322,6 +322,11 @@ TEST_F(ImageTest, AnswersTheFourRequestsAsWindowsDoes) {
     fs::MOVE_FILE_DATA systemMove{mft.get(), 0, data.TotalClusters - 10, 1};
     EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &systemMove, sizeof systemMove, nullptr, 0),
               fs::kStatusAccessDenied);
+    const fs::FsHandle quota = fs.Own(fs.OpenFile(L"\\\\?\\C:\\$Extend\\$Quota").handle);
+    ASSERT_TRUE(quota.valid());
+    systemMove.FileHandle = quota.get();
+    EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &systemMove, sizeof systemMove, nullptr, 0),
+              fs::kStatusAccessDenied);
     EXPECT_EQ(fs.Runs(kLetter, L"\\frag\\f2.bin"), runs);
 
     // A move into free clusters near the end: the VCNs land there, the old clusters are free again.
