@@ -20,7 +20,8 @@
 //   output shorter than header and one pair: STATUS_BUFFER_TOO_SMALL; a resident or empty stream, a
 //   directory (no unnamed data), a VCN at or past the end of the allocation and the volume handle:
 //   STATUS_END_OF_FILE. The answer starts at the run holding the VCN, holes as LCN -1, pairs that do
-//   not fit: STATUS_BUFFER_OVERFLOW. Runs are reported as the runlist holds them.
+//   not fit: STATUS_BUFFER_OVERFLOW. Runs are reported as the runlist holds them. A runlist that the
+//   library cannot read whole: STATUS_UNSUCCESSFUL (for moves too), never an empty answer.
 // - FSCTL_MOVE_FILE: volume handle only; input shorter than 32 bytes, a negative VCN or LCN, a count of
 //   0, a start at or past the end of the allocation (a resident or empty stream has none), or a target
 //   range outside the volume: STATUS_INVALID_PARAMETER. A system file (MFT records below 16: $MFT,
@@ -155,13 +156,25 @@ bool SplitPath(const std::wstring& relative, std::vector<std::wstring>& parts, s
     return true;
 }
 
-std::vector<ImageRun> ReadRuns(ntfs_attr* na) {
+// The stream's runs; empty for resident data. `ok` turns false when the runlist cannot be read whole
+// (a damaged mapping-pairs array or attribute list): the caller must not take that for "no clusters".
+std::vector<ImageRun> ReadRuns(ntfs_attr* na, bool* ok = nullptr) {
     std::vector<ImageRun> runs;
-    if (!NAttrNonResident(na) || ntfs_attr_map_whole_runlist(na) != 0 || na->rl == nullptr)
+    if (ok != nullptr)
+        *ok = true;
+    if (!NAttrNonResident(na))
         return runs;
+    if (ntfs_attr_map_whole_runlist(na) != 0 || na->rl == nullptr) {
+        if (ok != nullptr)
+            *ok = false;
+        return runs;
+    }
     for (const runlist_element* rl = na->rl; rl->length != 0; ++rl) {
-        if (rl->lcn < LCN_HOLE)
-            break;  // unmapped or the end marker
+        if (rl->lcn < LCN_HOLE) {
+            if (ok != nullptr)
+                *ok = false;  // a piece left unmapped
+            return {};
+        }
         runs.push_back({rl->vcn, rl->lcn < 0 ? -1 : rl->lcn, rl->length});
     }
     return runs;
@@ -389,7 +402,10 @@ fs::NtStatus NtfsImageFileSystem::State::Retrieval(ntfs_volume* vol, const Handl
     Attr na = OpenData(ni.get(), file.stream);
     if (!na)
         return fs::kStatusEndOfFile;
-    const std::vector<ImageRun> runs = ReadRuns(na.get());
+    bool mapped = true;
+    const std::vector<ImageRun> runs = ReadRuns(na.get(), &mapped);
+    if (!mapped)
+        return fs::kStatusUnsuccessful;
     if (vcn >= RunsEnd(runs))
         return fs::kStatusEndOfFile;
     auto run = std::upper_bound(runs.begin(), runs.end(), vcn,
@@ -460,7 +476,10 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
     Attr na = OpenData(ni.get(), file.stream);
     if (!na || !NAttrNonResident(na.get()))
         return fs::kStatusInvalidParameter;  // no allocation: every VCN lies past its end
-    const std::vector<ImageRun> runs = ReadRuns(na.get());
+    bool mapped = true;
+    const std::vector<ImageRun> runs = ReadRuns(na.get(), &mapped);
+    if (!mapped)
+        return fs::kStatusUnsuccessful;
     const std::int64_t end = RunsEnd(runs);
     if (move.StartingVcn >= end)
         return fs::kStatusInvalidParameter;
