@@ -2,6 +2,8 @@
 #include "tests/ntfsimage/ImageBuilder.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -226,16 +228,44 @@ bool FuseUsable() {
 }
 
 FuseWriter::FuseWriter(const std::string& image, const std::string& mountPoint) : mountPoint_(mountPoint) {
-    mounted_ =
-        RunCommand("mkdir -p " + Quote(mountPoint) + " && ntfs-3g -o compression,streams_interface=windows " +
-                   Quote(image) + " " + Quote(mountPoint) + " 2>&1")
-            .status == 0;
+    if (RunCommand("mkdir -p " + Quote(mountPoint)).status != 0)
+        return;
+    // The driver stays in the foreground as our child, so that the destructor can wait for it to have
+    // written everything back: unmounting a FUSE file system returns before its driver has finished.
+    driver_ = fork();
+    if (driver_ == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("ntfs-3g", "ntfs-3g", "-o", "no_detach,compression,streams_interface=windows", image.c_str(),
+               mountPoint.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (driver_ < 0)
+        return;
+    char* real = realpath(mountPoint.c_str(), nullptr);
+    const std::string target = real != nullptr ? real : mountPoint;
+    std::free(real);
+    for (int i = 0; i < 500 && !mounted_; ++i) {
+        if (waitpid(driver_, nullptr, WNOHANG) == driver_) {
+            driver_ = -1;  // the driver gave up
+            return;
+        }
+        mounted_ = RunCommand("grep -q ' " + target + " ' /proc/mounts").status == 0;
+        if (!mounted_)
+            usleep(20000);
+    }
 }
 
 FuseWriter::~FuseWriter() {
-    // Unmounting waits for the driver to write everything back.
+    if (driver_ <= 0)
+        return;
     if (mounted_)
         RunCommand("umount " + Quote(mountPoint_) + " 2>/dev/null || fusermount -u " + Quote(mountPoint_));
+    else
+        kill(driver_, SIGTERM);
+    waitpid(driver_, nullptr, 0);
 }
 
 bool FuseWriter::MakeFolder(const std::string& path, bool compressed) {

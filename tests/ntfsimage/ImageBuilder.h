@@ -75,7 +75,8 @@ class ImageWriter : public Writer {
 bool FuseUsable();
 
 // Writes through a FUSE mount of the ntfs-3g driver (with compression and Windows-style stream names)
-// on `mountPoint`, with ordinary system calls; unmounted when it is destroyed.
+// on `mountPoint`, with ordinary system calls; unmounted when it is destroyed, which returns once the
+// driver has written everything back and ended.
 class FuseWriter : public Writer {
   public:
     FuseWriter(const std::string& image, const std::string& mountPoint);
@@ -92,6 +93,7 @@ class FuseWriter : public Writer {
 
   private:
     std::string mountPoint_;
+    int driver_ = -1;  // process id of the ntfs-3g driver
     bool mounted_ = false;
 };
 

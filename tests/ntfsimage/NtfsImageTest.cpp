@@ -572,20 +572,18 @@ TEST_F(ImageTest, ToolMapsAndDefragments) {
     ExpectContentIntact();
     ExpectClustersAccounted();
 
-    // A mounted image is refused. Mounting needs FUSE, which needs root and a usable /dev/fuse.
-    const int fuse = open("/dev/fuse", O_RDWR);
-    if (fuse < 0 || RunCommand("command -v ntfs-3g").status != 0) {
-        if (fuse >= 0)
-            close(fuse);
+    // A mounted image is refused. Mounting needs FUSE, which needs a usable /dev/fuse (root here).
+    if (!FuseUsable())
         GTEST_SKIP() << "no usable /dev/fuse or ntfs-3g: the mounted-image refusal is not exercised";
+    CommandResult refused;
+    {
+        FuseWriter mounted(image_, dir_ + "/mnt");
+        ASSERT_TRUE(mounted.ok());
+        refused = RunCommand(tool + " defrag '" + image_ + "' 2>&1");
     }
-    close(fuse);
-    const std::string mnt = dir_ + "/mnt";
-    ASSERT_EQ(RunCommand("mkdir -p '" + mnt + "' && ntfs-3g '" + image_ + "' '" + mnt + "' 2>&1").status, 0);
-    const CommandResult refused = RunCommand(tool + " defrag '" + image_ + "' 2>&1");
-    RunCommand("umount '" + mnt + "' 2>/dev/null || fusermount -u '" + mnt + "'");
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.output.find("mounted"), std::string::npos) << refused.output;
+    ExpectContentIntact();
 }
 
 }  // namespace
