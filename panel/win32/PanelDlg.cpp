@@ -119,10 +119,12 @@ BOOL CPanelDlg::OnInitDialog() {
     }
     SetIcons();
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
-    Deliver(Initialize{});
-    // The icon goes into the tray as the waiting one, without tooltip.
+    // The icon goes into the tray as the waiting one, without tooltip. The shell knows an icon by its
+    // window and identifier, so the window is set before the first add.
     tray_.SetNotifyTarget(Handle(), WM_TRAY_NOTIFY);
     tray_.ApplyIconResource(IDI_TRAY_WAITING);
+    trayReady_ = true;
+    Deliver(Initialize{});
     return TRUE;
 }
 
@@ -274,7 +276,8 @@ void CPanelDlg::Draw() {
         DataExchange(Handle(), false).Check(IDC_DEFRAG_ONLY, check);
     drawing_ = false;
 
-    if (state.connected != drawnConnected_ || !tray_.IconOnShow()) {
+    // A failed shell call leaves no icon on show; the next drawing tries to add it again.
+    if (trayReady_ && (state.connected != drawnConnected_ || !tray_.IconOnShow())) {
         drawnConnected_ = state.connected;
         tray_.ApplyIconResource(state.connected ? IDI_TRAY_CONNECTED : IDI_TRAY_WAITING);
     }

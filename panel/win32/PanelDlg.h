@@ -94,6 +94,7 @@ class CPanelDlg : public Dialog {
     bool drawing_ = false;      // set while Draw writes controls, so their notifications are not inputs
     bool drawnConnected_ = false;
     bool drawnWait_ = false;
+    bool trayReady_ = false;  // the icon has its window: drawing may change it
     bool helpOpened_ = false;
     bool tornDown_ = false;
 };

@@ -15,6 +15,7 @@
 //                                       is in Watching
 //   panel_probe text ID                 prints a control's text
 //   panel_probe wait-text ID TEXT SECONDS  waits until a control shows TEXT
+//   panel_probe wait-number ID SECONDS  waits until a control shows a decimal number
 //   panel_probe rect                    prints the dialog's screen rectangle "x y w h"
 //   panel_probe dismiss SECONDS         finds the "KESTREL Already Running" box, prints its text, presses OK
 //   panel_probe set-event NAME SECONDS [until-gone]
@@ -22,6 +23,7 @@
 //                                       (or until the panel's dialog is gone)
 //   panel_probe gone SECONDS            waits until no panel dialog exists
 //   panel_probe tray-shown SECONDS      waits until the tray shows an icon (tray-gone: until it shows none)
+//   panel_probe tray-info               prints the tray window's handle, class, visibility and rectangle
 #include <windows.h>
 
 #include <cstdio>
@@ -162,6 +164,18 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("tray %s\n", shown() ? "shown" : "not shown");
         return seen ? 0 : 1;
     }
+    if (command == L"tray-info") {
+        HWND tray = FindWindowW(nullptr, L"Wine System Tray");
+        RECT rect{};
+        if (tray != nullptr)
+            GetWindowRect(tray, &rect);
+        wchar_t className[64] = {};
+        if (tray != nullptr)
+            GetClassNameW(tray, className, 64);
+        std::printf("tray %p class %ls visible %d rect %ld %ld %ld %ld\n", static_cast<void*>(tray), className,
+                    tray != nullptr && IsWindowVisible(tray) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom);
+        return 0;
+    }
     if (command == L"gone") {
         bool gone = WaitFor(seconds(2), [] { return Panel() == nullptr; });
         std::printf(gone ? "gone\n" : "still there\n");
@@ -254,6 +268,21 @@ int wmain(int argc, wchar_t** argv) {
         int id = _wtoi(argv[2]);
         std::wstring want = argv[3];
         bool seen = WaitFor(seconds(4), [&] { return ControlText(dialog, id) == want; });
+        std::printf("%ls\n", ControlText(dialog, id).c_str());
+        return seen ? 0 : 1;
+    }
+    if (command == L"wait-number" && argc >= 3) {
+        int id = _wtoi(argv[2]);
+        auto isNumber = [](const std::wstring& text) {
+            if (text.empty())
+                return false;
+            for (wchar_t c : text) {
+                if (c < L'0' || c > L'9')
+                    return false;
+            }
+            return true;
+        };
+        bool seen = WaitFor(seconds(3), [&] { return isNumber(ControlText(dialog, id)); });
         std::printf("%ls\n", ControlText(dialog, id).c_str());
         return seen ? 0 : 1;
     }
