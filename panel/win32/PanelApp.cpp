@@ -152,8 +152,3 @@ void CPanelApp::ExitInstance() {
 }
 
 }  // namespace kestrel::panel::win32
-
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    static kestrel::panel::win32::CPanelApp app(instance);
-    return app.Run(GetCommandLineW());
-}

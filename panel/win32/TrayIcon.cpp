@@ -54,10 +54,14 @@ BOOL CTrayIcon::ApplyIcon(HICON icon, const wchar_t* tooltip) {
         data_.uFlags |= NIF_TIP;
     if (data_.uCallbackMessage != 0 && data_.hWnd != nullptr)
         data_.uFlags |= NIF_MESSAGE;
-    BOOL result = Shell_NotifyIconW(operation, &data_);
+    BOOL result = CallShell(operation, &data_);
     if (operation == NIM_DELETE || !result)
         data_.hIcon = nullptr;
     return result;
+}
+
+BOOL CTrayIcon::CallShell(DWORD operation, NOTIFYICONDATAW* data) {
+    return Shell_NotifyIconW(operation, data);
 }
 
 BOOL CTrayIcon::ApplyIconResource(UINT id) {

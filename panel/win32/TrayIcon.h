@@ -14,7 +14,8 @@ class CTrayIcon {
   public:
     // The record's identifier, which is also the id of the icon, tooltip string and menu resources.
     explicit CTrayIcon(UINT id);
-    // Takes the icon out of the tray.
+    // Takes the icon out of the tray. (A class derived from this one removes its icon in its own
+    // destructor if it answers CallShell itself.)
     virtual ~CTrayIcon();
     CTrayIcon(const CTrayIcon&) = delete;
     CTrayIcon& operator=(const CTrayIcon&) = delete;
@@ -36,6 +37,10 @@ class CTrayIcon {
     UINT Id() const { return data_.uID; }
     bool IconOnShow() const { return data_.hIcon != nullptr; }
     std::wstring Tooltip() const { return data_.szTip; }
+
+  protected:
+    // The one way to the shell's notification area; tests answer it themselves.
+    virtual BOOL CallShell(DWORD operation, NOTIFYICONDATAW* data);
 
   private:
     void LoadTooltip(UINT id);
