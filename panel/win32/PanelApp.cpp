@@ -60,7 +60,8 @@ CPanelApp::CPanelApp(HINSTANCE instance) : instance_(instance) {
     instanceEvent_ = CreateEventW(nullptr, TRUE, TRUE, kInstanceEvent);
     if (instanceEvent_ != nullptr) {
         if (WaitForSingleObject(instanceEvent_, 1) == WAIT_TIMEOUT) {
-            MessageBoxW(nullptr, L"You cannot run multiple versions of Kestrel", L"KESTREL Already Running", MB_OK);
+            MessageBoxW(nullptr, L"You cannot run multiple versions of Kestrel", L"KESTREL Already Running",
+                        MB_OK);
             ExitProcess(0);
         }
         ResetEvent(instanceEvent_);

@@ -31,8 +31,9 @@ bool CarriesDeviceHeader(WPARAM event) {
 }
 
 HICON LoadIconSized(HINSTANCE instance, UINT id, int metricX, int metricY) {
-    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, GetSystemMetrics(metricX),
-                                         GetSystemMetrics(metricY), LR_DEFAULTCOLOR | LR_SHARED));
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON,
+                                         GetSystemMetrics(metricX), GetSystemMetrics(metricY),
+                                         LR_DEFAULTCOLOR | LR_SHARED));
 }
 }  // namespace
 

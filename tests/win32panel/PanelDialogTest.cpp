@@ -47,7 +47,8 @@ class PanelDialogTest : public ::testing::Test {
         Pump();
     }
     void Command(int id, int code = 0) {
-        SendMessageW(window_, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(GetDlgItem(window_, id)));
+        SendMessageW(window_, WM_COMMAND, MAKEWPARAM(id, code),
+                     reinterpret_cast<LPARAM>(GetDlgItem(window_, id)));
         Pump();
     }
     std::vector<std::wstring> Entries(int id) {

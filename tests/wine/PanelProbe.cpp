@@ -172,8 +172,9 @@ int wmain(int argc, wchar_t** argv) {
         wchar_t className[64] = {};
         if (tray != nullptr)
             GetClassNameW(tray, className, 64);
-        std::printf("tray %p class %ls visible %d rect %ld %ld %ld %ld\n", static_cast<void*>(tray), className,
-                    tray != nullptr && IsWindowVisible(tray) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom);
+        std::printf("tray %p class %ls visible %d rect %ld %ld %ld %ld\n", static_cast<void*>(tray),
+                    className, tray != nullptr && IsWindowVisible(tray) ? 1 : 0, rect.left, rect.top,
+                    rect.right, rect.bottom);
         return 0;
     }
     if (command == L"gone") {
@@ -245,7 +246,8 @@ int wmain(int argc, wchar_t** argv) {
         // What a click on the entry does: the selection, then its notification to the dialog.
         HWND list = GetDlgItem(dialog, kAvailable);
         SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
-        SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(kAvailable, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+        SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(kAvailable, LBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(list));
         SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(kWatchButton, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(dialog, kWatchButton)));
         std::wstring entry = std::wstring(1, letter) + L":\\";

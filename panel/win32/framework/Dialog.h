@@ -76,7 +76,8 @@ constexpr MessageMapEntry<Owner> OnMessage(UINT message, typename MessageMapEntr
     return {message, 0, MessageMapEntry<Owner>::kAnyCode, handler};
 }
 template <class Owner>
-constexpr MessageMapEntry<Owner> OnCommand(UINT id, UINT code, typename MessageMapEntry<Owner>::Handler handler) {
+constexpr MessageMapEntry<Owner> OnCommand(UINT id, UINT code,
+                                           typename MessageMapEntry<Owner>::Handler handler) {
     return {WM_COMMAND, id, code, handler};
 }
 template <class Owner>
