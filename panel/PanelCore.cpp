@@ -25,17 +25,18 @@ bool InRange(const ListState& list, int index) {
     return index >= 0 && static_cast<std::size_t>(index) < list.entries.size();
 }
 
-// Which command a word asks for, as the service searches it.
-proto::Command CommandOfWord(std::wstring_view word) {
-    return proto::FindCommand(word).command;
-}
-
 // The entry text of a drive letter: the letter, ":" and "\".
 std::wstring EntryOf(wchar_t letter) {
     return std::wstring(1, letter) + L":\\";
 }
 
 }  // namespace
+
+bool ReadsAsItsOwnCommand(std::wstring_view argument, std::wstring_view word) {
+    const proto::Command wanted = proto::FindCommand(word).command;
+    const proto::KeywordMatch found = proto::FindCommand(proto::ComposeRequest(argument, word));
+    return found.command == wanted && found.position >= argument.size();
+}
 
 int InsertSorted(ListState& list, std::wstring entry) {
     const std::wstring key = UpperCase(entry);
@@ -72,9 +73,7 @@ void PanelCore::SendChecked(Effects& effects, std::wstring argument, std::wstrin
     // The service finds a request's command by searching its keywords anywhere in the text, in a fixed
     // order. An argument that holds a keyword (a typed path such as "C:\STOPWATCH") would be read as
     // another command, or cut the path short; such a request is not sent.
-    const proto::Command wanted = CommandOfWord(word);
-    const proto::KeywordMatch found = proto::FindCommand(proto::ComposeRequest(argument, word));
-    if (found.command != wanted || found.position < argument.size()) {
+    if (!ReadsAsItsOwnCommand(argument, word)) {
         state_.notice = L"Not sent: \"" + argument + L"\" holds a command word of the service";
         return;
     }

@@ -258,6 +258,11 @@ class PanelCore {
     bool driveReportedOnce_ = false;  // the first WM_DRIVE_WATCHED starts the polling
 };
 
+// Whether the service reads argument + word (+ reply address) as the word's own command with the argument
+// whole: false when the argument holds a keyword that the service finds first (a path such as
+// "C:\STOPWATCH" would start watching the drive instead of excluding the folder).
+bool ReadsAsItsOwnCommand(std::wstring_view argument, std::wstring_view word);
+
 // Sorted insertion as a sorted list box does it (case-insensitive); returns the new entry's index and
 // keeps the selection on the entry it was on.
 int InsertSorted(ListState& list, std::wstring entry);
