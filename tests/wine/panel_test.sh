@@ -5,7 +5,8 @@
 #    tray icon shows it again;
 #  - both drive lists fill from the service's replies, a watched drive's statistics arrive, and the Watch
 #    button moves a drive over (the service confirms it on a rescan);
-#  - a screenshot of the dialog is written to ARTIFACTS/ (the whole screen and the dialog cut out);
+#  - screenshots are written to ARTIFACTS/: the tray at the start and once connected (the icon must have
+#    changed), the whole screen and the dialog cut out of it;
 #  - a second panel shows "You cannot run multiple versions of Kestrel" and exits 0, the first keeps running;
 #  - setting the event "Tarnwell" ends the first panel (exit 0) and takes its icon out of the tray;
 #  - the per-user key exists; an embedded start shows no window and no icon and also ends on "Tarnwell".
@@ -81,6 +82,9 @@ check "the dialog exists and is hidden ($out)" test "$out" = "visible 0"
 out=$(probe tray-shown 10)
 check "the icon is in the tray ($out)" test "$out" = "tray shown"
 import -window root "$artifacts/kestrel-tray.png"
+# The tray window's row of icons (below its caption) on the screen, to compare its icon later.
+read -r _ _ _ _ _ _ _ tl _ tr tb < <(probe tray-info)
+tray_area="$((tr - tl))x20+${tl}+$((tb - 22))"
 
 # 2. The tray's "Kestrel" command shows the dialog; close hides it; a double-click on the icon shows it.
 out=$(probe command 32774 10)
@@ -122,6 +126,15 @@ read -r x y w h < <(probe rect)
 check "screenshot written" test -s "$artifacts/kestrel-screen.png"
 convert "$artifacts/kestrel-screen.png" -crop "${w}x${h}+${x}+${y}" +repage "$artifacts/kestrel-dialog.png"
 check "dialog cut out (${w}x${h}+${x}+${y})" test -s "$artifacts/kestrel-dialog.png"
+
+# Once the service has answered, the tray shows the connected icon: the tray's pixels have changed.
+probe close 10 >/dev/null
+sleep 1
+import -window root "$artifacts/kestrel-tray-connected.png"
+changed=$(compare -metric AE \( "$artifacts/kestrel-tray.png" -crop "$tray_area" +repage \) \
+    \( "$artifacts/kestrel-tray-connected.png" -crop "$tray_area" +repage \) null: 2>&1)
+check "the tray icon changed to the connected one ($changed pixels differ in $tray_area)" test "${changed%% *}" -gt 0
+probe command 32774 10 >/dev/null
 
 # 5. A second panel: the message box, then exit code 0; the first runs on.
 timeout 60 wine "$panel" </dev/null >"$work/second.out" 2>&1 &
