@@ -233,9 +233,10 @@ void CPanelDlg::DrawList(int controlId, const ListState& list) {
         same = box.Text(i) == list.entries[static_cast<std::size_t>(i)];
     if (!same) {
         box.Clear();
-        // A sorted box sorts what it is given; the core's order is already the box's order.
+        // The core keeps the sorted lists in order itself. Inserting at the end shows exactly its order
+        // (a sorted box would otherwise sort by its own rules), so the box's indexes are the core's.
         for (const std::wstring& entry : list.entries)
-            box.Add(entry);
+            box.Insert(-1, entry);
     }
     if (box.Selection() != list.selected)
         box.Select(list.selected);

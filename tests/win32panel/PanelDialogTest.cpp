@@ -207,6 +207,16 @@ TEST_F(PanelDialogTest, TypingAndSelectingReachTheCoreAndTheEditKeepsWhatWasType
     Command(IDC_EXCLUSIONS, LBN_SELCHANGE);
     EXPECT_EQ(Text(IDC_EXCLUDE_PATH), L"C:\\B");
 
+    // Entries whose order a list box's own sorting might see otherwise: the box shows the core's order,
+    // so a selection names the same entry on both sides.
+    Reply(L"24, C:\\A_B;C:\\AB;C:\\A-B;C:\\a b;");
+    EXPECT_EQ(Entries(IDC_EXCLUSIONS), dialog_->State().exclusions.entries);
+    for (int i = 0; i < 4; ++i) {
+        exclusions.Select(i);
+        Command(IDC_EXCLUSIONS, LBN_SELCHANGE);
+        EXPECT_EQ(Text(IDC_EXCLUDE_PATH), dialog_->State().exclusions.entries[static_cast<std::size_t>(i)]);
+    }
+
     Reply(L"20, C:\\D:\\");
     ListBox available(GetDlgItem(window_, IDC_AVAILABLE_DRIVES));
     available.Select(1);

@@ -57,6 +57,11 @@ int ListBox::Add(const std::wstring& text) const {
     return static_cast<int>(SendMessageW(handle_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
 }
 
+int ListBox::Insert(int index, const std::wstring& text) const {
+    return static_cast<int>(SendMessageW(handle_, LB_INSERTSTRING, static_cast<WPARAM>(index),
+                                         reinterpret_cast<LPARAM>(text.c_str())));
+}
+
 void ListBox::Delete(int index) const {
     SendMessageW(handle_, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
 }

@@ -43,6 +43,8 @@ class ListBox {
     int Selection() const;               // kNone when nothing is selected
     void Select(int index) const;        // kNone clears the selection
     int Add(const std::wstring& text) const;
+    // Puts the text at `index` (-1: at the end), also in a sorted box, which then keeps the given order.
+    int Insert(int index, const std::wstring& text) const;
     void Delete(int index) const;
     void Clear() const;
 
