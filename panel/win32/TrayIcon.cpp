@@ -1,6 +1,6 @@
 #include "panel/win32/TrayIcon.h"
 
-#include <cwchar>
+#include <algorithm>
 
 #include "panel/win32/framework/Dialog.h"
 
@@ -27,8 +27,13 @@ CTrayIcon::~CTrayIcon() {
 
 void CTrayIcon::LoadTooltip(UINT id) {
     std::wstring text = LoadResourceString(GetModuleHandleW(nullptr), id);
-    wcsncpy(data_.szTip, text.c_str(), kTooltipCapacity - 1);
-    data_.szTip[kTooltipCapacity - 1] = L'\0';
+    SetTooltip(text);
+}
+
+void CTrayIcon::SetTooltip(std::wstring_view text) {
+    std::size_t length = std::min(text.size(), kTooltipCapacity - 1);
+    std::copy_n(text.data(), length, data_.szTip);
+    data_.szTip[length] = L'\0';
 }
 
 void CTrayIcon::SetNotifyTarget(HWND window, UINT message) {
@@ -47,8 +52,7 @@ BOOL CTrayIcon::ApplyIcon(HICON icon, const wchar_t* tooltip) {
         return TRUE;  // nothing on show, nothing to take away
     }
     if (tooltip != nullptr) {
-        wcsncpy(data_.szTip, tooltip, kTooltipCapacity - 1);
-        data_.szTip[kTooltipCapacity - 1] = L'\0';
+        SetTooltip(tooltip);
     }
     if (data_.szTip[0] != L'\0')
         data_.uFlags |= NIF_TIP;

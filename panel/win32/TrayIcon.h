@@ -7,6 +7,7 @@
 #include <shellapi.h>
 
 #include <string>
+#include <string_view>
 
 namespace kestrel::panel::win32 {
 
@@ -44,6 +45,8 @@ class CTrayIcon {
 
   private:
     void LoadTooltip(UINT id);
+    // Copies the text into the record's tooltip, cut to its 127 characters.
+    void SetTooltip(std::wstring_view text);
 
     NOTIFYICONDATAW data_;
 };
