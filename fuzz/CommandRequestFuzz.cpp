@@ -82,8 +82,8 @@ class CheckingWriter : public MailslotWriter {
     bool Write(const std::wstring& text) override {
         Require(open_);
         Require(kestrel::ToUtf16(text).size() <= protocol::kMaxReplyLine);
-        Require(text.size() >= 4 && text[0] == L'2' && text[1] >= L'0' && text[1] <= L'5' && text[2] == L',' &&
-                text[3] == L' ');
+        Require(text.size() >= 4 && text[0] == L'2' && text[1] >= L'0' && text[1] <= L'5' &&
+                text[2] == L',' && text[3] == L' ');
         g_log.codes.push_back((text[0] - L'0') * 10 + (text[1] - L'0'));
         return true;
     }
@@ -101,7 +101,8 @@ bool CodesFit(Command command, const std::vector<int>& codes) {
         case Command::GetAvailableDrives:
             return codes.empty() || codes == std::vector<int>{20};
         case Command::GetData:
-            return codes.empty() || codes == std::vector<int>{22, 25} || codes == std::vector<int>{22, 24, 25};
+            return codes.empty() || codes == std::vector<int>{22, 25} ||
+                   codes == std::vector<int>{22, 24, 25};
         case Command::FreeSpace:
             return codes.empty() || codes == std::vector<int>{23};
         default:
@@ -175,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::wstring watched = set.WatchedDrives();
         Require(watched.size() % 3 == 0);
         for (std::size_t i = 0; i < watched.size(); i += 3) {
-            Require(watched[i] >= L'A' && watched[i] <= L'Z' && watched[i + 1] == L':' && watched[i + 2] == L'\\');
+            Require(watched[i] >= L'A' && watched[i] <= L'Z' && watched[i + 1] == L':' &&
+                    watched[i + 2] == L'\\');
             Require(set.WatcherAt(watched[i] - 64) != nullptr);
         }
     }
