@@ -4,14 +4,17 @@
 //
 // Each input is read as UTF-16 code units (a last odd byte as a unit whose high byte is zero); zero units
 // separate up to eight requests, handled in order against one fresh drive set in which drive C has a
-// prepared watcher. The target aborts when the service opens any name that is not a plain local mailslot
-// name (checked with a rule of its own, not the function under test) or not the request's reply name,
-// writes without an open writer, writes a line longer than 1,023 code units or with a code that the
-// command does not answer with, or when its drive table ends up holding anything but drive roots.
+// prepared watcher. When the input's first byte is even, the watch command's listing of disk instances
+// throws (the command must then leave no watcher behind); watchers that it does create run their threads
+// with time scaled down 100,000 times. The target aborts when the service opens any name that is not a plain
+// local mailslot name (checked with a rule of its own, not the function under test) or not the request's
+// reply name, writes without an open writer, writes a line longer than 1,023 code units or with a code that
+// the command does not answer with, or when its drive table ends up holding anything but drive roots.
 // fuzz/protocol.dict holds the keywords and names as UTF-16LE.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +72,9 @@ struct Log {
     std::vector<int> codes;
 };
 Log g_log;
+// Whether the watch command's listing of disk instances fails for this input (it then creates no watcher
+// and must undo nothing); decided by the input's first byte, so both roads are taken.
+bool g_instancesFail = false;
 
 class CheckingWriter : public MailslotWriter {
   public:
@@ -82,8 +88,8 @@ class CheckingWriter : public MailslotWriter {
     bool Write(const std::wstring& text) override {
         Require(open_);
         Require(kestrel::ToUtf16(text).size() <= protocol::kMaxReplyLine);
-        Require(text.size() >= 4 && text[0] == L'2' && text[1] >= L'0' && text[1] <= L'5' && text[2] == L',' &&
-                text[3] == L' ');
+        Require(text.size() >= 4 && text[0] == L'2' && text[1] >= L'0' && text[1] <= L'5' &&
+                text[2] == L',' && text[3] == L' ');
         g_log.codes.push_back((text[0] - L'0') * 10 + (text[1] - L'0'));
         return true;
     }
@@ -101,7 +107,8 @@ bool CodesFit(Command command, const std::vector<int>& codes) {
         case Command::GetAvailableDrives:
             return codes.empty() || codes == std::vector<int>{20};
         case Command::GetData:
-            return codes.empty() || codes == std::vector<int>{22, 25} || codes == std::vector<int>{22, 24, 25};
+            return codes.empty() || codes == std::vector<int>{22, 25} ||
+                   codes == std::vector<int>{22, 24, 25};
         case Command::FreeSpace:
             return codes.empty() || codes == std::vector<int>{23};
         default:
@@ -111,7 +118,7 @@ bool CodesFit(Command command, const std::vector<int>& codes) {
 
 struct Fixture {
     Fixture() {
-        timing::SetTimeDivisor(1000);
+        timing::SetTimeDivisor(100000);
         for (wchar_t letter : {L'C', L'D', L'E'}) {
             drives::DriveEntry entry;
             entry.type = letter == L'E' ? drives::kDriveRemovable : drives::kDriveFixed;
@@ -160,8 +167,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     drives::DriveSet set(registry, reg::kLocalMachine, std::wstring(core::kParametersKeyPath), false,
                          fixture.Platform());
     set.CreateWatcher(L"C", L"0 C: D:");
+    g_instancesFail = size > 0 && (data[0] & 1) == 0;
     core::CommandHandler handler(
-        set, [] { return fixture.instances; }, {}, [] { return std::make_unique<CheckingWriter>(); });
+        set,
+        [] {
+            if (g_instancesFail)
+                throw std::runtime_error("no instances");
+            return fixture.instances;
+        },
+        {}, [] { return std::make_unique<CheckingWriter>(); });
 
     for (const std::wstring& text : requests) {
         g_log = {};
@@ -172,10 +186,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(CodesFit(command, g_log.codes));
         // The table holds watchers only in the slots of drive letters, under their roots.
         Require(set.WatcherAt(0) == nullptr);
+        // A watch that failed leaves the drive without a watcher, even one it had before.
+        if (command == Command::Watch && g_instancesFail)
+            Require(set.WatcherAt(protocol::DriveIndex(text.front())) == nullptr);
         const std::wstring watched = set.WatchedDrives();
         Require(watched.size() % 3 == 0);
         for (std::size_t i = 0; i < watched.size(); i += 3) {
-            Require(watched[i] >= L'A' && watched[i] <= L'Z' && watched[i + 1] == L':' && watched[i + 2] == L'\\');
+            Require(watched[i] >= L'A' && watched[i] <= L'Z' && watched[i + 1] == L':' &&
+                    watched[i + 2] == L'\\');
             Require(set.WatcherAt(watched[i] - 64) != nullptr);
         }
     }

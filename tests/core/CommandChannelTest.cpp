@@ -59,7 +59,8 @@ TEST_F(CommandChannelTest, TheDriveListsFollowWatchAndQuitWatch) {
     EXPECT_EQ(client.Ask(L"GetAvailableDrives@"), Replies{});
     EXPECT_EQ(client.Ask(L"GetWatchingDrives@"), Replies{L"21, C:\\D:\\E:\\"});
     EXPECT_EQ(rig.service->DiskInstances(), rig.drives.instances);
-    EXPECT_EQ(rig.WithDrives([](drives::DriveSet& s) { return s.WatcherAt(5)->DiskInstanceName(); }), L"1 E:");
+    EXPECT_EQ(rig.WithDrives([](drives::DriveSet& s) { return s.WatcherAt(5)->DiskInstanceName(); }),
+              L"1 E:");
     EXPECT_TRUE(rig.WithDrives([](drives::DriveSet& s) { return s.IsWatching(L"E:\\"); }));
 
     // Stopping C answers with the drives still watched; stopping the last one answers nothing.
@@ -85,10 +86,13 @@ TEST_F(CommandChannelTest, GetDataAnswersStatisticsExclusionsAndTheDefragOnlyRec
         return 0;
     });
     // C: its own numbers, the totals over C and D, the lifetime count 42 + the 5 saved since the start.
-    EXPECT_EQ(client.Ask(L"CGetData@"), (Replies{L"22, 0;;;7;;;0;;;0;;;5;;;47;;;", DefragOnlyReply(L"C", 0)}));
+    EXPECT_EQ(client.Ask(L"CGetData@"),
+              (Replies{L"22, 0;;;7;;;0;;;0;;;5;;;47;;;", DefragOnlyReply(L"C", 0)}));
     // D's negative count shows as 0; an unwatched drive shows 0 for its own numbers.
-    EXPECT_EQ(client.Ask(L"D GetData@"), (Replies{L"22, 0;;;0;;;0;;;0;;;5;;;47;;;", DefragOnlyReply(L"D", 0)}));
-    EXPECT_EQ(client.Ask(L"EGetData@"), (Replies{L"22, 0;;;0;;;0;;;0;;;5;;;47;;;", DefragOnlyReply(L"E", 0)}));
+    EXPECT_EQ(client.Ask(L"D GetData@"),
+              (Replies{L"22, 0;;;0;;;0;;;0;;;5;;;47;;;", DefragOnlyReply(L"D", 0)}));
+    EXPECT_EQ(client.Ask(L"EGetData@"),
+              (Replies{L"22, 0;;;0;;;0;;;0;;;5;;;47;;;", DefragOnlyReply(L"E", 0)}));
 
     // Exclusions: added as typed (the path after "C:\"), listed upper-cased, removed as listed.
     EXPECT_EQ(client.Ask(L"C:\\TEMP FILES\\X ADDEXCLUDE@"), Replies{});
@@ -97,8 +101,8 @@ TEST_F(CommandChannelTest, GetDataAnswersStatisticsExclusionsAndTheDefragOnlyRec
     ASSERT_EQ(data.size(), 3u);
     EXPECT_EQ(data[1], L"24, TEMP FILES\\X;PAGEFILE.SYS;");
     EXPECT_EQ(data[2], DefragOnlyReply(L"C", 0));
-    const std::vector<std::wstring> excluded =
-        rig.WithDrives([](drives::DriveSet& s) { return watcher::WatcherTestAccess::Exclusions(*s.WatcherAt(3)); });
+    const std::vector<std::wstring> excluded = rig.WithDrives(
+        [](drives::DriveSet& s) { return watcher::WatcherTestAccess::Exclusions(*s.WatcherAt(3)); });
     EXPECT_NE(std::find(excluded.begin(), excluded.end(), L"TEMP FILES\\X"), excluded.end());
     EXPECT_EQ(client.Ask(L"C:\\TEMP FILES\\X DELETEEXCLUDE@"), Replies{});
     data = client.Ask(L"CGetData@");
@@ -126,7 +130,8 @@ TEST_F(CommandChannelTest, FreeSpaceIsThePercentageOfTheMeasuredVolumeOrNoCalc) 
     rig.fileSystem.Mount(L'C', volume);
     rig.Start();
     ASSERT_TRUE(WaitUntil([&] {
-        return rig.WithDrives([](drives::DriveSet& s) { return s.FreeClusters(3) > 0 && s.VolumeClusters(3) > 0; });
+        return rig.WithDrives(
+            [](drives::DriveSet& s) { return s.FreeClusters(3) > 0 && s.VolumeClusters(3) > 0; });
     }));
     EXPECT_EQ(volume.FreeClusters(), 15000);
     EXPECT_EQ(client.Ask(L"C FreeSpace@"), Replies{L"23, 75.00"});
@@ -202,7 +207,8 @@ TEST_F(CommandChannelTest, RequestsWrittenTogetherAreAnsweredOnePollApart) {
     const auto first = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Next(), L"21, C:\\D:\\");
     const auto gap =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - first).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - first)
+            .count();
     EXPECT_GE(gap, 90);  // a whole poll, less the client's own reading delay
 }
 

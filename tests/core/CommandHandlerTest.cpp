@@ -16,7 +16,7 @@ namespace {
 using protocol::Command;
 
 struct Recorded {
-    std::vector<std::wstring> opened;              // every name a writer was asked to open
+    std::vector<std::wstring> opened;                            // every name a writer was asked to open
     std::vector<std::pair<std::wstring, std::wstring>> written;  // (name, text)
 };
 
@@ -43,8 +43,8 @@ class CommandHandlerTest : public ::testing::Test {
         rig.Add(L'C', drives::kDriveFixed);
         rig.Add(L'E', drives::kDriveRemovable);
         drives::SettingsStore(registry).StopWatching(L"E:\\");
-        set = std::make_unique<drives::DriveSet>(registry, reg::kLocalMachine, std::wstring(kParametersKeyPath),
-                                                 true, rig.Platform());
+        set = std::make_unique<drives::DriveSet>(registry, reg::kLocalMachine,
+                                                 std::wstring(kParametersKeyPath), true, rig.Platform());
         handler = std::make_unique<CommandHandler>(
             *set, [this] { return rig.instances; }, [this](const auto& names) { kept = names; },
             [this] { return std::make_unique<RecordingWriter>(log); });
@@ -100,12 +100,12 @@ TEST_F(CommandHandlerTest, EachCommandOpensTheReplyNameOnceAndAnswersOnItAlone) 
 
 TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
     const std::wstring names[] = {
-        L"",                                  // none
+        L"",                                     // none
         L"\\\\?\\C:\\Windows\\System32\\x.dll",  // a file
-        L"\\\\.\\C:",                          // a volume
-        L"\\\\.\\PhysicalDrive0",              // a disk
-        L"\\\\server\\mailslot\\KestrelGUI",   // another machine
-        L"\\\\*\\mailslot\\KestrelGUI",        // a broadcast
+        L"\\\\.\\C:",                            // a volume
+        L"\\\\.\\PhysicalDrive0",                // a disk
+        L"\\\\server\\mailslot\\KestrelGUI",     // another machine
+        L"\\\\*\\mailslot\\KestrelGUI",          // a broadcast
         L"\\\\.\\mailslot\\..\\x",
         L"\\\\.\\mailslot\\a\\b",
         L"\\\\.\\mailslot\\x.",
@@ -113,8 +113,9 @@ TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
         L"\\\\.\\mailslot\\KestrelGUI\\",
         L"\\\\.\\mailslot\\Kestrel GUI",
     };
-    const std::wstring commands[] = {L"GetWatchingDrives", L"GetAvailableDrives", L"CFreeSpace", L"CGetData",
-                                     L"E1DEFRAGONLY", L"C:\\Y ADDEXCLUDE", L"C:\\Y DELETEEXCLUDE", L"C QUITWATCH"};
+    const std::wstring commands[] = {
+        L"GetWatchingDrives", L"GetAvailableDrives", L"CFreeSpace",          L"CGetData",
+        L"E1DEFRAGONLY",      L"C:\\Y ADDEXCLUDE",   L"C:\\Y DELETEEXCLUDE", L"C QUITWATCH"};
     for (const std::wstring& name : names) {
         for (const std::wstring& command : commands) {
             handler->Handle(command + name);

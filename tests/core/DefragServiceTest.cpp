@@ -85,7 +85,8 @@ TEST(DefragServiceTest, ParametersAreReadOrRepairedAndUserControl128SavesStartPl
         ASSERT_LT(saving + 2, static_cast<std::ptrdiff_t>(lines.size()));
         EXPECT_EQ(lines[saving + 1],
                   L"Creating key: SYSTEM\\CurrentControlSet\\Services\\Kestrel_Defragmentation\\Status");
-        EXPECT_EQ(lines[saving + 2], L"Saving 'Current' as " + std::to_wstring(static_cast<std::int32_t>(c.current)));
+        EXPECT_EQ(lines[saving + 2],
+                  L"Saving 'Current' as " + std::to_wstring(static_cast<std::int32_t>(c.current)));
         const std::vector<std::uint32_t> events = rig.host.EventIds();
         EXPECT_EQ(std::count(events.begin(), events.end(), 106u), 1);
         EXPECT_GE(IndexOf(lines, L"OnInit called"), 0);
@@ -99,8 +100,8 @@ TEST(DefragServiceTest, AStatusKeyThatCannotBeCreatedIsTracedAndNothingElseChang
     // registry that refuses the create.
     class RefusingRegistry : public reg::MemoryRegistry {
       public:
-        std::uint32_t CreateKey(reg::RawKey parent, std::wstring_view subKey, std::uint32_t access, reg::RawKey* out,
-                                bool* created) override {
+        std::uint32_t CreateKey(reg::RawKey parent, std::wstring_view subKey, std::uint32_t access,
+                                reg::RawKey* out, bool* created) override {
             if (subKey.find(L"\\Status") != std::wstring_view::npos)
                 return reg::kErrorAccessDenied;
             return MemoryRegistry::CreateKey(parent, subKey, access, out, created);
@@ -167,7 +168,8 @@ TEST(DefragServiceTest, AFailedDeviceRegistrationIsTracedAndTheServiceRunsOn) {
     EXPECT_TRUE(service.RegisterDeviceEvents(handle));
     EXPECT_EQ(handle, FakeDevices::kHandle);
     EXPECT_EQ(idle.devices.recipient, 0u);
-    EXPECT_GE(IndexOf(ServiceLines(more), L"WATCH OUT............. h_serviceStatus is NULL: (00000000H).\n"), 0);
+    EXPECT_GE(IndexOf(ServiceLines(more), L"WATCH OUT............. h_serviceStatus is NULL: (00000000H).\n"),
+              0);
 }
 
 TEST(DefragServiceTest, DeviceEventsRebuildTheAvailableDrivesUntilTheServiceStops) {
@@ -179,7 +181,9 @@ TEST(DefragServiceTest, DeviceEventsRebuildTheAvailableDrivesUntilTheServiceStop
     store.StopWatching(L"E:\\");
     store.StopWatching(L"F:\\");
     rig.Start();
-    auto available = [&] { return rig.WithDrives([](drives::DriveSet& set) { return set.AvailableDrives(); }); };
+    auto available = [&] {
+        return rig.WithDrives([](drives::DriveSet& set) { return set.AvailableDrives(); });
+    };
     EXPECT_EQ(available(), L"C:\\");
 
     rig.drives.Add(L'E', drives::kDriveRemovable);

@@ -81,7 +81,8 @@ struct ServiceRig {
 
     ServicePlatform Platform() {
         ServicePlatform platform;
-        platform.drives = {{&drives.changes, &drives.table, &fileSystem}, [this] { return drives.instances; }};
+        platform.drives = {{&drives.changes, &drives.table, &fileSystem},
+                           [this] { return drives.instances; }};
         platform.physicalDisks = [this] { return drives.instances; };
         platform.devices = &devices;
         platform.commandMailslot = commandSlot;

@@ -57,7 +57,8 @@ TEST(StopUnderLoadTest, AStopEndsAfterTheRunningMoveAndTheDocumentedPauses) {
     const auto start = std::chrono::steady_clock::now();
     rig.service->Handler(svc::kControlStop, 0, nullptr, 0);
     const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     rig.main.join();
 
     // The handler returned only after the command thread had ended.

@@ -368,5 +368,46 @@ TEST(KestrelCommand, EachCommandIsAnsweredAndJudgedByTheService) {
     EXPECT_EQ(run.status, 2) << run.out;
 }
 
+// The line of a screen that begins with `start`; empty when none does.
+std::string LineOf(const std::string& screen, const std::string& start) {
+    const std::size_t at = screen.find("\n" + start);
+    if (at == std::string::npos)
+        return {};
+    return screen.substr(at + 1, screen.find('\n', at + 1) - at - 1);
+}
+
+TEST(KestrelTerminal, ShowsTheServicesDrivesAndStatisticsAndQuitsOnItsKey) {
+    timing::ScopedTimeDivisor fast(100);
+    Service service;
+    // The panel asks for the drive lists 50 ms after its start (time divided by 100) and for the first
+    // drive's statistics as soon as it is reported; a second later it is told to quit.
+    const ProgramRun run = [] {
+        const std::string command =
+            "(sleep 1; printf q) | " + std::string(KESTREL_PROGRAM) + " --plain --time-divisor 100 2>&1";
+        ProgramRun result;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr)
+            return result;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+            result.out += buffer;
+        const int status = ::pclose(pipe);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result;
+    }();
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(Contains(run.out, "Service: not connected")) << run.out;
+    // The last screen: connected, both drives watched with the first selected, D's statistics.
+    const std::size_t lastScreen = run.out.rfind("Kestrel    Service:");
+    ASSERT_NE(lastScreen, std::string::npos) << run.out;
+    const std::string last = run.out.substr(lastScreen);
+    EXPECT_TRUE(Contains(last, "Service: connected")) << last;
+    EXPECT_TRUE(Contains(last, "> D:\\\n")) << last;
+    EXPECT_EQ(LineOf(last, "  Files Left to Process on D:\\"), "  Files Left to Process on D:\\      0")
+        << last;
+    EXPECT_EQ(LineOf(last, "  Total Lifetime Fragments Saved"), "  Total Lifetime Fragments Saved    0")
+        << last;
+}
+
 }  // namespace
 }  // namespace kestrel::panel
