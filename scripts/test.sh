@@ -7,7 +7,8 @@ root=$(pwd)
 jobs=$(nproc)
 
 packages=(build-essential cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
-          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb ntfs-3g ntfs-3g-dev)
+          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth imagemagick
+          ntfs-3g ntfs-3g-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
