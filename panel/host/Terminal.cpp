@@ -132,7 +132,7 @@ class Terminal {
             Draw();
             input = input && WaitForKeys();
             if (!input)
-                timing::Sleep(20);
+                ::usleep(20000);  // standard input has ended: pace the loop in real time
         }
         Draw();
         // The listener ends before the core goes; replies it is handing over meanwhile are dropped.

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "common/Utf16.h"
+#include "common/mailslot/MailslotEndpoint.h"
+#include "common/protocol/Protocol.h"
 #include "panel/PanelCore.h"
 #include "panel/ServiceClient.h"
 #include "platform/DeviceNotification.h"
@@ -84,6 +86,15 @@ class Service {
         platform.idlePriority = false;
         service_ = std::make_unique<core::DefragService>(std::move(platform), host_, registry_);
         main_ = std::thread([this] { service_->ServiceMain({core::kServiceName}); });
+        // Requests are taken once the command thread has created its mailslot.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            MailslotWriter probe;
+            if (probe.Open(std::wstring(protocol::kCommandMailslot)) ||
+                std::chrono::steady_clock::now() > deadline)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
     }
     ~Service() { Stop(); }
     void Stop() {
