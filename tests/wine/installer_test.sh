@@ -10,7 +10,7 @@ control=$2
 name=Kestrel_Defragmentation
 
 # A prefix of its own, made anew on every run: the installer must work on a machine that never saw it.
-export WINEPREFIX="$(dirname "$setup")/wineprefix-setup"
+export WINEPREFIX="$(cd "$(dirname "$setup")" && pwd)/wineprefix-setup"
 timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
 rm -rf "$WINEPREFIX"
 . "$(dirname "$0")/../../scripts/wine-env"
