@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
 
-packages=(build-essential cmake libgtest-dev libgmock-dev googletest libbenchmark-dev
+packages=(build-essential cmake libgtest-dev libgmock-dev googletest libbenchmark-dev nsis
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth imagemagick
           ntfs-3g ntfs-3g-dev)
 missing=()
