@@ -1,0 +1,106 @@
+// A simulated NTFS volume laid beneath a directory of real files: the layout of a directory-backed drive.
+//
+// Every regular file below the directory is a file of the volume's table, with as many clusters as its
+// size needs (a file of 0 bytes owns none). The table follows the real files through the DriveLayout
+// calls: a file that appears or grows is extended the way the volume allocates (in place while the
+// clusters behind it are free, else from the next free run, so files growing side by side interleave), a
+// file that shrinks is cut, a renamed file keeps its clusters under its new name, a deleted one is freed.
+// The files found when the volume is created are laid out one after the other, in name order.
+//
+// The real files' bytes are never read or written: moves happen in the layout only, and the content tags
+// of its clusters are what proves that a move lost nothing.
+//
+// Names: the volume compares paths without regard to case, the directory may not. When two real files
+// differ in case only, the first laid out keeps the name and the other stays out of the layout (counted
+// in Counts::nameClashes). A real name that cannot be a volume path (one holding a backslash, or not
+// valid UTF-8) is never found again under its volume path and so is not laid out either.
+//
+// When the volume is full, a file grows only as far as the free clusters allow (Counts::shortfalls).
+//
+// Thread-safety: one lock serialises the calls that compare the layout with the directory, so that two
+// of them never race between a file's size and its update; the volume itself has its own lock and may be
+// asked anything meanwhile (the engine's requests, the tests' checks). Never throws.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/DriveLayout.h"
+#include "platform/sim/SimVolume.h"
+
+namespace kestrel::sim {
+
+// The bytes of a volume when none is given: at least this, and at least twice the bytes found.
+inline constexpr std::uint64_t kDefaultMinimumVolumeBytes = std::uint64_t{1} << 30;
+inline constexpr std::uint32_t kDefaultClusterBytes = 4096;
+// The largest volume, in clusters, that a directory may be given (its bitmap is then 512 MiB).
+inline constexpr std::int64_t kMaximumVolumeClusters = std::int64_t{1} << 32;
+// The smallest, in clusters: room for the boot area, the MFT zone and some files.
+inline constexpr std::int64_t kMinimumVolumeClusters = 256;
+// Clusters at the start of the volume held by the boot sector and its neighbours, owned by no file.
+inline constexpr std::int64_t kBootClusters = 16;
+
+struct DirectoryVolumeSettings {
+    // Size of the volume in bytes, rounded down to whole clusters; 0: the default (see above).
+    std::uint64_t volumeBytes = 0;
+    // Bytes of a cluster: a power of two from 512 to 65,536.
+    std::uint32_t clusterBytes = kDefaultClusterBytes;
+};
+
+class DirectoryVolume : public drives::DriveLayout {
+  public:
+    // Lays out the files below `directory`. Null and a description in `error` when the directory cannot
+    // be read, the settings are out of range, or the files found do not fit in the volume.
+    static std::shared_ptr<DirectoryVolume> Create(const std::filesystem::path& directory,
+                                                   const DirectoryVolumeSettings& settings,
+                                                   std::string& error);
+
+    SimVolume& Volume() { return volume_; }
+    const std::filesystem::path& Directory() const { return directory_; }
+
+    void FileChanged(const std::wstring& path) override;
+    void Renamed(const std::wstring& from, const std::wstring& to) override;
+    void TreeChanged(const std::wstring& path) override;
+
+    // The real file a volume path names.
+    std::filesystem::path RealPath(const std::wstring& path) const;
+
+    struct Counts {
+        std::uint64_t syncs = 0;        // files compared with the directory
+        std::uint64_t shortfalls = 0;   // times a file could not get all the clusters its size needs
+        std::uint64_t nameClashes = 0;  // times a file stayed out because another one holds its name
+    };
+    Counts Stats() const;
+
+    DirectoryVolume(std::filesystem::path directory, const Geometry& geometry);
+
+  private:
+    // The layout of one file made to match the directory; the lock is held.
+    void SyncLocked(const std::wstring& path);
+    // Every file of the layout below `path` and every real file below it made to match; the lock is held.
+    void SyncTreeLocked(const std::wstring& path);
+    // Whether a regular file exists at the real path of this volume path, and its size.
+    std::optional<std::uint64_t> RealSize(const std::wstring& path) const;
+
+    std::filesystem::path directory_;
+    SimVolume volume_;
+    std::mutex mutex_;
+    std::atomic<std::uint64_t> syncs_{0};
+    std::atomic<std::uint64_t> shortfalls_{0};
+    std::atomic<std::uint64_t> nameClashes_{0};
+};
+
+// The volume paths of the regular files below a directory, in name order ("\DIR\FILE"), with their sizes.
+struct FoundFile {
+    std::wstring path;
+    std::uint64_t bytes = 0;
+};
+std::vector<FoundFile> FindFiles(const std::filesystem::path& directory, const std::wstring& below,
+                                 std::string& error);
+
+}  // namespace kestrel::sim
