@@ -8,6 +8,10 @@
 #include <algorithm>
 #include <system_error>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "common/Utf16.h"
 
 namespace kestrel::sim {
@@ -175,10 +179,12 @@ stdfs::path DirectoryVolume::RealPath(const std::wstring& path) const {
     return RealPathBelow(directory_, path);
 }
 
-std::optional<std::uint64_t> DirectoryVolume::RealSize(const std::wstring& path) const {
+std::optional<DirectoryVolume::RealFile> DirectoryVolume::Inspect(const std::wstring& path) const {
     const stdfs::path real = RealPath(path);
     if (real.empty())
         return std::nullopt;
+#ifdef _WIN32
+    // No file numbers through the standard library here: moves are followed only as the events pair them.
     std::error_code ec;
     const stdfs::file_status status = stdfs::symlink_status(real, ec);
     if (ec || !stdfs::is_regular_file(status))
@@ -186,41 +192,102 @@ std::optional<std::uint64_t> DirectoryVolume::RealSize(const std::wstring& path)
     const std::uintmax_t bytes = stdfs::file_size(real, ec);
     if (ec)
         return std::nullopt;
-    return static_cast<std::uint64_t>(bytes);
+    return RealFile{static_cast<std::uint64_t>(bytes), {}};
+#else
+    struct stat st {};
+    if (lstat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return RealFile{static_cast<std::uint64_t>(st.st_size),
+                    {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)}};
+#endif
+}
+
+void DirectoryVolume::Forget(const std::wstring& tablePath) {
+    auto it = idOf_.find(tablePath);
+    if (it == idOf_.end())
+        return;
+    if (auto back = pathOf_.find(it->second); back != pathOf_.end() && back->second == tablePath)
+        pathOf_.erase(back);
+    idOf_.erase(it);
+}
+
+void DirectoryVolume::Remember(const std::wstring& tablePath, FileId id) {
+    Forget(tablePath);
+    if (!id.Known())
+        return;
+    idOf_[tablePath] = id;
+    pathOf_[id] = tablePath;
+}
+
+void DirectoryVolume::DeleteLocked(const std::wstring& tablePath) {
+    volume_.DeleteFile(tablePath);
+    Forget(tablePath);
+}
+
+bool DirectoryVolume::RenameLocked(const std::wstring& from, const std::wstring& to) {
+    if (!volume_.Rename(from, to))
+        return false;
+    auto it = idOf_.find(from);
+    const FileId id = it == idOf_.end() ? FileId{} : it->second;
+    Forget(from);
+    Remember(to, id);
+    return true;
 }
 
 void DirectoryVolume::SyncLocked(const std::wstring& requested) {
     syncs_.fetch_add(1, std::memory_order_relaxed);
     std::wstring path = requested;
-    std::optional<std::uint64_t> bytes = RealSize(path);
+    const std::optional<RealFile> real = Inspect(path);
     std::optional<SimVolume::FileState> known = volume_.Describe(path);
     if (known && known->path != path) {
         // The table holds this name in another spelling: the same file on a directory that ignores case,
         // a file whose twin in another case is still there, or one that is gone.
-        std::error_code ec;
-        const stdfs::path theirs = RealPath(known->path);
-        if (bytes && !theirs.empty() && stdfs::equivalent(theirs, RealPath(path), ec)) {
+        const std::optional<RealFile> theirs = Inspect(known->path);
+        bool same = false;
+        if (real && theirs) {
+            std::error_code ec;
+            same = real->id.Known() ? real->id == theirs->id
+                                    : stdfs::equivalent(RealPath(known->path), RealPath(path), ec);
+        }
+        if (same) {
             path = known->path;
-        } else if (RealSize(known->path)) {
-            if (bytes)
+        } else if (theirs) {
+            if (real)
                 nameClashes_.fetch_add(1, std::memory_order_relaxed);
             return;
         } else {
-            volume_.DeleteFile(known->path);
+            DeleteLocked(known->path);
             known.reset();
         }
     }
-    if (!bytes) {
+    if (!real) {
         if (known)
-            volume_.DeleteFile(path);
+            DeleteLocked(path);
         return;
     }
-    const std::int64_t clusters = ClustersFor(*bytes, volume_.geometry().bytesPerCluster);
-    std::int64_t current = 0;
-    if (known)
-        current = known->clusters;
-    else
+    if (known && real->id.Known()) {
+        // Another file under the same name (deleted and made again, or another moved over it): the old
+        // one's clusters are freed and the new one is laid out afresh.
+        if (auto it = idOf_.find(path); it != idOf_.end() && it->second != real->id) {
+            DeleteLocked(path);
+            known.reset();
+        }
+    }
+    if (!known && real->id.Known()) {
+        // A file that moved in a way the events could not pair (into a folder made a moment before, or
+        // across two reads of the events) is found by its file number and keeps its clusters.
+        if (auto it = pathOf_.find(real->id); it != pathOf_.end()) {
+            const std::wstring previous = it->second;
+            const std::optional<RealFile> there = Inspect(previous);
+            if ((!there || there->id != real->id) && RenameLocked(previous, path))
+                known = volume_.Describe(path);
+        }
+    }
+    if (!known)
         volume_.CreateFile(path);
+    Remember(path, real->id);
+    const std::int64_t clusters = ClustersFor(real->bytes, volume_.geometry().bytesPerCluster);
+    const std::int64_t current = known ? known->clusters : 0;
     if (clusters > current) {
         if (!volume_.Append(path, clusters - current)) {
             shortfalls_.fetch_add(1, std::memory_order_relaxed);
@@ -279,14 +346,14 @@ void DirectoryVolume::Renamed(const std::wstring& from, const std::wstring& to) 
             // A file that the move replaced is gone. One that differs from the target in case only and is
             // still there keeps its name, and the moved file leaves the layout, as a clash.
             if (auto there = volume_.Describe(target); there && there->path != file) {
-                if (RealSize(there->path) && there->path != target) {
-                    volume_.DeleteFile(file);
+                if (Inspect(there->path) && there->path != target) {
+                    DeleteLocked(file);
                     nameClashes_.fetch_add(1, std::memory_order_relaxed);
                     continue;
                 }
-                volume_.DeleteFile(there->path);
+                DeleteLocked(there->path);
             }
-            volume_.Rename(file, target);
+            RenameLocked(file, target);
         }
         SyncTreeLocked(to);
         SyncTreeLocked(from);

@@ -5,7 +5,9 @@
 // calls: a file that appears or grows is extended the way the volume allocates (in place while the
 // clusters behind it are free, else from the next free run, so files growing side by side interleave), a
 // file that shrinks is cut, a renamed file keeps its clusters under its new name, a deleted one is freed.
-// The files found when the volume is created are laid out one after the other, in name order.
+// The files found when the volume is created are laid out one after the other, in name order. Where the
+// system numbers its files (inodes), a file is recognised by its number: one that moved in a way the
+// events could not pair keeps its clusters, and another file made under a known name is a new file.
 //
 // The real files' bytes are never read or written: moves happen in the layout only, and the content tags
 // of its clusters are what proves that a move lost nothing.
@@ -25,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,12 +87,30 @@ class DirectoryVolume : public drives::DriveLayout {
     void SyncLocked(const std::wstring& path);
     // Every file of the layout below `path` and every real file below it made to match; the lock is held.
     void SyncTreeLocked(const std::wstring& path);
-    // Whether a regular file exists at the real path of this volume path, and its size.
-    std::optional<std::uint64_t> RealSize(const std::wstring& path) const;
+    // A regular file at the real path of a volume path: its size and, where the system gives one, its
+    // file number (device and inode), which stays with the file through moves.
+    struct FileId {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        bool Known() const { return inode != 0; }
+        auto operator<=>(const FileId&) const = default;
+    };
+    struct RealFile {
+        std::uint64_t bytes = 0;
+        FileId id;
+    };
+    std::optional<RealFile> Inspect(const std::wstring& path) const;
+    // The file numbers of the table's files (by the table's spelling) and back; the lock is held.
+    void Forget(const std::wstring& tablePath);
+    void Remember(const std::wstring& tablePath, FileId id);
+    void DeleteLocked(const std::wstring& tablePath);
+    bool RenameLocked(const std::wstring& from, const std::wstring& to);
 
     std::filesystem::path directory_;
     SimVolume volume_;
     std::mutex mutex_;
+    std::map<FileId, std::wstring> pathOf_;
+    std::map<std::wstring, FileId> idOf_;
     std::atomic<std::uint64_t> syncs_{0};
     std::atomic<std::uint64_t> shortfalls_{0};
     std::atomic<std::uint64_t> nameClashes_{0};
