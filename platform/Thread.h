@@ -41,4 +41,11 @@ class Thread {
     std::unique_ptr<Impl> impl_;
 };
 
+// Lowers the calling thread to idle priority: THREAD_PRIORITY_IDLE (-15) on Windows, where a thread it
+// starts later begins at normal priority again. Linux threads inherit their creator's policy and an
+// unprivileged thread cannot leave SCHED_IDLE, so lowering a thread there would lower every thread it
+// starts (a service's command thread starts the watchers' threads); the host therefore leaves the calling
+// thread as it is. Failures are ignored.
+void SetCurrentThreadIdlePriority();
+
 }  // namespace kestrel::threads

@@ -35,6 +35,8 @@ std::wstring SystemErrorText(std::uint32_t code) {
             return L"The parameter is incorrect.";
         case kErrorDiskFull:
             return L"There is not enough space on the disk.";
+        case kErrorCallNotImplemented:
+            return L"This function is not supported on this system.";
         case kErrorSemTimeout:
             return L"The semaphore timeout period has expired.";
         case kErrorInvalidName:

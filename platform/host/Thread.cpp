@@ -67,6 +67,10 @@ void Thread::SetIdlePriority() {
         setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19);
 }
 
+void SetCurrentThreadIdlePriority() {
+    // Deliberately nothing: see platform/Thread.h.
+}
+
 void Thread::Join() {
     if (impl_ && !impl_->joined && impl_->thread.joinable()) {
         impl_->thread.join();

@@ -22,6 +22,7 @@ static_assert(kErrorSharingViolation == ERROR_SHARING_VIOLATION);
 static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
 static_assert(kErrorBrokenPipe == ERROR_BROKEN_PIPE);
 static_assert(kErrorDiskFull == ERROR_DISK_FULL);
+static_assert(kErrorCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
 static_assert(kErrorSemTimeout == ERROR_SEM_TIMEOUT);
 static_assert(kErrorInsufficientBuffer == ERROR_INSUFFICIENT_BUFFER);
 static_assert(kErrorInvalidName == ERROR_INVALID_NAME);

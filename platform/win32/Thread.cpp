@@ -47,6 +47,10 @@ void Thread::SetIdlePriority() {
         SetThreadPriority(impl_->handle, THREAD_PRIORITY_IDLE);
 }
 
+void SetCurrentThreadIdlePriority() {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+}
+
 void Thread::Join() {
     if (impl_ && impl_->handle != nullptr && !impl_->joined) {
         WaitForSingleObject(impl_->handle, INFINITE);

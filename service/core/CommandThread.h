@@ -1,0 +1,62 @@
+// The command channel's service side: CommandHandler acts on one request text (keyword search, the
+// drive set, the replies), and the command thread (DefragService::CommandThread) feeds it from the
+// command mailslot once a second until the service stops.
+//
+// The handler needs no thread and no mailslot of its own beyond the reply writers its factory makes, so
+// tests and the fuzz target drive it directly with request texts.
+//
+// Replies go only to a reply name that is a plain local mailslot name ("\\.\mailslot\NAME"): a request
+// naming anything else, or nothing, is still acted on, but nothing is opened or written for it. A first
+// character that is no drive letter A-Z never indexes the drive table; "DEFRAGONLY" for a drive without a
+// watcher stores the setting and goes no further; an exclusion request whose keyword stands before the
+// path's place is dropped.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/protocol/Protocol.h"
+#include "common/protocol/Request.h"
+#include "service/core/ReplySender.h"
+#include "service/drives/DriveSet.h"
+
+namespace kestrel::core {
+
+// Receives the "PhysicalDisk" instance names that the watch command listed (the service keeps them).
+using InstanceListSink = std::function<void(const std::vector<std::wstring>&)>;
+
+class CommandHandler {
+  public:
+    // `physicalDisks` lists the instance names for the watch command (empty: none are known);
+    // `keepInstances` (may be empty) receives each list; `writers` makes the reply writers (empty:
+    // MailslotWriters). The drive set must outlive the handler.
+    CommandHandler(drives::DriveSet& driveSet, drives::DiskInstanceSource physicalDisks,
+                   InstanceListSink keepInstances = {}, ReplyWriterFactory writers = {});
+
+    // Handles one request: the first command in search order whose keyword occurs in the text. Returns
+    // that command (Command::None when the text holds no keyword and was dropped). Never throws.
+    protocol::Command Handle(std::wstring_view text);
+
+  private:
+    // A sender opened on the request's reply name, or an unopened one (it sends nothing) when the
+    // request named none that may be answered.
+    void OpenSender(const protocol::Request& request, ReplySender& sender) const;
+
+    void QuitWatch(const protocol::Request& request);
+    void GetWatchingDrives(const protocol::Request& request);
+    void GetAvailableDrives(const protocol::Request& request);
+    void Watch(const protocol::Request& request);
+    void GetData(const protocol::Request& request);
+    void FreeSpace(const protocol::Request& request);
+    void DefragOnly(const protocol::Request& request);
+    void Exclude(const protocol::Request& request, bool add);
+
+    drives::DriveSet& driveSet_;
+    drives::DiskInstanceSource physicalDisks_;
+    InstanceListSink keepInstances_;
+    ReplyWriterFactory writers_;
+};
+
+}  // namespace kestrel::core
