@@ -174,6 +174,10 @@ bool TakeDirectoryDriveOptions(std::vector<std::wstring>& arguments, DirectoryDr
                 error = "--drive takes a letter and a directory, as in --drive D=/path/to/dir";
                 return false;
             }
+            if (letter < L'C') {
+                error = "the service scans the drive letters C to Z";
+                return false;
+            }
             for (const auto& drive : options.drives) {
                 if (drive.letter == letter) {
                     error = "the drive letter " + ToUtf8(std::wstring(1, letter)) + " is given twice";

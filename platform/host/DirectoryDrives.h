@@ -5,7 +5,8 @@
 // carries the layout, so that change notification keeps it in step with the files.
 //
 // The service's host program takes the user's drives from its command line:
-//     --drive D=/path/to/dir      the letter D is the directory (repeatable, one letter each)
+//     --drive D=/path/to/dir      the letter D is the directory (repeatable, one letter each, C to Z:
+//                                 the letters the service scans)
 //     --volume-size 4G            bytes of each simulated volume (K, M, G, T: powers of 1024); default:
 //                                 at least 1 GiB and twice the bytes already in the directory
 //     --cluster-size 4096         bytes of a cluster, a power of two from 512 to 65536; default 4096
