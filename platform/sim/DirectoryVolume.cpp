@@ -369,6 +369,47 @@ void DirectoryVolume::TreeChanged(const std::wstring& path) {
     }
 }
 
+std::string DirectoryVolume::Audit() {
+    std::lock_guard lock(mutex_);
+    if (std::string fault = volume_.Check(); !fault.empty())
+        return fault;
+    std::string error;
+    const std::vector<FoundFile> found = FindFiles(directory_, L"\\", error);
+    if (!error.empty())
+        return error;
+    const std::uint32_t clusterBytes = volume_.geometry().bytesPerCluster;
+    std::int64_t used = kBootClusters;
+    std::size_t laidOut = 0;
+    for (const FoundFile& file : found) {
+        const std::optional<SimVolume::FileState> known = volume_.Describe(file.path);
+        if (!known)
+            return "not in the layout: " + ToUtf8(file.path);
+        if (known->path != file.path)
+            continue;  // a twin in another case, left out
+        ++laidOut;
+        const std::int64_t clusters = ClustersFor(file.bytes, clusterBytes);
+        if (known->clusters != clusters)
+            return ToUtf8(file.path) + " has " + std::to_string(known->clusters) +
+                   " clusters in the layout and " + std::to_string(clusters) + " on disk";
+        used += clusters;
+    }
+    if (laidOut != volume_.Files().size())
+        return "the layout holds " + std::to_string(volume_.Files().size()) + " files, the directory " +
+               std::to_string(laidOut);
+    volume_.Checkpoint();
+    if (volume_.FreeClusters() != volume_.geometry().totalClusters - used)
+        return std::to_string(volume_.geometry().totalClusters - used - volume_.FreeClusters()) +
+               " clusters are used by no file";
+    return {};
+}
+
+std::int64_t DirectoryVolume::FragmentCount() const {
+    std::int64_t fragments = 0;
+    for (const std::wstring& file : volume_.Files())
+        fragments += volume_.Fragments(file);
+    return fragments;
+}
+
 DirectoryVolume::Counts DirectoryVolume::Stats() const {
     return {syncs_.load(), shortfalls_.load(), nameClashes_.load()};
 }

@@ -9,6 +9,9 @@
 // system numbers its files (inodes), a file is recognised by its number: one that moved in a way the
 // events could not pair keeps its clusters, and another file made under a known name is a new file.
 //
+// The layout sees a file's size when it is told of a change, not at each write: a burst of writes that
+// ends before change notification reports it is laid out as one allocation, as if written at once.
+//
 // The real files' bytes are never read or written: moves happen in the layout only, and the content tags
 // of its clusters are what proves that a move lost nothing.
 //
@@ -72,6 +75,16 @@ class DirectoryVolume : public drives::DriveLayout {
 
     // The real file a volume path names.
     std::filesystem::path RealPath(const std::wstring& path) const;
+
+    // The consistency check of the volume, and the layout compared with the directory: every regular
+    // file there has the clusters its size needs, nothing else has any, and no cluster is used besides
+    // theirs and the boot area's once the clusters held since moves are released (this ends their hold).
+    // Empty when all is well, else the first difference found. For the end of a run, when the files
+    // have stopped changing.
+    std::string Audit();
+    // The files of the layout and their fragments, for reports.
+    std::size_t FileCount() const { return volume_.Files().size(); }
+    std::int64_t FragmentCount() const;
 
     struct Counts {
         std::uint64_t syncs = 0;        // files compared with the directory

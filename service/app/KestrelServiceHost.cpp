@@ -6,7 +6,9 @@
 // Its drives are directories of real files, each with a simulated NTFS volume beneath it, given on the
 // command line (platform/host/DirectoryDrives.h):
 //     KestrelService --drive D=/path/to/dir [--drive E=...] [--volume-size 4G] [--cluster-size 4096]
-// The service sees exactly those letters. "--time-divisor N" (or $KESTREL_TIME_DIVISOR) runs every
+// The service sees exactly those letters. When the service has ended, each drive's simulated volume is
+// checked (consistent, and in step with the files of its directory) and the result printed to standard
+// error; a failed check makes the exit status 70. "--time-divisor N" (or $KESTREL_TIME_DIVISOR) runs every
 // period of the service N times faster, for demonstrations and tests.
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,8 @@
 namespace {
 
 constexpr int kExitUsage = 64;
+// A drive's simulated volume failed its check at the end (EX_SOFTWARE).
+constexpr int kExitInconsistent = 70;
 
 void Complain(const std::string& text) {
     std::fprintf(stderr, "KestrelService: %s\n", text.c_str());
@@ -87,6 +91,27 @@ int main(int argc, char** argv) {
         Complain(error);
         return 1;
     }
-    kestrel::core::DefragService service;
-    return kestrel::RunServiceProgram(service, arguments);
+    int status = 0;
+    {
+        kestrel::core::DefragService service;
+        status = kestrel::RunServiceProgram(service, arguments);
+    }
+    // The service and its watchers have ended: each drive's layout is checked against its directory.
+    for (const auto& drive : drives.drives) {
+        auto volume = kestrel::host::HostDirectoryDrives().Volume(drive.letter);
+        if (!volume)
+            continue;
+        const std::string letter(1, static_cast<char>(drive.letter));
+        const std::string fault = volume->Audit();
+        if (fault.empty()) {
+            Complain("drive " + letter + ": " + std::to_string(volume->FileCount()) + " files in " +
+                     std::to_string(volume->FragmentCount()) +
+                     " fragments; the simulated volume is consistent and in step with the directory");
+        } else {
+            Complain("drive " + letter + ": the simulated volume is not consistent: " + fault);
+            if (status == 0)
+                status = kExitInconsistent;
+        }
+    }
+    return status;
 }
