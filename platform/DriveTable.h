@@ -5,7 +5,8 @@
 // Each entry has a type (kDriveFixed unless said otherwise), a backing directory (host paths; may be
 // empty in tests), a volume GUID name ("\\?\Volume{00000000-0000-0000-0000-0000000000XX}\", XX the
 // letter's code, unless set), file-system flags and name (those of NTFS unless set), and the folders at
-// which other volumes are mounted on it. Besides the folders given explicitly, a drive whose backing
+// which other volumes are mounted on it, and, for a drive of host mode, the simulated layout beneath the
+// directory (platform/DriveLayout.h), which change notification keeps in step with the files. Besides the folders given explicitly, a drive whose backing
 // directory lies inside another drive's backing directory counts as mounted at that folder of the other
 // drive, the way a volume mounted in a folder appears on Windows.
 //
@@ -14,11 +15,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/DriveLayout.h"
 #include "platform/Drives.h"
 
 namespace kestrel::drives {
@@ -33,6 +36,9 @@ struct DriveEntry {
     std::wstring fileSystemName = L"NTFS";
     std::vector<std::wstring> mountPoints;  // folders relative to the root, each ending in a backslash
     bool ready = true;                      // false: the drive is there without a medium
+    // The simulated layout beneath the backing directory, which change notification keeps in step with
+    // the files; null for a drive without one.
+    std::shared_ptr<DriveLayout> layout;
 };
 
 // A drive of the given type backed by a host directory, everything else as by default.

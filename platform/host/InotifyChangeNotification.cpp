@@ -9,6 +9,12 @@
 // forgotten. When the kernel's event queue overflows, the whole tree is read again and every file whose
 // size differs from the remembered one is reported, so nothing is lost.
 //
+// A drive with a simulated layout beneath its directory (DriveEntry::layout) has it brought up to date
+// with every event as the event is read: a file written, created or deleted is synced, a move within the
+// tree carries its clusters along, a directory that appears, goes or moves in or out is compared as a
+// whole, and after an overflow the whole drive is. Records are only ever delivered after the events that
+// produced them were read, so the layout has followed a file before the watcher hears of it.
+//
 // Records wait in a queue until a Read is outstanding; each completion fills the caller's buffer with as
 // many whole records as fit and keeps the rest for the next Read. Only when that queue itself passes its
 // limit are its records dropped, and the next completion then reports 0 bytes with
@@ -25,6 +31,8 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -54,7 +62,12 @@ bool HasPrefixDir(const std::string& path, const std::string& dir) {
 
 class InotifyWatch : public DirectoryWatch {
   public:
-    InotifyWatch(int fd, std::string root) : fd_(fd), root_(std::move(root)) { AddTree("", false); }
+    InotifyWatch(int fd, std::string root, std::shared_ptr<drives::DriveLayout> layout)
+        : fd_(fd), root_(std::move(root)), layout_(std::move(layout)) {
+        AddTree("", false);
+        // The files may have changed since the layout was made; from here on the watches see every change.
+        SyncTree("");
+    }
     ~InotifyWatch() override { close(fd_); }
 
     std::intptr_t Value() const override { return fd_; }
@@ -90,6 +103,24 @@ class InotifyWatch : public DirectoryWatch {
 
     std::string Full(const std::string& relative) const {
         return relative.empty() ? root_ : root_ + "/" + relative;
+    }
+
+    // The layout's path of a path relative to the root: "\\" and the names, separated by backslashes.
+    static std::wstring VolumePath(const std::string& relative) {
+        std::wstring path = L"\\" + FromUtf8(relative);
+        for (wchar_t& c : path) {
+            if (c == L'/')
+                c = L'\\';
+        }
+        return path;
+    }
+    void SyncFile(const std::string& relative) {
+        if (layout_)
+            layout_->FileChanged(VolumePath(relative));
+    }
+    void SyncTree(const std::string& relative) {
+        if (layout_)
+            layout_->TreeChanged(relative.empty() ? std::wstring(L"\\") : VolumePath(relative));
     }
 
     void Report(const std::string& relative) {
@@ -220,6 +251,8 @@ class InotifyWatch : public DirectoryWatch {
                 } else if ((event->mask & IN_MOVED_TO) != 0) {
                     auto from = movedFrom.find(event->cookie);
                     if (from != movedFrom.end()) {
+                        if (layout_)
+                            layout_->Renamed(VolumePath(from->second.path), VolumePath(path));
                         if (isDir) {
                             RenameTree(from->second.path, path);
                         } else if (auto size = sizes_.find(from->second.path); size != sizes_.end()) {
@@ -229,30 +262,38 @@ class InotifyWatch : public DirectoryWatch {
                         }
                         movedFrom.erase(from);
                     } else if (isDir) {
+                        SyncTree(path);
                         AddTree(path, false);
                     } else {
+                        SyncTree(path);
                         sizes_.erase(path);
                         Measure(path, false);
                     }
                 } else if ((event->mask & IN_CREATE) != 0) {
                     if (isDir) {
+                        SyncTree(path);
                         AddTree(path, true);
                     } else {
+                        SyncFile(path);
                         sizes_[path] = 0;  // a new file starts empty; its writes follow
                     }
                 } else if ((event->mask & IN_DELETE) != 0) {
                     if (isDir) {
+                        SyncTree(path);
                         ForgetTree(path);
                     } else {
+                        SyncFile(path);
                         sizes_.erase(path);
                     }
                 } else if ((event->mask & IN_MODIFY) != 0 && !isDir) {
+                    SyncFile(path);
                     Measure(path, true);
                 }
             }
         }
         // Moved out of the tree: forget them.
         for (auto& [cookie, from] : movedFrom) {
+            SyncTree(from.path);
             if (from.directory) {
                 ForgetTree(from.path);
             } else {
@@ -261,6 +302,7 @@ class InotifyWatch : public DirectoryWatch {
         }
         if (overflowed_) {
             overflowed_ = false;
+            SyncTree("");
             AddTree("", true);
         }
     }
@@ -308,6 +350,7 @@ class InotifyWatch : public DirectoryWatch {
 
     int fd_;
     std::string root_;
+    std::shared_ptr<drives::DriveLayout> layout_;           // null: a directory without a simulated layout
     std::unordered_map<int, std::string> dirs_;             // watch -> directory relative to the root
     std::unordered_map<std::string, std::uint64_t> sizes_;  // file relative to the root -> size
     std::deque<Pending> pending_;
@@ -327,7 +370,8 @@ std::unique_ptr<DirectoryWatch> InotifyChangeNotification::Open(const std::wstri
         error = kErrorInvalidName;
         return nullptr;
     }
-    const std::wstring directory = table_.DirectoryOf(root);
+    const std::optional<drives::DriveEntry> entry = table_.Find(root[0]);
+    const std::wstring directory = entry ? entry->directory : std::wstring();
     struct stat st {};
     const std::string path = ToUtf8(directory);
     if (directory.empty() || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -340,7 +384,7 @@ std::unique_ptr<DirectoryWatch> InotifyChangeNotification::Open(const std::wstri
         return nullptr;
     }
     error = 0;
-    return std::make_unique<InotifyWatch>(fd, path);
+    return std::make_unique<InotifyWatch>(fd, path, entry->layout);
 }
 
 ChangeNotification& DefaultChangeNotification() {

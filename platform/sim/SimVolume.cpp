@@ -567,6 +567,63 @@ bool SimVolume::DeleteFile(const std::wstring& path) {
     return true;
 }
 
+bool SimVolume::Truncate(const std::wstring& path, std::int64_t clusters) {
+    std::lock_guard lock(mutex_);
+    State& s = *state_;
+    FileEntry* f = s.Find(path);
+    if (f == nullptr || clusters < 0)
+        return false;
+    if (IsUnitFile(*f))
+        clusters = RoundUp(clusters, kCompressionUnit);
+    if (clusters >= VcnEnd(*f))
+        return true;
+    std::vector<Run> kept;
+    for (const Run& r : f->runs) {
+        const std::int64_t keep = std::clamp<std::int64_t>(clusters - r.vcn, 0, r.length);
+        if (r.lcn != kHoleLcn && keep < r.length)
+            s.ClearRange(r.lcn + keep, r.length - keep);
+        if (keep > 0)
+            kept.push_back({r.vcn, r.lcn, keep});
+    }
+    f->runs.swap(kept);
+    std::vector<TagSeg> written;
+    for (const TagSeg& t : f->written) {
+        const std::int64_t keep = std::clamp<std::int64_t>(clusters - t.vcn, 0, t.length);
+        if (keep > 0)
+            written.push_back({t.vcn, keep, t.tag});
+    }
+    f->written.swap(written);
+    return true;
+}
+
+bool SimVolume::Rename(const std::wstring& from, const std::wstring& to) {
+    std::lock_guard lock(mutex_);
+    State& s = *state_;
+    const std::wstring fromKey = Fold(from), toKey = Fold(to);
+    auto it = s.files.find(fromKey);
+    if (it == s.files.end() || toKey == L"\\")
+        return false;
+    if (toKey == fromKey) {
+        it->second.path = to;
+        return true;
+    }
+    if (s.files.count(toKey) != 0)
+        return false;
+    FileEntry entry = std::move(it->second);
+    s.files.erase(it);
+    entry.path = to;
+    s.files.emplace(toKey, std::move(entry));
+    return true;
+}
+
+std::optional<SimVolume::FileState> SimVolume::Describe(const std::wstring& path) const {
+    std::lock_guard lock(mutex_);
+    const FileEntry* f = state_->Find(path);
+    if (f == nullptr)
+        return std::nullopt;
+    return FileState{f->path, VcnEnd(*f)};
+}
+
 bool SimVolume::Exists(const std::wstring& path) const {
     std::lock_guard lock(mutex_);
     return state_->Find(path) != nullptr;
@@ -582,6 +639,19 @@ std::vector<std::wstring> SimVolume::Files() const {
     std::vector<std::wstring> out;
     for (const auto& [key, f] : state_->files)
         out.push_back(f.path);
+    return out;
+}
+
+std::vector<std::wstring> SimVolume::FilesBelow(const std::wstring& path) const {
+    std::lock_guard lock(mutex_);
+    const std::wstring key = Fold(path);
+    const std::wstring prefix = key == L"\\" ? key : key + L'\\';
+    std::vector<std::wstring> out;
+    if (auto it = state_->files.find(key); it != state_->files.end())
+        out.push_back(it->second.path);
+    for (auto it = state_->files.lower_bound(prefix);
+         it != state_->files.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+        out.push_back(it->second.path);
     return out;
 }
 

@@ -127,10 +127,26 @@ class SimVolume {
     // Deletes a file; its clusters are free at once. (Only clusters freed by a move are held: they are
     // what a defragmenter meets, and tests build their layouts by deleting files.)
     bool DeleteFile(const std::wstring& path);
+    // Cuts a file back to its first `clusters` VCNs (a compressed file to whole compression units); the
+    // clusters behind are free at once, as a truncation frees them. False when the file is absent or
+    // `clusters` is negative; a length at or past the end changes nothing.
+    bool Truncate(const std::wstring& path, std::int64_t clusters);
+    // Gives a file a new path; its clusters and content stay where they are. False when `from` is absent
+    // or `to` is the root or another file's path (a case-only change of the same file is allowed).
+    bool Rename(const std::wstring& from, const std::wstring& to);
     bool Exists(const std::wstring& path) const;
+    // A file's path as the table spells it and its length in clusters (VCNs, holes included); nothing
+    // when absent.
+    struct FileState {
+        std::wstring path;
+        std::int64_t clusters = 0;
+    };
+    std::optional<FileState> Describe(const std::wstring& path) const;
     // True for the root ("\\") and for every folder that holds a file of the table.
     bool IsDirectory(const std::wstring& path) const;
     std::vector<std::wstring> Files() const;
+    // The files at `path` and below it, as the table spells them, in key order ("\\" gives every file).
+    std::vector<std::wstring> FilesBelow(const std::wstring& path) const;
 
     // The file's runs, merged where physically contiguous; empty for a resident or absent file.
     std::vector<Run> Runs(const std::wstring& path) const;

@@ -277,6 +277,70 @@ TEST(SimVolumeAllocation, AddFileRefusesOverlapsAndBadRuns) {
 
 // ---- FSCTL_MOVE_FILE ----
 
+TEST(SimVolumeFiles, TruncateFreesTheTailAndKeepsTheHeadsTags) {
+    SimVolume volume({1000, 4096, 0, 0});
+    ASSERT_TRUE(volume.Append(L"\\a", 10));
+    ASSERT_TRUE(volume.Append(L"\\b", 10));
+    ASSERT_TRUE(volume.Append(L"\\a", 10));  // a: 0-9 and 20-29
+    const std::vector<std::uint64_t> tags = volume.Tags(L"\\a");
+    const std::int64_t free = volume.FreeClusters();
+
+    ASSERT_TRUE(volume.Truncate(L"\\A", 14));  // through a run: its head stays
+    EXPECT_THAT(volume.Runs(L"\\a"), ElementsAre(sim::Run{0, 0, 10}, sim::Run{10, 20, 4}));
+    EXPECT_EQ(volume.Tags(L"\\a"), std::vector<std::uint64_t>(tags.begin(), tags.begin() + 14));
+    EXPECT_EQ(volume.FreeClusters(), free + 6);
+    EXPECT_FALSE(volume.IsUsed(24));
+    EXPECT_EQ(volume.Check(), "");
+
+    EXPECT_TRUE(volume.Truncate(L"\\a", 99)) << "a length past the end changes nothing";
+    EXPECT_EQ(volume.Describe(L"\\a")->clusters, 14);
+    // Grows again in place behind what is left.
+    ASSERT_TRUE(volume.Append(L"\\a", 2));
+    EXPECT_THAT(volume.Runs(L"\\a"), ElementsAre(sim::Run{0, 0, 10}, sim::Run{10, 20, 6}));
+    ASSERT_TRUE(volume.Truncate(L"\\a", 0));
+    EXPECT_TRUE(volume.Runs(L"\\a").empty());
+    EXPECT_EQ(volume.Describe(L"\\a")->clusters, 0);
+    EXPECT_EQ(volume.FreeClusters(), 990);
+    EXPECT_FALSE(volume.Truncate(L"\\missing", 0));
+    EXPECT_FALSE(volume.Truncate(L"\\b", -1));
+    EXPECT_EQ(volume.Check(), "");
+
+    // A compressed file keeps whole units, holes included.
+    ASSERT_TRUE(volume.CreateFile(L"\\c", FileKind::Compressed));
+    ASSERT_TRUE(volume.AppendCompressedUnit(L"\\c", 4));
+    ASSERT_TRUE(volume.AppendCompressedUnit(L"\\c", 16));
+    ASSERT_TRUE(volume.Truncate(L"\\c", 3));
+    ASSERT_EQ(volume.Runs(L"\\c").size(), 2u);
+    EXPECT_EQ(volume.Runs(L"\\c")[1], (sim::Run{4, kHoleLcn, 12}));
+    EXPECT_EQ(volume.Check(), "");
+}
+
+TEST(SimVolumeFiles, RenameCarriesClustersAndTagsAndRefusesAnotherFilesPath) {
+    SimVolume volume({1000, 4096, 0, 0});
+    ASSERT_TRUE(volume.Append(L"\\dir\\a", 10));
+    ASSERT_TRUE(volume.Append(L"\\b", 5));
+    const std::vector<sim::Run> runs = volume.Runs(L"\\dir\\a");
+    const std::vector<std::uint64_t> tags = volume.Tags(L"\\dir\\a");
+
+    ASSERT_TRUE(volume.Rename(L"\\DIR\\A", L"\\other\\Z"));
+    EXPECT_FALSE(volume.Exists(L"\\dir\\a"));
+    EXPECT_FALSE(volume.IsDirectory(L"\\dir"));
+    EXPECT_EQ(volume.Runs(L"\\other\\z"), runs);
+    EXPECT_EQ(volume.Tags(L"\\other\\z"), tags);
+    EXPECT_EQ(volume.Describe(L"\\OTHER\\z")->path, L"\\other\\Z");
+
+    EXPECT_FALSE(volume.Rename(L"\\other\\z", L"\\B")) << "b is another file";
+    EXPECT_FALSE(volume.Rename(L"\\missing", L"\\c"));
+    EXPECT_FALSE(volume.Rename(L"\\b", L"\\"));
+    ASSERT_TRUE(volume.Rename(L"\\other\\z", L"\\other\\z")) << "a change of case only";
+    EXPECT_EQ(volume.Describe(L"\\other\\Z")->path, L"\\other\\z");
+    EXPECT_THAT(volume.FilesBelow(L"\\OTHER"), ElementsAre(L"\\other\\z"));
+    EXPECT_THAT(volume.FilesBelow(L"\\"), ElementsAre(L"\\b", L"\\other\\z"));
+    EXPECT_THAT(volume.FilesBelow(L"\\b"), ElementsAre(L"\\b"));
+    EXPECT_TRUE(volume.FilesBelow(L"\\oth").empty()) << "a prefix of a name is not a folder";
+    EXPECT_EQ(volume.Check(), "");
+}
+
 TEST(SimVolumeMove, MovesClustersWithTheirTags) {
     SimVolume volume({1000, 4096, 0, 0});
     ASSERT_TRUE(volume.AddFile(L"\\f", {{0, 100, 10}, {10, 300, 10}}));
