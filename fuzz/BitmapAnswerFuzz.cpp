@@ -37,8 +37,8 @@ const fs::RawHandle kVolume = reinterpret_cast<fs::RawHandle>(std::intptr_t{0x40
 // engine caps its copy at the largest NTFS bitmap and allocates half a gigabyte for them, which only slows
 // the run down.
 std::int64_t PickClusters(FuzzedDataProvider& in) {
-    static constexpr std::int64_t kEdges[] = {0, -1, 1, 7, 8, 63, 64, 65, 131216, 131217,
-                                              std::numeric_limits<std::int64_t>::min()};
+    static constexpr std::int64_t kEdges[] = {
+        0, -1, 1, 7, 8, 63, 64, 65, 131216, 131217, std::numeric_limits<std::int64_t>::min()};
     if (in.ConsumeIntegralInRange<int>(0, 7) == 0)
         return kEdges[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kEdges) - 1)];
     return in.ConsumeIntegralInRange<std::int64_t>(1, 1 << 18);
@@ -49,7 +49,9 @@ class ScriptedVolume : public fs::FileSystemControl {
     explicit ScriptedVolume(FuzzedDataProvider& in) : in_(in) {}
 
     fs::OpenResult OpenVolume(const std::wstring&) override { return {kVolume, fs::kErrorSuccess}; }
-    fs::OpenResult OpenFile(const std::wstring&) override { return {fs::kInvalidHandle, fs::kErrorFileNotFound}; }
+    fs::OpenResult OpenFile(const std::wstring&) override {
+        return {fs::kInvalidHandle, fs::kErrorFileNotFound};
+    }
     void Close(fs::RawHandle) noexcept override {}
     bool Bind() override { return true; }
     // A pending request completes within the wait unless it wrote nothing and the input lets it hang: a
@@ -119,7 +121,8 @@ class ScriptedVolume : public fs::FileSystemControl {
             return fs::kStatusBufferTooSmall;
         // The clusters the answer describes: mostly the volume's, sometimes another size.
         fs::VOLUME_BITMAP_BUFFER header{};
-        header.StartingLcn = in_.ConsumeIntegralInRange<int>(0, 15) == 0 ? in_.ConsumeIntegral<std::int64_t>() : 0;
+        header.StartingLcn =
+            in_.ConsumeIntegralInRange<int>(0, 15) == 0 ? in_.ConsumeIntegral<std::int64_t>() : 0;
         header.BitmapSize = in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? PickClusters(in_) : total_;
         const std::uint64_t room = outLength - fs::kVolumeBitmapHeaderSize;
         const std::uint64_t needed =
@@ -137,7 +140,8 @@ class ScriptedVolume : public fs::FileSystemControl {
         auto* target = static_cast<std::uint8_t*>(out);
         std::memcpy(target, &header, fs::kVolumeBitmapHeaderSize);
         // The bits: a short fuzzed pattern repeated.
-        const std::vector<std::uint8_t> pattern = in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange(1, 32));
+        const std::vector<std::uint8_t> pattern =
+            in_.ConsumeBytes<std::uint8_t>(in_.ConsumeIntegralInRange(1, 32));
         std::uint8_t* bits = target + fs::kVolumeBitmapHeaderSize;
         std::uint64_t filled = std::min<std::uint64_t>(bytes, pattern.size());
         if (filled != 0)
@@ -158,7 +162,8 @@ class ScriptedVolume : public fs::FileSystemControl {
         if (status == fs::kStatusSuccess && header.StartingLcn == 0 && header.BitmapSize > 0 &&
             needed <= room && io.Information >= fs::kVolumeBitmapHeaderSize + needed) {
             answerClusters_ = header.BitmapSize;
-            answerBits_.assign(target + fs::kVolumeBitmapHeaderSize, target + fs::kVolumeBitmapHeaderSize + needed);
+            answerBits_.assign(target + fs::kVolumeBitmapHeaderSize,
+                               target + fs::kVolumeBitmapHeaderSize + needed);
         }
         return status;
     }
@@ -213,7 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::int64_t length = 0;
                 const std::int64_t start = in.ConsumeIntegralInRange<std::int64_t>(-1, total);
                 const auto minimum = in.ConsumeIntegralInRange<std::uint64_t>(0, 4096);
-                const std::int64_t end = in.ConsumeBool() ? 0 : in.ConsumeIntegralInRange<std::int64_t>(0, total);
+                const std::int64_t end =
+                    in.ConsumeBool() ? 0 : in.ConsumeIntegralInRange<std::int64_t>(0, total);
                 const std::int64_t lcn = engine.FindFreeRun(start, minimum, length, end);
                 if (length > 0) {
                     Require(lcn > start && static_cast<std::uint64_t>(length) >= minimum);

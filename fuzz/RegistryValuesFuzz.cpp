@@ -42,8 +42,8 @@ void Require(bool condition) {
 const std::string& Directory() {
     static const std::string directory = [] {
         // On a memory file system when there is one: the store flushes every write to disk.
-        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/kestrel-fuzz-XXXXXX"
-                                                            : "/tmp/kestrel-fuzz-XXXXXX";
+        std::string pattern =
+            access("/dev/shm", W_OK) == 0 ? "/dev/shm/kestrel-fuzz-XXXXXX" : "/tmp/kestrel-fuzz-XXXXXX";
         Require(mkdtemp(pattern.data()) != nullptr);
         return pattern;
     }();
@@ -87,7 +87,8 @@ Readings ReadAll(SettingsStore& store) {
         r.watching.push_back(store.IsWatching(index));
         r.move.push_back(store.ReadMove(index));
         r.exclusions.push_back(store.GetExclusions(drive));
-        r.queued.push_back(store.RestoreQueue(index, [](const std::wstring& path) { Require(!path.empty()); }));
+        r.queued.push_back(
+            store.RestoreQueue(index, [](const std::wstring& path) { Require(!path.empty()); }));
     }
     return r;
 }
@@ -131,7 +132,8 @@ std::optional<std::uint32_t> StoredDword(const std::optional<reg::Value>& value)
     if (!value || value->type != reg::kRegDword || value->data.size() != 4)
         return std::nullopt;
     const auto& d = value->data;
-    return std::uint32_t{d[0]} | std::uint32_t{d[1]} << 8 | std::uint32_t{d[2]} << 16 | std::uint32_t{d[3]} << 24;
+    return std::uint32_t{d[0]} | std::uint32_t{d[1]} << 8 | std::uint32_t{d[2]} << 16 |
+           std::uint32_t{d[3]} << 24;
 }
 
 bool StoredString(const std::optional<reg::Value>& value, std::size_t bufferChars) {
@@ -155,14 +157,18 @@ void TypedValues(const std::uint8_t* data, std::size_t size) {
         const int pick = in.ConsumeIntegralInRange<int>(0, 29);
         const std::wstring name = pick == 28 ? L"LifeTime" : pick == 29 ? L"Move" : std::to_wstring(pick);
         reg::Value value;
-        value.type = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 4) : in.ConsumeIntegral<std::uint32_t>();
+        value.type = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 4)
+                                      : in.ConsumeIntegral<std::uint32_t>();
         std::size_t length = in.ConsumeIntegralInRange<std::size_t>(0, 24);
         if (in.ConsumeIntegralInRange<int>(0, 15) == 0) {
             // Now and then a string around the reading buffers' limits.
-            const std::size_t limits[] = {drives::kQueueEntryBufferChars * 2, drives::kExclusionBufferChars * 2};
-            length = limits[in.ConsumeIntegralInRange<int>(0, 1)] + in.ConsumeIntegralInRange<std::size_t>(0, 4) - 2;
+            const std::size_t limits[] = {drives::kQueueEntryBufferChars * 2,
+                                          drives::kExclusionBufferChars * 2};
+            length = limits[in.ConsumeIntegralInRange<int>(0, 1)] +
+                     in.ConsumeIntegralInRange<std::size_t>(0, 4) - 2;
         }
-        const std::vector<std::uint8_t> pattern = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(1, 8));
+        const std::vector<std::uint8_t> pattern =
+            in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange(1, 8));
         for (std::size_t i = 0; i < length; ++i)
             value.data.push_back(pattern.empty() ? 0 : pattern[i % pattern.size()]);
         if (length >= 2 && in.ConsumeBool())

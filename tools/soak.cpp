@@ -4,8 +4,8 @@
 // volume is aged with its own seeds, on several threads at once (each with its own volume and engine);
 // the waits of the engine are scaled down.
 //
-// Usage: soak [moves, default 1000000] [threads, default 4] [fault percent, default 20] [first seed, default 1]
-// Prints the figures; exits 1 at the first failed check (naming the volume's seeds and the move).
+// Usage: soak [moves, default 1000000] [threads, default 4] [fault percent, default 20] [first seed, default
+// 1] Prints the figures; exits 1 at the first failed check (naming the volume's seeds and the move).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -125,15 +125,18 @@ int main(int argc, char** argv) {
         worker.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    std::printf("volumes soaked:        %ld (seeds %u to %u; 65536 clusters each, freed clusters held for %lld "
-                "requests)\n",
-                totals.volumes, firstSeed, nextSeed.load() - 1, static_cast<long long>(sim::kDefaultFreedClusterHold));
+    std::printf(
+        "volumes soaked:        %ld (seeds %u to %u; 65536 clusters each, freed clusters held for %lld "
+        "requests)\n",
+        totals.volumes, firstSeed, nextSeed.load() - 1,
+        static_cast<long long>(sim::kDefaultFreedClusterHold));
     std::printf("move requests:         %lld (%lld answered success), a consistency check after each: %lld\n",
                 totals.moves, totals.movesDone, totals.checks);
-    std::printf("file steps:            %lld (Process %lld, Move %lld), faults injected %lld (%d%% of steps), "
-                "mapping exceptions %lld, files deleted by faults %lld\n",
-                totals.steps, totals.processCalls, totals.moveCalls, totals.faults, faultPercent, totals.exceptions,
-                totals.deleted);
+    std::printf(
+        "file steps:            %lld (Process %lld, Move %lld), faults injected %lld (%d%% of steps), "
+        "mapping exceptions %lld, files deleted by faults %lld\n",
+        totals.steps, totals.processCalls, totals.moveCalls, totals.faults, faultPercent, totals.exceptions,
+        totals.deleted);
     std::printf("clusters moved:        %lld; fragments before / after: %lld / %lld\n", totals.clustersMoved,
                 totals.fragmentsBefore, totals.fragmentsAfter);
     std::printf("time:                  %.1f s on %d threads\n", seconds, threads);

@@ -228,9 +228,9 @@ std::int64_t DefragEngine::FindBiggestFreeSpace(std::int64_t& length, const Volu
         length = 0;
         return 0;
     }
-    return engine::FindBiggestFreeSpace(bitmap != nullptr ? *bitmap : bitmap_, length,
-                                        bitmap != nullptr ? volumeData_.TotalClusters
-                                                          : std::min(volumeData_.TotalClusters, CopyEnd()));
+    return engine::FindBiggestFreeSpace(
+        bitmap != nullptr ? *bitmap : bitmap_, length,
+        bitmap != nullptr ? volumeData_.TotalClusters : std::min(volumeData_.TotalClusters, CopyEnd()));
 }
 
 bool DefragEngine::IsClusterFree(std::int64_t lcn) {

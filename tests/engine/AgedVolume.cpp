@@ -116,7 +116,8 @@ std::int64_t MovedClusters(const std::vector<sim::Run>& before, const std::vecto
 }
 
 fs::NtStatus CheckingControl::Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code,
-                                      const void* in, std::uint32_t inLength, void* out, std::uint32_t outLength) {
+                                      const void* in, std::uint32_t inLength, void* out,
+                                      std::uint32_t outLength) {
     const fs::NtStatus status = ForwardingControl::Control(handle, io, code, in, inLength, out, outLength);
     if (code != fs::kFsctlMoveFile)
         return status;

@@ -75,17 +75,18 @@ std::int64_t MovedClusters(const std::vector<sim::Run>& before, const std::vecto
 // check is kept with the number of the move after which it failed.
 class CheckingControl : public test::ForwardingControl {
   public:
-    CheckingControl(sim::SimFileSystem& fs, const sim::SimVolume& volume) : ForwardingControl(fs), volume_(volume) {}
+    CheckingControl(sim::SimFileSystem& fs, const sim::SimVolume& volume)
+        : ForwardingControl(fs), volume_(volume) {}
 
     fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
                          std::uint32_t inLength, void* out, std::uint32_t outLength) override;
     bool Wait(fs::RawHandle handle, std::uint32_t timeoutMs) override;
 
-    std::int64_t moves = 0;          // move requests issued
-    std::int64_t movesDone = 0;      // of them, answered STATUS_SUCCESS (at once or after pending)
-    std::int64_t checks = 0;         // consistency checks run
-    std::int64_t failedAtMove = 0;   // the move after which the first check failed; 0 = none
-    std::string failure;             // what that check found
+    std::int64_t moves = 0;         // move requests issued
+    std::int64_t movesDone = 0;     // of them, answered STATUS_SUCCESS (at once or after pending)
+    std::int64_t checks = 0;        // consistency checks run
+    std::int64_t failedAtMove = 0;  // the move after which the first check failed; 0 = none
+    std::string failure;            // what that check found
 
   private:
     void CheckAfterMove(fs::NtStatus status);
