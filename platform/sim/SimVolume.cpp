@@ -723,7 +723,8 @@ std::string SimVolume::State::CheckState(bool content) const {
     if (heldSum != heldClusters)
         return "the held-cluster count is wrong";
     for (const auto& [key, f] : files) {
-        auto name = [&f] { return ToUtf8(f.path); };  // for the messages only
+        const std::wstring& path = f.path;
+        auto name = [&path] { return ToUtf8(path); };  // for the messages only
         std::int64_t vcn = 0;
         std::vector<TagSeg> actual;
         for (const Run& r : f.runs) {
