@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the host and the Windows targets, and runs every test: the host
-# suites, the Windows suites under Wine, and the end-to-end checks of the Windows programs under Wine.
+# suites (plainly, under the address and undefined-behaviour sanitizers, and the threaded ones under the
+# thread sanitizer), every fuzz target for 20 s, the Windows suites under Wine, and the end-to-end checks
+# of the Windows programs under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -8,7 +10,7 @@ jobs=$(nproc)
 
 packages=(build-essential cmake libgtest-dev libgmock-dev googletest libbenchmark-dev nsis
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth imagemagick
-          ntfs-3g ntfs-3g-dev)
+          ntfs-3g ntfs-3g-dev clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -30,6 +32,11 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$saniti
       -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 
+echo "== thread-sanitizer build of the suites that run threads"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="-fsanitize=thread" \
+      -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
+cmake --build build/tsan -j "$jobs" --target kestrel_threaded_suites
+
 echo "== Windows build"
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -40,6 +47,15 @@ ctest --test-dir build/host --output-on-failure -j "$jobs" --timeout 300
 
 echo "== host tests under the sanitizers"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs" --timeout 300
+
+echo "== threaded suites under the thread sanitizer"
+# The suites of the directories listed in KESTREL_THREADED_TEST_DIRS (CMakeLists.txt), label "threads".
+# Any report of a race or a lock-order inversion fails the test.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir build/tsan -L threads --output-on-failure -j "$jobs" --timeout 300
+
+echo "== fuzz targets, 20 s each"
+bash scripts/fuzz.sh 20
 
 echo "== Windows tests under Wine"
 export KESTREL_WINEPREFIX="${KESTREL_WINEPREFIX:-$root/build/wineprefix}"

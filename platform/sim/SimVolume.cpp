@@ -405,7 +405,7 @@ struct SimVolume::State {
         Normalize(f.runs);
     }
 
-    std::string CheckState() const;
+    std::string CheckState(bool content = true) const;
 };
 
 SimVolume::SimVolume(const Geometry& geometry, const NtfsRules& rules)
@@ -759,7 +759,7 @@ std::uint32_t SimVolume::CheckOpen(const std::wstring& path) {
 // ---------------------------------------------------------------------------------------------------
 // The consistency check.
 
-std::string SimVolume::State::CheckState() const {
+std::string SimVolume::State::CheckState(bool content) const {
     std::vector<std::uint64_t> expect(bits.size(), 0);
     std::int64_t used = 0;
     auto claim = [&](std::int64_t lcn, std::int64_t count, const std::wstring& owner) -> std::string {
@@ -783,38 +783,45 @@ std::string SimVolume::State::CheckState() const {
     for (const Held& h : held) {
         if (auto e = claim(h.lcn, h.length, L"(held since a move)"); !e.empty())
             return e;
-        for (const Content& c : ReadContent(h.lcn, h.length))
-            if (c.tag != 0)
-                return "held clusters near LCN " + std::to_string(h.lcn) + " still hold content";
+        if (content) {
+            for (const Content& c : ReadContent(h.lcn, h.length))
+                if (c.tag != 0)
+                    return "held clusters near LCN " + std::to_string(h.lcn) + " still hold content";
+        }
         heldSum += h.length;
     }
     if (heldSum != heldClusters)
         return "the held-cluster count is wrong";
     for (const auto& [key, f] : files) {
-        std::string name = ToUtf8(f.path);
+        const std::wstring& path = f.path;
+        auto name = [&path] { return ToUtf8(path); };  // for the messages only
         std::int64_t vcn = 0;
         std::vector<TagSeg> actual;
         for (const Run& r : f.runs) {
             if (r.vcn != vcn || r.length <= 0)
-                return "runs out of VCN order in " + name;
+                return "runs out of VCN order in " + name();
             if (r.lcn == kHoleLcn) {
                 if (f.kind == FileKind::Normal)
-                    return "a hole in the normal file " + name;
+                    return "a hole in the normal file " + name();
             } else {
                 if (auto e = claim(r.lcn, r.length, f.path); !e.empty())
                     return e;
+                if (!content) {
+                    vcn += r.length;
+                    continue;
+                }
                 std::int64_t v = r.vcn;
                 for (const Content& c : ReadContent(r.lcn, r.length)) {
                     if (c.tag == 0)
-                        return "unwritten clusters in " + name + " at VCN " + std::to_string(v);
+                        return "unwritten clusters in " + name() + " at VCN " + std::to_string(v);
                     PushTag(actual, v, c.length, c.tag);
                     v += c.length;
                 }
             }
             vcn += r.length;
         }
-        if (actual != f.written)
-            return "the content of " + name + " differs from what was written";
+        if (content && actual != f.written)
+            return "the content of " + name() + " differs from what was written";
     }
     for (std::size_t w = 0; w < bits.size(); ++w)
         if (bits[w] != expect[w])
@@ -828,6 +835,11 @@ std::string SimVolume::State::CheckState() const {
 std::string SimVolume::Check() const {
     std::lock_guard lock(mutex_);
     return state_->CheckState();
+}
+
+std::string SimVolume::CheckAllocation() const {
+    std::lock_guard lock(mutex_);
+    return state_->CheckState(false);
 }
 
 // ---------------------------------------------------------------------------------------------------

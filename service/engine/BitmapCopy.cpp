@@ -2,6 +2,7 @@
 // on its copy, the run hints and the polling of one cluster.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -159,11 +160,12 @@ void DefragEngine::RefreshBitmap() {
             }
             continue;
         }
+        // A successful request may have written into the copy whatever byte count it reports.
+        touched = true;
         if (io.Information < kBitmapHeaderSize) {
-            FailRefresh(touched);  // not even a header came back
+            FailRefresh(true);  // not even a header came back
             return;
         }
-        touched = true;
 
         std::int64_t reported = 0;
         std::memcpy(&reported, reinterpret_cast<const std::uint8_t*>(bitmapBuffer_.get()) + 8,
@@ -184,10 +186,26 @@ void DefragEngine::RefreshBitmap() {
             }
             continue;
         }
+        // A success answer describes the bitmap from LCN 0 (the LCN asked for) and holds all its bits;
+        // one that does not cannot tell which clusters are free, and nothing is placed on it.
+        std::int64_t startingLcn = 0;
+        std::memcpy(&startingLcn, bitmapBuffer_.get(), sizeof(startingLcn));
+        if (startingLcn != 0 ||
+            io.Information - kBitmapHeaderSize < (static_cast<std::uint64_t>(reported) + 7) / 8) {
+            FailRefresh(true);
+            return;
+        }
         break;
     }
     UpdateBitmapView();
     MarkMftZone();
+}
+
+std::int64_t DefragEngine::CopyEnd() const {
+    // The searches count clusters past a view's bits as free; past the engine's own copy nothing is known,
+    // so its searches stop there (the copy is shorter than the volume when the answer could not be read
+    // into a buffer large enough).
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(bitmap_.bitCount, INT64_MAX));
 }
 
 std::int64_t DefragEngine::FindFreeRun(std::int64_t start, std::uint64_t minimum, std::int64_t& length,
@@ -198,6 +216,8 @@ std::int64_t DefragEngine::FindFreeRun(std::int64_t start, std::uint64_t minimum
         return 0;  // no copy: nothing is known to be free
     if (end == 0)
         end = volumeData_.TotalClusters;
+    if (bitmap == nullptr)
+        end = std::min(end, CopyEnd());
     return engine::FindFreeRun(bitmap != nullptr ? *bitmap : bitmap_, start, minimum, length, end);
 }
 
@@ -208,8 +228,9 @@ std::int64_t DefragEngine::FindBiggestFreeSpace(std::int64_t& length, const Volu
         length = 0;
         return 0;
     }
-    return engine::FindBiggestFreeSpace(bitmap != nullptr ? *bitmap : bitmap_, length,
-                                        volumeData_.TotalClusters);
+    return engine::FindBiggestFreeSpace(
+        bitmap != nullptr ? *bitmap : bitmap_, length,
+        bitmap != nullptr ? volumeData_.TotalClusters : std::min(volumeData_.TotalClusters, CopyEnd()));
 }
 
 bool DefragEngine::IsClusterFree(std::int64_t lcn) {
@@ -220,7 +241,10 @@ bool DefragEngine::IsClusterFree(std::int64_t lcn) {
             timing::Sleep(kClusterPollMs);
         bitmapStale_ = true;
         RefreshBitmap();
-        if (bitmapBuffer_ != nullptr && !bitmap_.IsUsed(lcn))
+        // Past the volume's last cluster counts as free; a cluster of the volume that the copy does not
+        // cover is not known to be free.
+        if (bitmapBuffer_ != nullptr &&
+            (lcn >= volumeData_.TotalClusters || (lcn < CopyEnd() && !bitmap_.IsUsed(lcn))))
             return true;
     }
     return false;

@@ -142,6 +142,8 @@ class DefragEngine {
     std::uint64_t GrownBitmapSize(const fs::IO_STATUS_BLOCK& io, int& sizeChanges);
     // Ends a refresh whose request failed (see RefreshBitmap).
     void FailRefresh(bool copyTouched);
+    // The first LCN the engine's copy does not cover.
+    std::int64_t CopyEnd() const;
 
     fs::FileSystemControl& fs_;
     bool bitmapStale_ = true;

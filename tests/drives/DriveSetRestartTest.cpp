@@ -47,6 +47,11 @@ TEST_F(DriveSetRestartTest, QueuesExclusionsAndTheLifeTimeCountOutliveAKilledPro
         return set.WatchedDrives().empty();
     }));
 
+    // The restored files rest 30 scaled seconds before the watcher tries them (and drops them, as they
+    // do not exist). Time runs ten times slower here than in the rig, so that the checks below end well
+    // within that rest even on a slow machine (under the thread sanitizer the rig's 0.3 s were not always
+    // enough).
+    timing::ScopedTimeDivisor patient(10);
     reg::HostRegistry registry(file);
     DriveSet set(registry, reg::kLocalMachine, std::wstring(kParametersPath), true, rig.Platform());
     EXPECT_EQ(set.WatchedDrives(), L"C:\\");

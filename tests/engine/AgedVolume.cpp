@@ -115,6 +115,42 @@ std::int64_t MovedClusters(const std::vector<sim::Run>& before, const std::vecto
     return moved;
 }
 
+fs::NtStatus CheckingControl::Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code,
+                                      const void* in, std::uint32_t inLength, void* out,
+                                      std::uint32_t outLength) {
+    const fs::NtStatus status = ForwardingControl::Control(handle, io, code, in, inLength, out, outLength);
+    if (code != fs::kFsctlMoveFile)
+        return status;
+    ++moves;
+    if (status == fs::kStatusPending) {
+        movePending_ = true;  // the move takes effect within the wait
+        pendingIo_ = &io;
+    } else {
+        CheckAfterMove(status);
+    }
+    return status;
+}
+
+bool CheckingControl::Wait(fs::RawHandle handle, std::uint32_t timeoutMs) {
+    const bool completed = ForwardingControl::Wait(handle, timeoutMs);
+    if (movePending_) {
+        movePending_ = false;
+        CheckAfterMove(completed ? pendingIo_->Status : fs::kStatusPending);
+    }
+    return completed;
+}
+
+void CheckingControl::CheckAfterMove(fs::NtStatus status) {
+    movesDone += status == fs::kStatusSuccess ? 1 : 0;
+    ++checks;
+    if (!failure.empty())
+        return;
+    if (std::string check = volume_.CheckAllocation(); !check.empty()) {
+        failure = std::move(check);
+        failedAtMove = moves;
+    }
+}
+
 SoakFigures RunSoak(sim::SimVolume& volume, fs::FileSystemControl& control, wchar_t letter,
                     const std::vector<std::wstring>& files, const SoakOptions& options) {
     SoakFigures figures;

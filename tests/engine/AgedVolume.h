@@ -10,6 +10,7 @@
 
 #include "platform/FileSystemControl.h"
 #include "platform/sim/SimVolume.h"
+#include "tests/engine/ForwardingControl.h"
 
 namespace kestrel::engine::aging {
 
@@ -66,5 +67,33 @@ SoakFigures RunSoak(sim::SimVolume& volume, fs::FileSystemControl& control, wcha
 
 // Clusters of the file whose place differs between two run lists of it (holes never count).
 std::int64_t MovedClusters(const std::vector<sim::Run>& before, const std::vector<sim::Run>& after);
+
+// Passes every request to a simulated file system, counts the move requests and checks the volume's
+// allocation (SimVolume::CheckAllocation) after each of them has been answered (at once, or when the
+// wait for a pending one ended): a cluster lost or owned twice is caught at the move that did it. The
+// content of the files is checked with the rest after every file's step (RunSoak). The first failed
+// check is kept with the number of the move after which it failed.
+class CheckingControl : public test::ForwardingControl {
+  public:
+    CheckingControl(sim::SimFileSystem& fs, const sim::SimVolume& volume)
+        : ForwardingControl(fs), volume_(volume) {}
+
+    fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength) override;
+    bool Wait(fs::RawHandle handle, std::uint32_t timeoutMs) override;
+
+    std::int64_t moves = 0;         // move requests issued
+    std::int64_t movesDone = 0;     // of them, answered STATUS_SUCCESS (at once or after pending)
+    std::int64_t checks = 0;        // consistency checks run
+    std::int64_t failedAtMove = 0;  // the move after which the first check failed; 0 = none
+    std::string failure;            // what that check found
+
+  private:
+    void CheckAfterMove(fs::NtStatus status);
+
+    const sim::SimVolume& volume_;
+    bool movePending_ = false;
+    fs::IO_STATUS_BLOCK* pendingIo_ = nullptr;
+};
 
 }  // namespace kestrel::engine::aging

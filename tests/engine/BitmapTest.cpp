@@ -2,6 +2,7 @@
 // the polling of one cluster.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 
 #include "platform/Trace.h"
@@ -57,11 +58,12 @@ class BitmapAnswerControl : public RecordingControl {
     std::optional<std::int64_t> overflowBitmapSize;  // written into overflow answers when set
     std::optional<std::int64_t> overflowStartingLcn;
     int failRequest = 0;  // 1 = the next bitmap request fails, 2 = the one after, and so on; 0 = none
+    bool failAll = false;  // every bitmap request fails
     fs::NtStatus failStatus = fs::kStatusInvalidDeviceRequest;
 
     fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
                          std::uint32_t inLength, void* out, std::uint32_t outLength) override {
-        if (code == fs::kFsctlGetVolumeBitmap && failRequest > 0 && --failRequest == 0) {
+        if (code == fs::kFsctlGetVolumeBitmap && (failAll || (failRequest > 0 && --failRequest == 0))) {
             io.Status = failStatus;
             io.Information = 0;
             return failStatus;
@@ -82,6 +84,69 @@ class BitmapAnswers : public LargeVolume {
   protected:
     BitmapAnswerControl answers_{fs_};
 };
+
+// Rewrites the success answers of the bitmap request the way no file system answers.
+class DamagedSuccessControl : public RecordingControl {
+  public:
+    using RecordingControl::RecordingControl;
+    enum class Damage { None, ShortByteCount, OtherStartingLcn, NoHeader } damage = Damage::None;
+
+    fs::NtStatus Control(fs::RawHandle handle, fs::IO_STATUS_BLOCK& io, std::uint32_t code, const void* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength) override {
+        const fs::NtStatus status = RecordingControl::Control(handle, io, code, in, inLength, out, outLength);
+        if (code != fs::kFsctlGetVolumeBitmap || status != fs::kStatusSuccess)
+            return status;
+        if (damage == Damage::ShortByteCount)
+            io.Information -= 1;  // one byte of bits missing
+        if (damage == Damage::OtherStartingLcn) {
+            const std::int64_t lcn = 8;
+            std::memcpy(out, &lcn, sizeof lcn);
+        }
+        if (damage == Damage::NoHeader) {
+            // Bits written where the copy's free clusters are, but a byte count below the header's.
+            std::memset(static_cast<std::uint8_t*>(out) + 16, 0, outLength - 16);
+            io.Information = 8;
+        }
+        return status;
+    }
+};
+
+TEST_F(LargeVolume, ASuccessAnswerThatCannotBeReadWhollyOffersNoFreeSpace) {
+    using Damage = DamagedSuccessControl::Damage;
+    for (const Damage damage : {Damage::ShortByteCount, Damage::OtherStartingLcn, Damage::NoHeader}) {
+        SCOPED_TRACE(static_cast<int>(damage));
+        DamagedSuccessControl control(fs_);
+        control.damage = damage;
+        DefragEngine engine(control, L"C:\\");
+        std::int64_t length = 0;
+        EXPECT_EQ(engine.FindFreeRun(-1, 1, length), 0);
+        EXPECT_EQ(length, 0);
+        EXPECT_EQ(engine.FindBiggestFreeSpace(length), 0);
+        EXPECT_EQ(length, 0);
+        EXPECT_FALSE(engine.IsClusterFree(390000));  // free on the volume, but not known to be
+        // Once the answers are whole again, the next search reads the bitmap anew.
+        control.damage = Damage::None;
+        EXPECT_NE(engine.FindFreeRun(-1, 1, length), 0);
+        ExpectCopyMatches(engine, volume_);
+    }
+}
+
+TEST_F(BitmapAnswers, NothingPastAShortCopyIsOfferedAsFree) {
+    // $Bitmap is reported far too small and every request fails: the copy covers only the first
+    // 8,000 clusters, all shown in use. The clusters after it are not known to be free either.
+    fs_.SetBitmapFileSize(L'C', 1000);
+    answers_.failAll = true;
+    DefragEngine engine(answers_, L"C:\\");
+    ASSERT_LT(engine.Bitmap().bitCount, static_cast<std::uint64_t>(engine.TotalClusters()));
+    std::int64_t length = 0;
+    EXPECT_EQ(engine.FindFreeRun(-1, 1, length), 0);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(engine.FindBiggestFreeSpace(length), 0);
+    EXPECT_EQ(length, 0);
+    const auto pastCopy = static_cast<std::int64_t>(engine.Bitmap().bitCount) + 100;
+    EXPECT_FALSE(engine.IsClusterFree(pastCopy));
+    EXPECT_TRUE(engine.IsClusterFree(engine.TotalClusters()));  // past the volume's end
+}
 
 TEST_F(BitmapAnswers, AnImplausibleAnnouncedSizeFallsBackTo16402BytesPerOverflow) {
     // 16,402 bytes and then 16,402 more per overflow until the 50,000 bytes fit; then the real size

@@ -1,5 +1,5 @@
 // The soak: an aged volume defragmented file by file with faults injected, the volume checked after
-// every step.
+// every move request and every file's step. tools/soak runs the same for a million moves and more.
 #include <gtest/gtest.h>
 
 #include "platform/Time.h"
@@ -41,8 +41,14 @@ TEST_P(Soak, AgedVolumeStaysConsistentAndGetsLessFragmented) {
 
     SoakOptions soak;
     soak.seed = 11;
-    const SoakFigures figures = RunSoak(volume, fs, L'C', files, soak);
+    // The volume is checked after every move request as well as after every file's step.
+    CheckingControl control(fs, volume);
+    const SoakFigures figures = RunSoak(volume, control, L'C', files, soak);
     EXPECT_EQ(figures.failure, "");
+    EXPECT_EQ(control.failure, "") << "after move " << control.failedAtMove;
+    EXPECT_GT(control.moves, 300);
+    EXPECT_EQ(control.checks, control.moves);
+    EXPECT_GT(control.movesDone, control.moves / 2);
     EXPECT_EQ(volume.Check(), "");
     EXPECT_GT(figures.mostHeld, 0) << "the moves met the hold";
     volume.Checkpoint();

@@ -582,6 +582,33 @@ TEST(SimVolumeCheck, NoticesEveryKindOfDamage) {
     }
 }
 
+TEST(SimVolumeCheck, TheAllocationCheckSeesLostAndDoubledClustersButNotContent) {
+    auto fresh = [](SimVolume& v) {
+        ASSERT_TRUE(v.AddFile(L"\\a", {{0, 10, 10}}));
+        ASSERT_TRUE(v.AddFile(L"\\b", {{0, 40, 10}}));
+        ASSERT_EQ(v.CheckAllocation(), "");
+    };
+    {
+        SimVolume v({100, 4096, 0, 0});
+        fresh(v);
+        SimVolumeTestAccess::FlipBit(v, 15);  // a cluster of a lost to the free space
+        EXPECT_THAT(v.CheckAllocation(), ::testing::HasSubstr("bitmap"));
+    }
+    {
+        SimVolume v({100, 4096, 0, 0});
+        fresh(v);
+        SimVolumeTestAccess::SetRuns(v, L"\\b", {{0, 15, 10}});  // b doubled onto a's clusters
+        EXPECT_THAT(v.CheckAllocation(), ::testing::HasSubstr("two owners"));
+    }
+    {
+        SimVolume v({100, 4096, 0, 0});
+        fresh(v);
+        SimVolumeTestAccess::OverwriteTag(v, 43, 9999);  // wrong data in b: only the full check reads it
+        EXPECT_EQ(v.CheckAllocation(), "");
+        EXPECT_THAT(v.Check(), ::testing::HasSubstr("content"));
+    }
+}
+
 // ---- Bad input ----
 
 TEST(SimVolumeBadInput, NullBuffersUnknownCodesAndRandomRequests) {
