@@ -15,7 +15,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(sim_requests_fuzz retrieval_answer_fuzz protocol_fuzz notify_batch_fuzz bitmap_answer_fuzz
-             registry_values_fuzz)
+             registry_values_fuzz command_request_fuzz)
 fi
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DKESTREL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
     [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
     options=(-max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$root/build/fuzz-findings/$target-")
     case $target in
-        protocol_fuzz) options+=(-dict=fuzz/protocol.dict) ;;
+        protocol_fuzz | command_request_fuzz) options+=(-dict=fuzz/protocol.dict) ;;
         registry_values_fuzz) options+=(-dict=fuzz/registry.dict) ;;
     esac
     log="build/fuzz-findings/$target.log"
