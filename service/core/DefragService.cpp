@@ -69,7 +69,13 @@ bool DefragService::OnInit() {
 
 void DefragService::OnRun() {
     Trace(L"OnRun called");
-    RegisterDeviceEvents(deviceNotification_);
+    std::uintptr_t registration = 0;
+    RegisterDeviceEvents(registration);
+    deviceNotification_.store(registration);
+    // A stop that came before the registration was stored found nothing to release; whichever side
+    // takes the registration out of the field releases it, exactly once.
+    if (stop_)
+        ReleaseDeviceEvents();
     current_ += increment_;
     commandThreadRunning_ = true;
     commandThread_ = std::make_unique<threads::Thread>();
@@ -83,10 +89,14 @@ void DefragService::OnRun() {
 void DefragService::OnStop() {
     Trace(L"OnStop called");
     stop_ = true;
-    devices_.Unregister(deviceNotification_);
-    deviceNotification_ = 0;
+    ReleaseDeviceEvents();
     while (commandThreadRunning_)
         timing::Sleep(kStopPoll);
+}
+
+void DefragService::ReleaseDeviceEvents() {
+    if (const std::uintptr_t registration = deviceNotification_.exchange(0))
+        devices_.Unregister(registration);
 }
 
 void DefragService::OnShutdown() {}

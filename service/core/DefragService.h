@@ -89,6 +89,8 @@ class DefragService : public CNTService {
     void SaveStatus();
     // Registers the service's status handle for device-interface events; true on success.
     bool RegisterDeviceEvents(std::uintptr_t& handle);
+    // Unregisters the device events, if still registered.
+    void ReleaseDeviceEvents();
 
     // The command thread's procedure; returns 1 when it ends.
     static std::uint32_t CommandThread(DefragService* service);
@@ -100,7 +102,7 @@ class DefragService : public CNTService {
     bool StopRequested() const { return stop_.load(); }
     bool CommandThreadRunning() const { return commandThreadRunning_.load(); }
     std::vector<std::wstring> DiskInstances() const;
-    std::uintptr_t DeviceNotification() const { return deviceNotification_; }
+    std::uintptr_t DeviceNotification() const { return deviceNotification_.load(); }
     // The drive set and the lock that every user of it other than its owner's destructor holds.
     drives::DriveSet& Drives() { return *driveSet_; }
     std::mutex& DriveSetLock() { return driveSetLock_; }

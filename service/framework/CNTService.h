@@ -117,7 +117,8 @@ class CNTService {
 
     // A device-notification registration of the subclass (0 when none); the subclass releases it in its
     // stop hook.
-    std::uintptr_t deviceNotification_ = 0;
+    // Written by the run (service-main thread) and taken by the stop (handler thread).
+    std::atomic<std::uintptr_t> deviceNotification_{0};
 
   private:
     void WriteTraceLine(std::wstring_view text);
