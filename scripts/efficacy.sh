@@ -3,23 +3,25 @@
 # without the service and with it (the real service in the same process: command thread, drive set,
 # watchers and engine), time 20 times faster; this script plots the figures over time.
 #
-#     bash scripts/efficacy.sh [--build-dir DIR] [--out DIR] [kestrel-efficacy options]
+#     bash scripts/efficacy.sh [--build-dir DIR] [--out DIR] [--plot-only] [kestrel-efficacy options]
 #
 # Writes DIR/efficacy.csv and DIR/efficacy.png (default DIR: docs) and prints the figures. About two
 # and a half minutes with the defaults (10 nominal minutes of workload and 10 of rest, per run).
+# --plot-only draws the plot again from an existing DIR/efficacy.csv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build= out=docs
+build= out=docs plotonly=0
 args=()
 while [ $# -gt 0 ]; do
     case $1 in
         --build-dir) build=$2; shift ;;
         --out) out=$2; shift ;;
+        --plot-only) plotonly=1 ;;
         *) args+=("$1") ;;
     esac
     shift
 done
-if [ -z "$build" ]; then
+if [ $plotonly = 0 ] && [ -z "$build" ]; then
     build=build/host
     [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build" -j "$(nproc)" --target kestrel-efficacy >/dev/null
@@ -27,7 +29,7 @@ fi
 mkdir -p "$out"
 csv=$out/efficacy.csv
 # The service's console lines go to a log; the figures are the lines after "seed".
-"$build/tools/kestrel-efficacy" "$csv" "${args[@]}" | sed -n '/^seed /,$p'
+[ $plotonly = 1 ] || "$build/tools/kestrel-efficacy" "$csv" "${args[@]}" | sed -n '/^seed /,$p'
 
 command -v gnuplot >/dev/null || { echo "gnuplot is not installed: no plot" >&2; exit 0; }
 gnuplot <<PLOT
@@ -35,7 +37,7 @@ set datafile separator ","
 set terminal pngcairo size 900,620 font "sans,10"
 set output "$out/efficacy.png"
 set multiplot layout 2,2 title "One seeded workload on a 512 MiB drive, without and with the service (nominal minutes)"
-set key top left
+set key center right
 set grid
 set xlabel "minutes"
 sel(run, col) = (strcol(1) eq run) ? column(col) : 1/0
