@@ -36,13 +36,13 @@ done
 # a second. With PAUSE 0 the writers take both cores of a small machine and the defragmentation thread,
 # at idle priority, gets next to none: its engine operation under way, and with it the stop, then lasts
 # as long as the writers leave it no time.
-# The stop comes while the watcher is working through them: some are done, others are left.
+# The stop comes while the watcher is working through them: once the first fragments are saved.
 left=0 saved=0
-for _ in $(seq 1 200); do
+for _ in $(seq 1 100); do
     out=$(stats)
     left=$(sed -n 's/^Files Left to Process on D:\\: //p' <<<"$out")
     saved=$(sed -n 's/^Fragments Saved on D:\\: //p' <<<"$out")
-    [ -n "$saved" ] && [ "$saved" != 0 ] && [ -n "$left" ] && [ "$left" != 0 ] && break
+    [ -n "$saved" ] && [ "$saved" != 0 ] && break
     sleep 0.1
 done
 "$workload" write "$work/drive" --prefix busy --files 16 --rounds 100000 --chunk 4096 --pause ${PAUSE:-2} >/dev/null 2>&1 &
