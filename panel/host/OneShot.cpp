@@ -233,7 +233,7 @@ Outcome Judge(const Plan& plan, const std::vector<std::wstring>& replies) {
         outcome.lines.push_back(L"Excluded on " + root + L": " + Joined(entries, L"; "));
         const bool present = std::find(entries.begin(), entries.end(), plan.path) != entries.end();
         if (command == L"exclude" && !present)
-            refuse(L"\"" + plan.path + L"\" is not excluded on " + root + L" (is the drive watched?)");
+            refuse(L"\"" + plan.path + L"\" is not excluded on " + root);
         if (command == L"include" && present)
             refuse(L"\"" + plan.path + L"\" is still excluded on " + root);
     } else if (command == L"defragonly") {

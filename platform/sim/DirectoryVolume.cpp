@@ -82,6 +82,11 @@ std::vector<FoundFile> FindFiles(const stdfs::path& directory, const std::wstrin
     if (start.empty())
         return found;
     stdfs::recursive_directory_iterator it(start, stdfs::directory_options::skip_permission_denied, ec);
+    // The root of an empty drive has no entries at all (not even "." and ".."), which the Windows build's
+    // library reports as "not found".
+    std::error_code dirError;
+    if (ec == std::errc::no_such_file_or_directory && stdfs::is_directory(start, dirError))
+        return found;
     if (ec) {
         error = "cannot read the directory " + Utf8Of(start) + ": " + ec.message();
         return found;

@@ -11,7 +11,8 @@
 namespace kestrel::devices {
 
 static_assert(sizeof(DeviceInterfaceFilter) == sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
-static_assert(offsetof(DeviceInterfaceFilter, classGuid) == offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid));
+static_assert(offsetof(DeviceInterfaceFilter, classGuid) ==
+              offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid));
 static_assert(offsetof(DeviceInterfaceFilter, name) == offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
 static_assert(sizeof(Guid) == sizeof(GUID));
 static_assert(kNotifyServiceHandle == DEVICE_NOTIFY_SERVICE_HANDLE);
@@ -46,8 +47,7 @@ class Win32DeviceNotifications : public DeviceNotifications {
         record.dbcc_classguid.Data3 = filter.classGuid.data3;
         for (int i = 0; i < 8; ++i)
             record.dbcc_classguid.Data4[i] = filter.classGuid.data4[i];
-        HDEVNOTIFY handle =
-            RegisterDeviceNotificationW(reinterpret_cast<HANDLE>(recipient), &record, flags);
+        HDEVNOTIFY handle = RegisterDeviceNotificationW(reinterpret_cast<HANDLE>(recipient), &record, flags);
         if (handle == nullptr && error != nullptr)
             *error = GetLastError();
         return reinterpret_cast<DeviceNotifyHandle>(handle);

@@ -32,7 +32,8 @@ inline constexpr wchar_t kServiceName[] = L"Kestrel_Defragmentation";
 inline constexpr wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestrel_Defragmentation";
 inline constexpr wchar_t kParametersKeyPath[] =
     L"SYSTEM\\CurrentControlSet\\Services\\Kestrel_Defragmentation\\Parameters";
-inline constexpr wchar_t kStatusKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\Kestrel_Defragmentation\\Status";
+inline constexpr wchar_t kStatusKeyPath[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\Kestrel_Defragmentation\\Status";
 
 // The user control code that saves the status value.
 inline constexpr std::uint32_t kControlSaveStatus = 128;

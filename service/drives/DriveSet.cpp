@@ -181,16 +181,22 @@ bool DriveSet::QueueFile(int index, const std::wstring& path) {
 }
 
 void DriveSet::SaveAll() {
+    // Every watcher stops first and only then is the lifetime count written: a file that a watcher was
+    // still defragmenting when asked to stop is finished, and the fragments that saved count too.
+    std::array<std::list<watcher::FileEntry>, kDriveSlots> pending;
+    for (int index = 1; index <= 26; ++index) {
+        Slot& slot = slots_[static_cast<std::size_t>(index)];
+        if (slot.watcher)
+            slot.watcher->GetFileListAndExit(pending[static_cast<std::size_t>(index)]);
+    }
     store_.SaveLifeTime(LifeTimeTotal());
     for (int index = 1; index <= 26; ++index) {
         Slot& slot = slots_[static_cast<std::size_t>(index)];
         if (!slot.watcher)
             continue;
-        std::list<watcher::FileEntry> pending;
-        slot.watcher->GetFileListAndExit(pending);
         std::vector<std::wstring> paths;
-        paths.reserve(pending.size());
-        for (const watcher::FileEntry& entry : pending)
+        paths.reserve(pending[static_cast<std::size_t>(index)].size());
+        for (const watcher::FileEntry& entry : pending[static_cast<std::size_t>(index)])
             paths.push_back(entry.path);
         store_.SaveQueue(DriveRoot(index), paths);
         slot = Slot{};

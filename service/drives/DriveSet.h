@@ -100,8 +100,9 @@ class DriveSet {
     // Queues a path with the slot's watcher (AddFileToDefragList). Throws DefragInfoException when the
     // slot is empty.
     bool QueueFile(int index, const std::wstring& path);
-    // Writes the lifetime count; then, slot by slot, stops each watcher, saves its pending files to the
-    // drive's saved queue and deletes it. The drives stay recorded as watched.
+    // Stops every watcher (each finishes the file it is working on), writes the lifetime count, then,
+    // slot by slot, saves each watcher's pending files to the drive's saved queue and deletes it. The
+    // drives stay recorded as watched.
     void SaveAll();
     // The end of the command thread: the state saved and every watcher ended, which is what SaveAll does.
     void Shutdown() { SaveAll(); }

@@ -1,0 +1,136 @@
+// The command handler on its own, its reply writers recorded: which names it opens for which command,
+// and that a request whose reply name is not a plain local mailslot is acted on without any writer.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/MemoryRegistry.h"
+#include "service/core/CommandThread.h"
+#include "service/core/DefragService.h"
+#include "service/drives/SettingsStore.h"
+#include "tests/drives/DriveSetRig.h"
+
+namespace kestrel::core::test {
+namespace {
+
+using protocol::Command;
+
+struct Recorded {
+    std::vector<std::wstring> opened;                            // every name a writer was asked to open
+    std::vector<std::pair<std::wstring, std::wstring>> written;  // (name, text)
+};
+
+class RecordingWriter : public MailslotWriter {
+  public:
+    explicit RecordingWriter(Recorded& log) : log_(log) {}
+    bool Open(const std::wstring& name) override {
+        log_.opened.push_back(name);
+        name_ = name;
+        return true;
+    }
+    bool Write(const std::wstring& text) override {
+        log_.written.emplace_back(name_, text);
+        return true;
+    }
+
+  private:
+    Recorded& log_;
+};
+
+class CommandHandlerTest : public ::testing::Test {
+  protected:
+    CommandHandlerTest() {
+        rig.Add(L'C', drives::kDriveFixed);
+        rig.Add(L'E', drives::kDriveRemovable);
+        drives::SettingsStore(registry).StopWatching(L"E:\\");
+        set = std::make_unique<drives::DriveSet>(registry, reg::kLocalMachine,
+                                                 std::wstring(kParametersKeyPath), true, rig.Platform());
+        handler = std::make_unique<CommandHandler>(
+            *set, [this] { return rig.instances; }, [this](const auto& names) { kept = names; },
+            [this] { return std::make_unique<RecordingWriter>(log); });
+    }
+
+    drives::DriveSetRig rig;
+    reg::MemoryRegistry registry;
+    std::unique_ptr<drives::DriveSet> set;
+    Recorded log;
+    std::vector<std::wstring> kept;
+    std::unique_ptr<CommandHandler> handler;
+};
+
+TEST_F(CommandHandlerTest, EachCommandOpensTheReplyNameOnceAndAnswersOnItAlone) {
+    const std::wstring name = L"\\\\.\\mailslot\\Panel_1";
+    struct Case {
+        std::wstring text;
+        Command command;
+        std::vector<std::wstring> replies;
+    };
+    const Case cases[] = {
+        {L"GetWatchingDrives" + name, Command::GetWatchingDrives, {L"21, C:\\"}},
+        {L"GetAvailableDrives" + name, Command::GetAvailableDrives, {L"20, E:\\"}},
+        {L"C FreeSpace" + name, Command::FreeSpace, {L"23, No calc"}},
+        {L"CGetData" + name, Command::GetData, {L"22, 0;;;0;;;0;;;0;;;0;;;0;;;", L"25, C0DEFRAGONLY" + name}},
+        {L"C0DEFRAGONLY" + name, Command::DefragOnly, {}},
+        {L"C:\\X ADDEXCLUDE" + name, Command::AddExclude, {}},
+        {L"C:\\X DELETEEXCLUDE" + name, Command::DeleteExclude, {}},
+        {L"CCurrentFile" + name, Command::CurrentFile, {}},
+        {L"E QUITWATCH" + name, Command::QuitWatch, {L"21, C:\\"}},
+    };
+    for (const Case& c : cases) {
+        log = {};
+        EXPECT_EQ(handler->Handle(c.text), c.command) << c.text;
+        std::vector<std::wstring> texts;
+        for (const auto& [to, text] : log.written) {
+            EXPECT_EQ(to, name) << c.text;
+            texts.push_back(text);
+        }
+        EXPECT_EQ(texts, c.replies) << c.text;
+        // Commands without a reply name's use open nothing (CurrentFile), the others open it once.
+        EXPECT_EQ(log.opened.size(), c.command == Command::CurrentFile ? 0u : 1u) << c.text;
+    }
+    // The watch command sends nothing and opens nothing; it keeps the instance list it used.
+    rig.instances = {L"_Total", L"0 E: C:"};
+    log = {};
+    EXPECT_EQ(handler->Handle(L"E WATCH" + name), Command::Watch);
+    EXPECT_TRUE(log.opened.empty());
+    EXPECT_EQ(kept, rig.instances);
+    ASSERT_NE(set->WatcherAt(5), nullptr);
+    EXPECT_EQ(set->WatcherAt(5)->DiskInstanceName(), L"0 E: C:");
+}
+
+TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
+    const std::wstring names[] = {
+        L"",                                     // none
+        L"\\\\?\\C:\\Windows\\System32\\x.dll",  // a file
+        L"\\\\.\\C:",                            // a volume
+        L"\\\\.\\PhysicalDrive0",                // a disk
+        L"\\\\server\\mailslot\\KestrelGUI",     // another machine
+        L"\\\\*\\mailslot\\KestrelGUI",          // a broadcast
+        L"\\\\.\\mailslot\\..\\x",
+        L"\\\\.\\mailslot\\a\\b",
+        L"\\\\.\\mailslot\\x.",
+        L"\\\\.\\mailslot\\" + std::wstring(65, L'n'),  // too long
+        L"\\\\.\\mailslot\\KestrelGUI\\",
+        L"\\\\.\\mailslot\\Kestrel GUI",
+    };
+    const std::wstring commands[] = {
+        L"GetWatchingDrives", L"GetAvailableDrives", L"CFreeSpace",          L"CGetData",
+        L"E1DEFRAGONLY",      L"C:\\Y ADDEXCLUDE",   L"C:\\Y DELETEEXCLUDE", L"C QUITWATCH"};
+    for (const std::wstring& name : names) {
+        for (const std::wstring& command : commands) {
+            handler->Handle(command + name);
+            EXPECT_TRUE(log.opened.empty()) << command + name;
+            EXPECT_TRUE(log.written.empty()) << command + name;
+        }
+    }
+    // Each was acted on: E's "Move" is 0, C is no longer watched, and the exclusion was added and removed.
+    EXPECT_EQ(set->ReadMove(5), 0u);
+    EXPECT_FALSE(set->IsWatching(L"C:\\"));
+    EXPECT_EQ(set->WatcherAt(3), nullptr);
+    EXPECT_TRUE(set->GetExclusions(L"C:\\").empty());
+    ASSERT_TRUE(handler->Handle(L"C:\\Y ADDEXCLUDE") == Command::AddExclude);
+    EXPECT_EQ(set->GetExclusions(L"C:\\"), std::vector<std::wstring>{L"Y"});
+}
+
+}  // namespace
+}  // namespace kestrel::core::test
