@@ -6,7 +6,7 @@
 #     bash scripts/efficacy.sh [--build-dir DIR] [--out DIR] [--plot-only] [kestrel-efficacy options]
 #
 # Writes DIR/efficacy.csv and DIR/efficacy.png (default DIR: docs) and prints the figures. About two
-# and a half minutes with the defaults (10 nominal minutes of workload and 10 of rest, per run).
+# minutes with the defaults (10 nominal minutes of workload and 10 of rest, per run).
 # --plot-only draws the plot again from an existing DIR/efficacy.csv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
