@@ -206,8 +206,11 @@ class HostServiceHost : public ServiceHost {
             }
             Deliver(queued);
             if (!last) {
+                // Every reason to look again (a signal, a status report, the end of the service main)
+                // writes to the pipe, so the wait ends at once; the time-out is only a safety net and is
+                // long, so that an idle service does not wake ten times a second for nothing.
                 pollfd entry{fds[0], POLLIN, 0};
-                poll(&entry, 1, 100);
+                poll(&entry, 1, 2000);
             }
         }
         main.join();
