@@ -35,8 +35,10 @@ replies=$("$client" Smoke 8000 2 'C1DEFRAGONLY@' 'CGetData@') || fail "client: $
 grep -qxF 'reply: 25, C1DEFRAGONLY\\.\mailslot\Smoke' <<<"$replies" || fail "defrag only: $replies"
 
 kill -USR1 "$pid"
-for _ in $(seq 50); do grep -q "Saving 'Current' as 1" "$work/trace" && break; sleep 0.1; done
-grep -q '^value =Current 4 x01000000$' "$KESTREL_STATE_DIR/registry.dat" || fail "Current not saved"
+# The value is written after the trace line that announces it, so the store itself is waited for.
+saved() { grep -q '^value =Current 4 x01000000$' "$KESTREL_STATE_DIR/registry.dat"; }
+for _ in $(seq 100); do saved && break; sleep 0.1; done
+saved || fail "Current not saved"
 grep -q "RegisterDeviceNotification failed: (00000078H)." "$work/trace" || fail "device registration"
 
 kill -TERM "$pid"

@@ -64,7 +64,14 @@ rss_after=$(rss)
 listing >after.txt
 echo "sent $count twice in $((SECONDS - start)) s; VmRSS before $rss_initial KiB, after the first pass $rss_before KiB, after the second $rss_after KiB"
 if ! diff before.txt after.txt; then echo "FAILED: files appeared, went or changed size"; status=1; fi
-if [ "$rss_after" -gt $((rss_before + 1024)) ]; then echo "FAILED: resident memory grew"; status=1; fi
+# A sanitizer build keeps freed memory in quarantine, so its resident size says nothing about leaks there
+# (the build's leak check at exit does); KESTREL_MEMORY_CHECK=0 is set for such builds.
+if [ "${KESTREL_MEMORY_CHECK:-1}" = 0 ]; then
+    echo "resident memory not judged in this build"
+elif [ "$rss_after" -gt $((rss_before + 1024)) ]; then
+    echo "FAILED: resident memory grew"
+    status=1
+fi
 kill -TERM "$pid"; wait "$pid" || { echo "FAILED: the service's exit status"; status=1; }; pid=
 grep -q "consistent and in step" service.err || { echo "FAILED: the drive's check"; cat service.err; status=1; }
 [ $status = 0 ] && echo "passed"
