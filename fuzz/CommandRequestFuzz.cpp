@@ -21,6 +21,7 @@
 
 #include "common/Utf16.h"
 #include "common/protocol/Request.h"
+#include "fuzz/PlainMailslotName.h"
 #include "platform/DriveTable.h"
 #include "platform/MemoryRegistry.h"
 #include "platform/ScriptedChangeNotification.h"
@@ -35,35 +36,12 @@
 namespace {
 
 using namespace kestrel;
+using fuzzing::IsPlainLocalMailslot;
 using protocol::Command;
 
 void Require(bool condition) {
     if (!condition)
         std::abort();
-}
-
-wchar_t Lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// "\\.\mailslot\" (any case) and 1 to 64 of letters, digits, "_", "-", "." without ".." and not ending in
-// ".": nothing else may ever be opened.
-bool IsPlainLocalMailslot(std::wstring_view name) {
-    constexpr std::wstring_view prefix = L"\\\\.\\mailslot\\";
-    if (name.size() <= prefix.size() || name.size() > prefix.size() + 64)
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (Lower(name[i]) != prefix[i])
-            return false;
-    }
-    const std::wstring_view rest = name.substr(prefix.size());
-    for (wchar_t c : rest) {
-        const bool ok = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-                        c == L'_' || c == L'-' || c == L'.';
-        if (!ok)
-            return false;
-    }
-    return rest.find(L"..") == std::wstring_view::npos && rest.back() != L'.';
 }
 
 struct Log {

@@ -13,40 +13,18 @@
 #include "common/Utf16.h"
 #include "common/protocol/DefragOnlyRecord.h"
 #include "common/protocol/Reply.h"
+#include "fuzz/PlainMailslotName.h"
 #include "common/protocol/Request.h"
 
 namespace {
+
+using kestrel::fuzzing::IsPlainLocalMailslot;
 
 using namespace kestrel::protocol;
 
 void Require(bool condition) {
     if (!condition)
         std::abort();
-}
-
-wchar_t Lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-// A name the service may write to: "\\.\mailslot\" (any case) and 1 to 64 characters of letters,
-// digits, "_", "-" and ".", without ".." and not ending in ".". Nothing else: no second backslash, no
-// drive, no host, no device.
-bool IsPlainLocalMailslot(std::wstring_view name) {
-    constexpr std::wstring_view prefix = L"\\\\.\\mailslot\\";
-    if (name.size() <= prefix.size() || name.size() > prefix.size() + 64)
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (Lower(name[i]) != prefix[i])
-            return false;
-    }
-    const std::wstring_view rest = name.substr(prefix.size());
-    for (wchar_t c : rest) {
-        const bool ok = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-                        c == L'_' || c == L'-' || c == L'.';
-        if (!ok)
-            return false;
-    }
-    return rest.find(L"..") == std::wstring_view::npos && rest.back() != L'.';
 }
 
 void CheckRequest(std::wstring_view text) {
