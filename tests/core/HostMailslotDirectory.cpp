@@ -1,4 +1,5 @@
-// The host's mailslots of the service tests live in a temporary directory of the test program.
+// The host's mailslots of a test program live in a temporary directory of its own (linked into the
+// service's and the panel's suites).
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -11,7 +12,7 @@ namespace {
 class TemporaryMailslotDirectory : public ::testing::Environment {
   public:
     void SetUp() override {
-        char pattern[] = "/tmp/kestrel-core-XXXXXX";
+        char pattern[] = "/tmp/kestrel-test-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         ::setenv("KESTREL_MAILSLOT_DIR", dir_.c_str(), 1);

@@ -6,16 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -37,27 +34,6 @@
 
 namespace kestrel::panel {
 namespace {
-
-// The host's mailslots of this program live in a temporary directory of its own.
-class TemporaryMailslotDirectory : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        char pattern[] = "/tmp/kestrel-panel-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ::setenv("KESTREL_MAILSLOT_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        ::unsetenv("KESTREL_MAILSLOT_DIR");
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-
-  private:
-    std::filesystem::path dir_;
-};
-[[maybe_unused]] ::testing::Environment* const g_directory =
-    ::testing::AddGlobalTestEnvironment(new TemporaryMailslotDirectory);
 
 class NoDeviceEvents : public devices::DeviceNotifications {
   public:
