@@ -28,7 +28,7 @@ cmake --build build/host -j "$jobs"
 
 echo "== host build with address and undefined-behaviour sanitizers"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$sanitize" \
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKESTREL_BENCH=OFF -DCMAKE_CXX_FLAGS="$sanitize" \
       -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 
