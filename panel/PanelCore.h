@@ -31,8 +31,9 @@
 // changed, the exclusion path typed, the check box clicked) before or with the action that uses them; that
 // is the dialog's data exchange in. Drawing the state after each Handle is the data exchange out.
 // Replies arrive on the listener thread; the front end hands them to the dialog's thread as ServiceReply
-// (or calls OnServiceReply there). After the panel closed for good (State().closed) every input is dropped,
-// a late reply included.
+// (or calls OnServiceReply there), and the drive-list request's notice (ServiceClient's DriveListHandler)
+// as DriveListAsked, in order with the replies. After the panel closed for good (State().closed) every input
+// is dropped, a late reply included.
 #pragma once
 
 #include <array>
