@@ -30,12 +30,35 @@ std::wstring EntryOf(wchar_t letter) {
     return std::wstring(1, letter) + L":\\";
 }
 
+// The inputs that come from the user: a notice lasts until the next of these.
+bool IsUserAction(const Input& input) {
+    return std::visit(
+        Overloaded{[](const WatchClicked&) { return true; }, [](const StopWatchingClicked&) { return true; },
+                   [](const SelectAvailable&) { return true; }, [](const SelectWatching&) { return true; },
+                   [](const SelectExclusion&) { return true; },
+                   [](const ExclusionPathEdited&) { return true; },
+                   [](const AddExclusionClicked&) { return true; },
+                   [](const RemoveExclusionClicked&) { return true; },
+                   [](const DefragOnlyClicked&) { return true; }, [](const RescanClicked&) { return true; },
+                   [](const AboutClicked&) { return true; }, [](const auto&) { return false; }},
+        input);
+}
+
 }  // namespace
 
 bool ReadsAsItsOwnCommand(std::wstring_view argument, std::wstring_view word) {
     const proto::Command wanted = proto::FindCommand(word).command;
     const proto::KeywordMatch found = proto::FindCommand(proto::ComposeRequest(argument, word));
     return found.command == wanted && found.position >= argument.size();
+}
+
+std::optional<std::wstring> ExclusionRefusal(std::wstring_view argument, std::wstring_view word) {
+    if (!ReadsAsItsOwnCommand(argument, word))
+        return L"Not sent: \"" + std::wstring(argument) + L"\" holds a command word of the service";
+    if (argument.find(L';') != std::wstring_view::npos)
+        return L"Not sent: \"" + std::wstring(argument) +
+               L"\" holds \";\", which separates the entries of the service's exclusion list";
+    return std::nullopt;
 }
 
 int InsertSorted(ListState& list, std::wstring entry) {
@@ -93,11 +116,10 @@ void PanelCore::StopTimer(Effects& effects, int id) {
 Effects PanelCore::Handle(const Input& input) {
     if (state_.closed)
         return {};
-    // A notice lasts until the user's next action.
-    if (!std::holds_alternative<ServiceReply>(input) && !std::holds_alternative<TimerTick>(input) &&
-        !std::holds_alternative<RequestData>(input) && !std::holds_alternative<RequestFreeSpace>(input))
+    // A notice lasts until the user's next action; replies, timers and posted inputs leave it on show.
+    if (IsUserAction(input))
         state_.notice.clear();
-    return std::visit(
+    Effects effects = std::visit(
         Overloaded{
             [&](const Initialize&) {
                 Effects effects;
@@ -158,8 +180,45 @@ Effects PanelCore::Handle(const Input& input) {
                 state_.closed = true;
                 return Effects{StopListener{}, PostQuit{}};
             },
+            [&](const DriveListAsked& e) {
+                driveListAsked_ = e.asked;
+                return Effects{};
+            },
         },
         input);
+    if (!state_.closed)
+        FollowShownDrive();
+    return effects;
+}
+
+wchar_t PanelCore::ShownDrive() const {
+    const ListState& list = state_.watching;
+    if (list.entries.empty())
+        return L'\0';
+    const std::wstring& entry =
+        list.entries[InRange(list, list.selected) ? static_cast<std::size_t>(list.selected) : 0];
+    return entry.empty() ? L'\0' : UpperCaseChar(entry[0]);
+}
+
+void PanelCore::FollowShownDrive() {
+    const wchar_t now = ShownDrive();
+    if (now == shownDrive_)
+        return;
+    shownDrive_ = now;
+    // What is on show belongs to the drive before: its exclusions (which Remove Entry would send with the
+    // new drive) and its three statistics go, and a group on its way for it is no longer wanted. The
+    // labels name the drive now on show; its numbers come with the next statistics request.
+    state_.exclusions = ListState{};
+    state_.filesLeft.clear();
+    state_.fragmentsSaved.clear();
+    state_.largestFragmentSaved.clear();
+    group_.reset();
+    if (now != L'\0' && !state_.filesLeftLabel.empty()) {
+        const std::wstring entry = EntryOf(now);
+        state_.fragmentsSavedLabel = std::wstring(kLabelPrefixFragmentsSaved) + entry;
+        state_.filesLeftLabel = std::wstring(kLabelPrefixFilesLeft) + entry;
+        state_.largestFragmentSavedLabel = std::wstring(kLabelPrefixLargestFragmentSaved) + entry;
+    }
 }
 
 Effects PanelCore::Watch() {
@@ -235,8 +294,13 @@ Effects PanelCore::RequestFreeSpaceOf() {
 
 Effects PanelCore::AddExclusion() {
     Effects effects;
-    if (std::optional<std::wstring> drive = SelectedWatchedDrive())
-        SendChecked(effects, *drive + UpperCase(state_.exclusionPath), proto::kWordAddExclude);
+    if (std::optional<std::wstring> drive = SelectedWatchedDrive()) {
+        std::wstring argument = *drive + UpperCase(state_.exclusionPath);
+        if (std::optional<std::wstring> refusal = ExclusionRefusal(argument, proto::kWordAddExclude))
+            state_.notice = std::move(*refusal);
+        else
+            effects.push_back(Send{std::move(argument), std::wstring(proto::kWordAddExclude)});
+    }
     return effects;
 }
 
@@ -247,9 +311,17 @@ Effects PanelCore::RemoveExclusion() {
         return effects;
     const int index = InRange(list, list.selected) ? list.selected : 0;
     const std::wstring entry = list.entries[static_cast<std::size_t>(index)];
+    std::optional<std::wstring> drive = SelectedWatchedDrive();
+    if (!drive)
+        return effects;
+    std::wstring argument = *drive + entry;
+    if (std::optional<std::wstring> refusal = ExclusionRefusal(argument, proto::kWordDeleteExclude)) {
+        // Not sent: the entry stays listed, as it stays in force.
+        state_.notice = std::move(*refusal);
+        return effects;
+    }
     DeleteEntry(list, index);
-    if (std::optional<std::wstring> drive = SelectedWatchedDrive())
-        SendChecked(effects, *drive + entry, proto::kWordDeleteExclude);
+    effects.push_back(Send{std::move(argument), std::wstring(proto::kWordDeleteExclude)});
     return effects;
 }
 
@@ -345,61 +417,123 @@ Effects PanelCore::OnServiceReply(std::wstring_view message) {
     if (!reply)
         return effects;
     switch (reply->code) {
-        case proto::kCodeAvailableDrives: {
-            if (!reply->text.empty())
-                state_.available = ListState{};
-            for (std::wstring& entry : proto::SplitDriveList(reply->text))
-                InsertSorted(state_.available, std::move(entry));
-            state_.connected = true;
+        case proto::kCodeAvailableDrives:
+            AvailableDrivesReply(reply->text);
             break;
-        }
-        case proto::kCodeWatchedDrives: {
-            ListState& list = state_.watching;
-            if (!InRange(list, list.selected) && !list.entries.empty())
-                list.selected = 0;
-            const int noted = list.selected;
-            list = ListState{};
-            for (std::wstring& entry : proto::SplitDriveList(reply->text)) {
-                effects.push_back(Post{DriveWatched{proto::DriveIndex(entry[0])}});
-                list.entries.push_back(std::move(entry));
-            }
-            if (InRange(list, noted))
-                list.selected = noted;
-            else if (!list.entries.empty())
-                list.selected = 0;
-            state_.connected = true;
+        case proto::kCodeWatchedDrives:
+            effects = WatchedDrivesReply(reply->text);
             break;
-        }
-        case proto::kCodeStatistics: {
-            // Only a whole group of six fields is shown; a shorter reply changes nothing, and leaves a
-            // pending wait to the next whole one.
-            if (std::optional<std::array<std::wstring, 6>> group = proto::SplitStatistics(reply->text)) {
-                state_.filesLeft = (*group)[0];
-                state_.fragmentsSaved = (*group)[1];
-                state_.largestFragmentSaved = (*group)[2];
-                state_.totalFilesLeft = (*group)[3];
-                state_.totalFragmentsSaved = (*group)[4];
-                state_.lifetimeFragmentsSaved = (*group)[5];
-                state_.waitPending = false;
-            }
-            break;
-        }
+        case proto::kCodeStatistics:
         case proto::kCodeFreeSpace:
-            state_.percentFree = reply->text;
-            break;
-        case proto::kCodeExclusions: {
-            state_.exclusions = ListState{};
-            for (std::wstring& entry : proto::SplitExclusions(reply->text))
-                InsertSorted(state_.exclusions, std::move(entry));
-            break;
-        }
+        case proto::kCodeExclusions:
         case proto::kCodeDefragOnly:
-            state_.defragOnly = proto::DefragOnlyChecked(reply->text);
+            // The drive-list request's 21 came and this is the answer to a later request: the service had
+            // no available drive to list (it sends no empty 20), so none is.
+            if (availableDue_) {
+                availableDue_ = false;
+                state_.available = ListState{};
+            }
+            DataReply(reply->code, reply->text);
             break;
         default:
             break;
     }
+    FollowShownDrive();
     return effects;
+}
+
+void PanelCore::AvailableDrivesReply(const std::wstring& text) {
+    if (!text.empty())
+        state_.available = ListState{};
+    for (std::wstring& entry : proto::SplitDriveList(text))
+        InsertSorted(state_.available, std::move(entry));
+    driveListAsked_ = false;
+    availableDue_ = false;
+    state_.connected = true;
+}
+
+Effects PanelCore::WatchedDrivesReply(const std::wstring& text) {
+    Effects effects;
+    ListState& list = state_.watching;
+    // The selection stays on its drive while the drive is still listed (the service lists drives in
+    // letter order, which need not be the order they were added in); else the first is selected.
+    std::wstring noted;
+    if (!list.entries.empty())
+        noted = list.entries[InRange(list, list.selected) ? static_cast<std::size_t>(list.selected) : 0];
+    list = ListState{};
+    for (std::wstring& entry : proto::SplitDriveList(text)) {
+        effects.push_back(Post{DriveWatched{proto::DriveIndex(entry[0])}});
+        // A watched drive is not available, whatever an earlier 20 said.
+        ListState& available = state_.available;
+        for (int i = static_cast<int>(available.entries.size()) - 1; i >= 0; --i) {
+            const std::wstring& other = available.entries[static_cast<std::size_t>(i)];
+            if (!other.empty() && UpperCaseChar(other[0]) == UpperCaseChar(entry[0]))
+                DeleteEntry(available, i);
+        }
+        list.entries.push_back(std::move(entry));
+    }
+    const auto again = std::find(list.entries.begin(), list.entries.end(), noted);
+    if (!noted.empty() && again != list.entries.end())
+        list.selected = static_cast<int>(again - list.entries.begin());
+    else if (!list.entries.empty())
+        list.selected = 0;
+    if (driveListAsked_) {
+        // The answer to "GetWatchingDrives"; the one to "GetAvailableDrives" is next, if any.
+        driveListAsked_ = false;
+        availableDue_ = true;
+    }
+    state_.connected = true;
+    return effects;
+}
+
+void PanelCore::DataReply(int code, const std::wstring& text) {
+    switch (code) {
+        case proto::kCodeStatistics:
+            // A 22 begins the answer to one "GetData". Only a whole group of six fields is shown; a
+            // shorter reply changes nothing, and leaves a pending wait to the next whole one.
+            group_ = DataGroup{};
+            group_->statistics = proto::SplitStatistics(text);
+            break;
+        case proto::kCodeFreeSpace:
+            // Of the drive on show; one that comes after the last watched drive went is of none.
+            if (ShownDrive() != L'\0')
+                state_.percentFree = text;
+            break;
+        case proto::kCodeExclusions:
+            if (!group_)
+                group_ = DataGroup{};
+            group_->exclusions = proto::SplitExclusions(text);
+            break;
+        case proto::kCodeDefragOnly: {
+            // The 25 ends the group and names its drive: the request's first character.
+            const DataGroup group = group_.value_or(DataGroup{});
+            group_.reset();
+            const wchar_t drive = UpperCaseChar(proto::DefragOnlyRecord::Parse(text).drive);
+            if (drive == L'\0' || drive != ShownDrive())
+                break;  // the answer for a drive no longer on show
+            if (const auto& numbers = group.statistics) {
+                state_.filesLeft = (*numbers)[0];
+                state_.fragmentsSaved = (*numbers)[1];
+                state_.largestFragmentSaved = (*numbers)[2];
+                state_.totalFilesLeft = (*numbers)[3];
+                state_.totalFragmentsSaved = (*numbers)[4];
+                state_.lifetimeFragmentsSaved = (*numbers)[5];
+                state_.waitPending = false;
+            }
+            // No 24 in the group: the drive has no exclusions. The same list again keeps its selection.
+            const std::vector<std::wstring> entries = group.exclusions.value_or(std::vector<std::wstring>{});
+            ListState list;
+            for (const std::wstring& entry : entries)
+                InsertSorted(list, entry);
+            if (list.entries == state_.exclusions.entries)
+                list.selected = state_.exclusions.selected;
+            state_.exclusions = std::move(list);
+            state_.defragOnly = proto::DefragOnlyChecked(text);
+            break;
+        }
+        default:
+            break;
+    }
 }
 
 }  // namespace kestrel::panel

@@ -31,8 +31,9 @@
 // changed, the exclusion path typed, the check box clicked) before or with the action that uses them; that
 // is the dialog's data exchange in. Drawing the state after each Handle is the data exchange out.
 // Replies arrive on the listener thread; the front end hands them to the dialog's thread as ServiceReply
-// (or calls OnServiceReply there). After the panel closed for good (State().closed) every input is dropped,
-// a late reply included.
+// (or calls OnServiceReply there), and the drive-list request's notice (ServiceClient's DriveListHandler)
+// as DriveListAsked, in order with the replies. After the panel closed for good (State().closed) every input
+// is dropped, a late reply included.
 #pragma once
 
 #include <array>
@@ -126,12 +127,18 @@ struct CloseRequested {};  // the caption's close button or the system menu's Cl
 struct ShowCommand {};     // tray menu "Kestrel" (command 32774), or a double-click on the icon
 struct ExitCommand {};     // tray menu "Exit" (command 32772): quit flag, then close
 struct QuitEventSet {};    // the quit-event check found the event set (and reset it)
+// The drive-list request (ServiceClient) is about to ask for both drive lists (asked = true), or could not
+// write them (asked = false, so no answer will come). The front end hands it over before the requests
+// go out, in order with the replies.
+struct DriveListAsked {
+    bool asked = true;
+};
 
 using Input = std::variant<Initialize, WatchClicked, StopWatchingClicked, SelectAvailable, SelectWatching,
                            SelectExclusion, ExclusionPathEdited, AddExclusionClicked, RemoveExclusionClicked,
                            DefragOnlyClicked, RescanClicked, AboutClicked, RequestData, RequestFreeSpace,
                            StartWorkers, DriveWatched, ServiceReply, TimerTick, DeviceEvent, CloseRequested,
-                           ShowCommand, ExitCommand, QuitEventSet>;
+                           ShowCommand, ExitCommand, QuitEventSet, DriveListAsked>;
 
 // ---- effects ----
 
@@ -210,8 +217,9 @@ struct PanelState {
     bool quitFlag = false;           // set by the tray's Exit, so that the next close quits
     bool closed = false;             // the panel has quit: every later input is dropped
     std::array<Millis, 5> timers{};  // nominal period of each running timer (index = id), 0 when stopped
-    // A request the core refused to send, because the service would read it as another command (a path
-    // holding a command word); empty when none. Cleared by the next action.
+    // A request the core refused to send, because the service would misread it (a path holding a command
+    // word, or a ";", which separates the entries of the service's exclusions reply); empty when none.
+    // Cleared by the next action.
     std::wstring notice;
 
     bool operator==(const PanelState&) const = default;
@@ -246,6 +254,16 @@ class PanelCore {
     Effects VolumeChange(const DeviceEvent& event);
     Effects Close();
     Effects Tick(int id);
+    void DataReply(int code, const std::wstring& text);
+    Effects WatchedDrivesReply(const std::wstring& text);
+    void AvailableDrivesReply(const std::wstring& text);
+    // Keeps the drive-bound fields with the drive on show: when that drive changes (selected, stopped,
+    // or moved by a reply), the previous drive's exclusions and statistics leave the screen and the
+    // labels name the new drive.
+    void FollowShownDrive();
+    // The letter of the Watching Drives entry that the fields are about (the selected one, else the
+    // first), or 0 when the list is empty. Changes nothing.
+    wchar_t ShownDrive() const;
 
     // Appends a Send of argument + word when the service reads it as `word`'s own command with its
     // argument whole; otherwise sends nothing and sets the notice.
@@ -254,14 +272,35 @@ class PanelCore {
     void StopTimer(Effects& effects, int id);
     void BeginWait() { state_.waitPending = true; }
 
+    // The replies to one "GetData" come as one group: 22 (statistics), 24 (exclusions, only when the
+    // drive has any), 25 (Defrag Only, carrying the drive letter). The group is collected and shown at
+    // its 25, and only when that names the drive on show: a late group for a drive selected before is
+    // dropped, and a 25 without a 24 means the drive has no exclusions.
+    struct DataGroup {
+        std::optional<std::array<std::wstring, 6>> statistics;
+        std::optional<std::vector<std::wstring>> exclusions;
+    };
+
     PanelState state_;
     bool driveReportedOnce_ = false;  // the first WM_DRIVE_WATCHED starts the polling
+    std::optional<DataGroup> group_;  // the "GetData" answer being collected
+    wchar_t shownDrive_ = L'\0';      // the drive whose exclusions and statistics are on show
+    // The drive lists: the drive-list request has asked for them and its code 21 has not come yet; its
+    // 21 has come and a 20 may follow (the service sends none when no drive is available).
+    bool driveListAsked_ = false;
+    bool availableDue_ = false;
 };
 
 // Whether the service reads argument + word (+ reply address) as the word's own command with the argument
 // whole: false when the argument holds a keyword that the service finds first (a path such as
 // "C:\STOPWATCH" would start watching the drive instead of excluding the folder).
 bool ReadsAsItsOwnCommand(std::wstring_view argument, std::wstring_view word);
+
+// Why an exclusion request (argument = drive entry + path, word = " ADDEXCLUDE" or " DELETEEXCLUDE")
+// must not be sent, as the notice to show; nothing when it may be sent. A path holding a keyword would
+// be read as another command; a path holding ";" would be stored whole but listed as two entries (the
+// exclusions reply separates entries with ";"), neither of which could then be removed.
+std::optional<std::wstring> ExclusionRefusal(std::wstring_view argument, std::wstring_view word);
 
 // Sorted insertion as a sorted list box does it (case-insensitive); returns the new entry's index and
 // keeps the selection on the entry it was on.

@@ -28,8 +28,8 @@ void CommandLink::Close() {
 
 // ---- ServiceClient ----
 
-ServiceClient::ServiceClient(ReplyHandler onReply, ClientNames names)
-    : onReply_(std::move(onReply)), names_(std::move(names)) {}
+ServiceClient::ServiceClient(ReplyHandler onReply, ClientNames names, DriveListHandler onDriveList)
+    : onReply_(std::move(onReply)), names_(std::move(names)), onDriveList_(std::move(onDriveList)) {}
 
 ServiceClient::~ServiceClient() {
     Shutdown();
@@ -37,6 +37,10 @@ ServiceClient::~ServiceClient() {
 
 bool ServiceClient::SendCommand(std::wstring_view argument, std::wstring_view word) {
     std::lock_guard<std::mutex> lock(sendLock_);
+    return SendLocked(argument, word);
+}
+
+bool ServiceClient::SendLocked(std::wstring_view argument, std::wstring_view word) {
     if (!link_.IsOpen() && !link_.Open(names_.commandMailslot))
         return false;
     if (link_.Send(protocol::ComposeRequest(argument, word, names_.replyAddress)))
@@ -145,8 +149,19 @@ std::uint32_t ServiceClient::ListenerProc() {
 
 std::uint32_t ServiceClient::DriveListProc() {
     if (!stop_.Wait(1000)) {
-        SendCommand(L"", protocol::kWordGetWatchingDrives);
-        SendCommand(L"", protocol::kWordGetAvailableDrives);
+        if (onDriveList_)
+            onDriveList_(true);
+        bool sent = false;
+        {
+            // Both requests in one go, so that no other request comes between them: the service then
+            // answers the first with its 21 and the second with a 20 right behind it, or with nothing
+            // when no drive is available, which the panel can tell only by what comes next.
+            std::lock_guard<std::mutex> lock(sendLock_);
+            sent = SendLocked(L"", protocol::kWordGetWatchingDrives);
+            sent = SendLocked(L"", protocol::kWordGetAvailableDrives) && sent;
+        }
+        if (!sent && onDriveList_)
+            onDriveList_(false);
     }
     {
         std::lock_guard<std::mutex> lock(workerLock_);

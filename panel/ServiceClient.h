@@ -53,7 +53,13 @@ class ServiceClient {
     // Shutdown's `pump` must keep that hand-over moving, or Shutdown would wait for good.
     using ReplyHandler = std::function<void(const std::wstring& message)>;
 
-    explicit ServiceClient(ReplyHandler onReply, ClientNames names = {});
+    // Told about each drive-list request on its thread: with true just before it writes its two
+    // requests, with false when they could not be written (no answer will come). Like the ReplyHandler
+    // it should hand this to the front end's thread and wait, so that the front end knows of the request
+    // before any reply to it (the panel's DriveListAsked).
+    using DriveListHandler = std::function<void(bool asked)>;
+
+    explicit ServiceClient(ReplyHandler onReply, ClientNames names = {}, DriveListHandler onDriveList = {});
     // Shutdown() without a pump.
     ~ServiceClient();
     ServiceClient(const ServiceClient&) = delete;
@@ -85,9 +91,12 @@ class ServiceClient {
   private:
     std::uint32_t ListenerProc();
     std::uint32_t DriveListProc();
+    // SendCommand with the send lock already held.
+    bool SendLocked(std::wstring_view argument, std::wstring_view word);
 
     ReplyHandler onReply_;
     ClientNames names_;
+    DriveListHandler onDriveList_;
 
     std::mutex sendLock_;  // serialises SendCommand between the dialog's and the drive-list thread
     CommandLink link_;

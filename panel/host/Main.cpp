@@ -37,7 +37,8 @@ std::wstring Help() {
            L"\n"
            L"A command prints what the service answered. Requests that the service answers with\n"
            L"nothing (watch, unwatch, exclude, include, defragonly, an empty drive list) are followed\n"
-           L"by \"GetWatchingDrives\" or \"GetData\", and the result is read from their replies.\n"
+           L"by \"GetWatchingDrives\", \"GetData\" or \"FreeSpace\", and the result is read from their\n"
+           L"replies. Each command and each terminal panel has a reply mailslot of its own.\n"
            L"Exit status: 0 done; 1 the service answered but did not do what was asked (the drive\n"
            L"is not watched, the exclusion is not listed, ...); 2 the service gave no complete\n"
            L"answer within the time limit; 64 a wrong command line.\n"
@@ -56,25 +57,24 @@ std::wstring Help() {
            L"  --help             this text\n";
 }
 
-// The reply mailslot of one command: a name of its own, so that a panel running in the terminal (which
-// holds the panel's usual reply mailslot) and other commands do not meet it.
-std::wstring CommandReplyName() {
-    return std::wstring(mailslot::kMailslotPrefix) + L"KestrelCli" + std::to_wstring(::getpid());
-}
-
-int RunCommand(const Plan& plan, unsigned timeoutSeconds, bool raw) {
+int RunCommandOn(const std::wstring& replyName, const Plan& plan, unsigned timeoutSeconds, bool raw) {
     ClientNames names;
-    names.replyMailslot = CommandReplyName();
-    names.replyAddress = names.replyMailslot;
+    names.replyMailslot = replyName;
+    names.replyAddress = replyName;
     MailslotReader reader;
     if (!reader.Create(names.replyMailslot, false)) {
-        Out(L"kestrel: cannot create the reply mailslot " + names.replyMailslot + L"\n", stderr);
+        Out(L"kestrel: cannot create the reply mailslot " + names.replyMailslot + L" in " +
+                FromUtf8(MailslotDirectory()) + L"\n",
+            stderr);
         return kExitNoAnswer;
     }
     ServiceClient client([](const std::wstring&) {}, names);
     for (const PlannedRequest& request : plan.requests) {
         if (!client.SendCommand(request.argument, request.word)) {
-            Out(L"kestrel: the service is not running (its command mailslot cannot be written)\n", stderr);
+            Out(L"kestrel: the service is not running: no command mailslot to write to in " +
+                    FromUtf8(MailslotDirectory()) +
+                    L" (the service and the panel must use the same directory; see kestrel --help)\n",
+                stderr);
             return kExitNoAnswer;
         }
     }
@@ -94,6 +94,15 @@ int RunCommand(const Plan& plan, unsigned timeoutSeconds, bool raw) {
     for (const std::wstring& line : outcome.lines)
         Out(line + L"\n", outcome.exitCode == kExitNoAnswer ? stderr : stdout);
     return outcome.exitCode;
+}
+
+// One command, answered on a reply mailslot of its own, so that a panel running in the terminal and
+// other commands do not meet it; the mailslot leaves nothing behind.
+int RunCommand(const Plan& plan, unsigned timeoutSeconds, bool raw) {
+    const std::wstring replyName = OwnReplyName(L"KestrelCli");
+    const int code = RunCommandOn(replyName, plan, timeoutSeconds, raw);
+    RemoveOwnSlotLock(replyName);
+    return code;
 }
 
 bool ParseNumber(const std::wstring& text, unsigned& value) {

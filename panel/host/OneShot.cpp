@@ -1,8 +1,12 @@
 #include "panel/host/OneShot.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 
 #include "common/UpperCase.h"
+#include "common/mailslot/MailslotEndpoint.h"
 #include "common/protocol/DefragOnlyRecord.h"
 #include "common/protocol/Protocol.h"
 #include "common/protocol/Reply.h"
@@ -75,7 +79,40 @@ std::wstring OneShotUsage() {
            L"  kestrel freespace D             the percentage of drive D that is free\n"
            L"  kestrel exclude D PATH          exclude PATH on drive D from monitoring (sent in upper case)\n"
            L"  kestrel include D PATH          remove the exclusion PATH of drive D\n"
-           L"  kestrel defragonly D on|off     set drive D's Defrag Only choice\n";
+           L"  kestrel defragonly D on|off     set drive D's Defrag Only choice\n"
+           L"PATH is a full path such as D:\\logs, as the service lists it: a changed file is not\n"
+           L"monitored when its full path contains PATH anywhere (case does not matter), so D:\\logs\n"
+           L"also covers D:\\logs2\\x.txt. PATH may not hold \";\" or a command word of the service.\n";
+}
+
+std::string MailslotDirectory() {
+    const char* chosen = std::getenv("KESTREL_MAILSLOT_DIR");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string dir;
+    if (chosen != nullptr && *chosen != '\0')
+        dir = chosen;
+    else if (runtime != nullptr && runtime[0] == '/')
+        dir = std::string(runtime) + "/kestrel";
+    else
+        dir = "/tmp/kestrel-" + std::to_string(::geteuid());
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+std::wstring OwnReplyName(std::wstring_view stem) {
+    return std::wstring(mailslot::kMailslotPrefix) + std::wstring(stem) + std::to_wstring(::getpid());
+}
+
+void RemoveOwnSlotLock(const std::wstring& name) {
+    const std::wstring_view shortName = mailslot::MailslotShortName(name);
+    if (shortName.empty())
+        return;
+    // The mailslot layer folds the name to lower case for its files.
+    std::string file;
+    for (wchar_t c : shortName)
+        file += static_cast<char>(c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c);
+    ::unlink((MailslotDirectory() + "/" + file + ".lock").c_str());
 }
 
 std::optional<Plan> MakePlan(const std::vector<std::wstring>& words, std::wstring& error) {
@@ -112,7 +149,9 @@ std::optional<Plan> MakePlan(const std::vector<std::wstring>& words, std::wstrin
             return std::nullopt;
         plan.requests.push_back({L"", std::wstring(proto::kWordGetWatchingDrives)});
         plan.requests.push_back({L"", std::wstring(proto::kWordGetAvailableDrives)});
-        endWithData(L'A');  // drive A is never watched: its statistics are all zero
+        // Always answered, and without touching any drive's settings ("GetData" would, for its drive).
+        plan.requests.push_back({Root(L'A'), std::wstring(proto::kWordFreeSpace)});
+        plan.finalCode = proto::kCodeFreeSpace;
     } else if (command == L"watch") {
         if (!wantArguments(1))
             return std::nullopt;
@@ -143,7 +182,7 @@ std::optional<Plan> MakePlan(const std::vector<std::wstring>& words, std::wstrin
         const std::wstring argument = Root(plan.drive) + plan.path;
         const std::wstring_view word =
             command == L"exclude" ? proto::kWordAddExclude : proto::kWordDeleteExclude;
-        if (!ReadsAsItsOwnCommand(argument, word) || plan.path.find(L";") != std::wstring::npos) {
+        if (ExclusionRefusal(argument, word)) {
             error = L"the path \"" + plan.path + L"\" holds a command word or \";\" of the service";
             return std::nullopt;
         }

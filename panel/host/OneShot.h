@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel::panel::host {
@@ -51,5 +52,21 @@ Outcome Judge(const Plan& plan, const std::vector<std::wstring>& replies);
 
 // The one-shot commands, for the help text.
 std::wstring OneShotUsage();
+
+// ---- the host's mailslots, as the front ends use them ----
+
+// The directory of the host's mailslots, by the mailslot layer's rule (platform/Mailslot.h):
+// $KESTREL_MAILSLOT_DIR, else $XDG_RUNTIME_DIR/kestrel, else /tmp/kestrel-<uid>. For messages: the service
+// and the panel meet only when both use the same one.
+std::string MailslotDirectory();
+
+// A reply mailslot of this process's own, "\\.\mailslot\" + stem + the process id, so that any number of
+// front ends (terminal panels, one-shot commands) can each have their answers.
+std::wstring OwnReplyName(std::wstring_view stem);
+
+// Removes the lock file that a reader of `name` leaves in the mailslot directory. Only for a name of this
+// process's own (OwnReplyName) whose reader is closed: no other process can be using it, so nothing is
+// left behind for every run.
+void RemoveOwnSlotLock(const std::wstring& name);
 
 }  // namespace kestrel::panel::host

@@ -18,7 +18,9 @@
 #include <variant>
 
 #include "common/Utf16.h"
+#include "common/protocol/Protocol.h"
 #include "panel/ServiceClient.h"
+#include "panel/host/OneShot.h"
 #include "platform/Time.h"
 
 namespace kestrel::panel::host {
@@ -31,26 +33,26 @@ extern "C" void OnQuitSignal(int) {
     g_quitSignal = true;
 }
 
-// The listener hands each reply over and waits until the main loop has handled it, as the dialog's
-// WM_SERVICE_REPLY is sent rather than posted.
+// The listener hands each reply over (and the drive-list request its DriveListAsked) and waits until the
+// main loop has handled it, as the dialog's WM_SERVICE_REPLY is sent rather than posted.
 class ReplyHandOver {
   public:
-    void HandOver(const std::wstring& message) {
+    void HandOver(Input input) {
         std::unique_lock<std::mutex> lock(mutex_);
-        queue_.push_back(message);
+        queue_.push_back(std::move(input));
         const std::uint64_t mine = ++given_;
         done_.wait(lock, [&] { return handled_ >= mine; });
     }
     // Handles every waiting reply on the calling thread.
     template <class Handler>
     bool Drain(Handler&& handler) {
-        std::deque<std::wstring> taken;
+        std::deque<Input> taken;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             taken.swap(queue_);
         }
-        for (const std::wstring& message : taken)
-            handler(message);
+        for (const Input& input : taken)
+            handler(input);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             handled_ += taken.size();
@@ -62,7 +64,7 @@ class ReplyHandOver {
   private:
     std::mutex mutex_;
     std::condition_variable done_;
-    std::deque<std::wstring> queue_;
+    std::deque<Input> queue_;
     std::uint64_t given_ = 0;
     std::uint64_t handled_ = 0;
 };
@@ -115,8 +117,14 @@ std::wstring Entry(const ListState& list, std::size_t i) {
 
 class Terminal {
   public:
+    // Each terminal panel answers on a reply mailslot of its own: a second one, or one started beside
+    // the Windows panel's name, then gets its own replies.
     explicit Terminal(const TerminalOptions& options)
-        : options_(options), client_([this](const std::wstring& m) { replies_.HandOver(m); }) {}
+        : options_(options),
+          replyName_(OwnReplyName(L"KestrelPanel")),
+          client_([this](const std::wstring& m) { replies_.HandOver(ServiceReply{m}); },
+                  ClientNames{std::wstring(protocol::kCommandMailslot), replyName_, replyName_},
+                  [this](bool asked) { replies_.HandOver(DriveListAsked{asked}); }) {}
 
     int Run() {
         RawKeys keys;
@@ -136,8 +144,8 @@ class Terminal {
         }
         Draw();
         // The listener ends before the core goes; replies it is handing over meanwhile are dropped.
-        client_.Shutdown(
-            [this] { replies_.Drain([this](const std::wstring& m) { core_.OnServiceReply(m); }); });
+        client_.Shutdown([this] { replies_.Drain([this](const Input& input) { core_.Handle(input); }); });
+        RemoveOwnSlotLock(replyName_);
         if (!options_.plain)
             Print(L"\n");
         return 0;
@@ -148,7 +156,7 @@ class Terminal {
     void Step() {
         if (g_quitSignal.exchange(false))
             Perform(core_.Handle(ExitCommand{}));
-        replies_.Drain([this](const std::wstring& m) { Perform(core_.Handle(ServiceReply{m})); });
+        replies_.Drain([this](const Input& input) { Perform(core_.Handle(input)); });
         const std::uint64_t now = Now();
         for (auto& [id, timer] : timers_) {
             if (running_ && now >= timer.due) {
@@ -293,6 +301,7 @@ class Terminal {
     TerminalOptions options_;
     PanelCore core_;
     ReplyHandOver replies_;
+    std::wstring replyName_;
     ServiceClient client_;  // after replies_: its listener is ended before replies_ goes
     std::map<int, Timer> timers_;
     std::deque<Input> posted_;

@@ -11,8 +11,6 @@
 
 namespace kestrel::panel::win32 {
 namespace {
-constexpr UINT kHelpTopic = 10000;
-constexpr const wchar_t* kHelpFile = L"Kestrel.hlp";
 
 // Device events that carry a DEV_BROADCAST_HDR in lParam; the others carry no data block.
 bool CarriesDeviceHeader(WPARAM event) {
@@ -45,6 +43,7 @@ const MessageMapEntry<CPanelDlg> CPanelDlg::kMessageMap[] = {
     OnMessage<CPanelDlg>(WM_DRIVE_WATCHED, &CPanelDlg::OnDriveWatched),
     OnMessage<CPanelDlg>(WM_SERVICE_REPLY, &CPanelDlg::OnServiceReply),
     OnMessage<CPanelDlg>(WM_POSTED_INPUT, &CPanelDlg::OnPostedInput),
+    OnMessage<CPanelDlg>(WM_DRIVE_LIST_ASKED, &CPanelDlg::OnDriveListAsked),
     OnMessage<CPanelDlg>(WM_TIMER, &CPanelDlg::OnTimer),
     OnMessage<CPanelDlg>(WM_DEVICECHANGE, &CPanelDlg::OnDeviceChange),
     OnMessage<CPanelDlg>(WM_CLOSE, &CPanelDlg::OnClose),
@@ -63,8 +62,9 @@ const MessageMapEntry<CPanelDlg> CPanelDlg::kMessageMap[] = {
     OnCommand<CPanelDlg>(IDC_ABOUT, BN_CLICKED, &CPanelDlg::OnAbout),
     OnCommand<CPanelDlg>(ID_TRAY_SHOW, &CPanelDlg::OnShowCommand),
     OnCommand<CPanelDlg>(ID_TRAY_EXIT, &CPanelDlg::OnExitCommand),
-    // Enter and Escape close the dialog the way its caption button does.
-    OnCommand<CPanelDlg>(IDOK, &CPanelDlg::OnClose),
+    // Enter in the exclusion path adds the exclusion; elsewhere Enter, and Escape, close the dialog the
+    // way its caption button does.
+    OnCommand<CPanelDlg>(IDOK, &CPanelDlg::OnEnter),
     OnCommand<CPanelDlg>(IDCANCEL, &CPanelDlg::OnClose),
     OnCommand<CPanelDlg>(IDHELP, &CPanelDlg::OnHelp),
 };
@@ -74,11 +74,18 @@ CPanelDlg::CPanelDlg(HINSTANCE instance) : Dialog(instance, IDD_KESTREL_DIALOG),
     smallIcon_ = LoadIconSized(instance, IDI_TRAY_CONNECTED, SM_CXSMICON, SM_CYSMICON);
     // The listener hands each reply over synchronously, on the dialog's thread. While the dialog tears
     // down, a reply still on its way is taken by the pump of Shutdown and dropped by the closed core.
-    client_ = std::make_unique<ServiceClient>([this](const std::wstring& message) {
-        HWND window = Handle();
-        if (window != nullptr)
-            SendMessageW(window, WM_SERVICE_REPLY, 0, reinterpret_cast<LPARAM>(&message));
-    });
+    client_ = std::make_unique<ServiceClient>(
+        [this](const std::wstring& message) {
+            HWND window = Handle();
+            if (window != nullptr)
+                SendMessageW(window, WM_SERVICE_REPLY, 0, reinterpret_cast<LPARAM>(&message));
+        },
+        ClientNames{},
+        [this](bool asked) {
+            HWND window = Handle();
+            if (window != nullptr)
+                SendMessageW(window, WM_DRIVE_LIST_ASKED, asked ? 1 : 0, 0);
+        });
 }
 
 CPanelDlg::~CPanelDlg() {
@@ -100,8 +107,6 @@ void CPanelDlg::Teardown() {
     });
     client_.reset();
     tray_.ApplyIcon(nullptr, nullptr);
-    if (helpOpened_ && Handle() != nullptr)
-        WinHelpW(Handle(), kHelpFile, HELP_QUIT, 0);
     posted_.clear();
     Destroy();
 }
@@ -271,6 +276,7 @@ void CPanelDlg::Draw() {
     DrawText(IDC_TOTAL_FILES_LEFT, state.totalFilesLeft);
     DrawText(IDC_TOTAL_FRAGMENTS_SAVED, state.totalFragmentsSaved);
     DrawText(IDC_LIFETIME_FRAGMENTS, state.lifetimeFragmentsSaved);
+    DrawText(IDC_NOTICE, state.notice);
     int check = state.defragOnly ? BST_CHECKED : BST_UNCHECKED;
     int shownCheck = 0;
     DataExchange(Handle(), true).Check(IDC_DEFRAG_ONLY, shownCheck);
@@ -334,6 +340,12 @@ INT_PTR CPanelDlg::OnPostedInput(WPARAM, LPARAM) {
     return 0;
 }
 
+INT_PTR CPanelDlg::OnDriveListAsked(WPARAM wParam, LPARAM) {
+    if (!tornDown_)
+        Deliver(DriveListAsked{wParam != 0});
+    return 0;
+}
+
 INT_PTR CPanelDlg::OnTimer(WPARAM wParam, LPARAM) {
     Deliver(TimerTick{static_cast<int>(wParam)});
     return 0;
@@ -373,8 +385,18 @@ INT_PTR CPanelDlg::OnQueryDragIcon(WPARAM, LPARAM) {
 }
 
 INT_PTR CPanelDlg::OnHelp(WPARAM, LPARAM) {
-    helpOpened_ = WinHelpW(Handle(), kHelpFile, HELP_CONTEXT, kHelpTopic) != FALSE || helpOpened_;
+    // The panel ships no help file: F1 shows the About box, the one page of help there is.
+    Deliver(AboutClicked{});
     return TRUE;
+}
+
+INT_PTR CPanelDlg::OnEnter(WPARAM wParam, LPARAM lParam) {
+    HWND focus = GetFocus();
+    if (focus != nullptr && focus == Item(IDC_EXCLUDE_PATH)) {
+        Deliver(AddExclusionClicked{});
+        return 0;
+    }
+    return OnClose(wParam, lParam);
 }
 
 INT_PTR CPanelDlg::OnAvailableNotify(WPARAM wParam, LPARAM) {

@@ -26,6 +26,9 @@ inline constexpr UINT WM_DRIVE_WATCHED = WM_USER + 4;
 inline constexpr UINT WM_SERVICE_REPLY = WM_USER + 6;
 // Any other input the core posts to itself, queued in order (the dialog's own addition).
 inline constexpr UINT WM_POSTED_INPUT = WM_USER + 7;
+// The drive-list thread is about to ask for the drive lists (wParam 1), or could not (wParam 0); sent,
+// like WM_SERVICE_REPLY, so that the dialog knows of the request before its replies come.
+inline constexpr UINT WM_DRIVE_LIST_ASKED = WM_USER + 8;
 
 class CPanelDlg : public Dialog {
   public:
@@ -62,9 +65,11 @@ class CPanelDlg : public Dialog {
     INT_PTR OnDriveWatched(WPARAM, LPARAM);
     INT_PTR OnServiceReply(WPARAM, LPARAM);
     INT_PTR OnPostedInput(WPARAM, LPARAM);
+    INT_PTR OnDriveListAsked(WPARAM, LPARAM);
     INT_PTR OnTimer(WPARAM, LPARAM);
     INT_PTR OnDeviceChange(WPARAM, LPARAM);
     INT_PTR OnClose(WPARAM, LPARAM);
+    INT_PTR OnEnter(WPARAM, LPARAM);  // IDOK: Enter
     INT_PTR OnPaint(WPARAM, LPARAM);  // only while minimised
     INT_PTR OnQueryDragIcon(WPARAM, LPARAM);
     INT_PTR OnHelp(WPARAM, LPARAM);
@@ -95,7 +100,6 @@ class CPanelDlg : public Dialog {
     bool drawnConnected_ = false;
     bool drawnWait_ = false;
     bool trayReady_ = false;  // the icon has its window: drawing may change it
-    bool helpOpened_ = false;
     bool tornDown_ = false;
 };
 

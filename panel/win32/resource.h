@@ -38,6 +38,8 @@
 #define IDC_DEFRAG_ONLY 1025
 #define IDC_ABOUT 1027
 #define IDC_RESCAN 1028
+// The status line below the statistics: why a request was not sent.
+#define IDC_NOTICE 1030
 
 // Commands: the system menu's About item and the tray menu's two items.
 #define IDM_ABOUTBOX 0x0010

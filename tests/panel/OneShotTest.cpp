@@ -2,10 +2,15 @@
 // complete, and what the replies say about the request that itself gets no reply.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/mailslot/MailslotEndpoint.h"
 #include "panel/host/OneShot.h"
 
 namespace kestrel::panel::host {
@@ -60,8 +65,9 @@ TEST(OneShotPlan, EveryUnansweredRequestIsFollowedByOneThatIsAlwaysAnswered) {
     EXPECT_EQ(Texts(PlanOf({L"unwatch", L"D"})), L"D QUITWATCH|D:\\GetData|");
     EXPECT_EQ(Texts(PlanOf({L"defragonly", L"D", L"on"})), L"D1DEFRAGONLY|D:\\GetData|");
     EXPECT_EQ(Texts(PlanOf({L"defragonly", L"D", L"off"})), L"D0DEFRAGONLY|D:\\GetData|");
-    EXPECT_EQ(Texts(PlanOf({L"drives"})), L"GetWatchingDrives|GetAvailableDrives|A:\\GetData|");
-    EXPECT_EQ(PlanOf({L"drives"}).finalCode, 25);
+    // "drives" ends with a request that is always answered and touches no drive's settings.
+    EXPECT_EQ(Texts(PlanOf({L"drives"})), L"GetWatchingDrives|GetAvailableDrives|A:\\FreeSpace|");
+    EXPECT_EQ(PlanOf({L"drives"}).finalCode, 23);
     // Answered requests need no follow-up: free space ends the wait.
     EXPECT_EQ(Texts(PlanOf({L"stats", L"D"})), L"D:\\GetData|D:\\FreeSpace|");
     EXPECT_EQ(PlanOf({L"stats", L"D"}).finalCode, 23);
@@ -128,6 +134,35 @@ TEST(OneShotVerdict, StatisticsArePrintedWithTheDialogsLabels) {
         EXPECT_TRUE(HasLine(outcome, line)) << std::string(line, line + wcslen(line));
     // A statistics reply without a whole group is no answer to print.
     EXPECT_EQ(Judge(stats, {L"22, 1;;;2;;;", kData25, L"23, 41.25"}).exitCode, kExitRefused);
+}
+
+TEST(OneShotMailslots, OwnNamesTheDirectoryLookedInAndNoLockLeftBehind) {
+    // The help says what form PATH takes.
+    EXPECT_NE(OneShotUsage().find(L"full path such as D:\\logs"), std::wstring::npos);
+
+    const std::wstring name = OwnReplyName(L"KestrelCli");
+    EXPECT_EQ(name, L"\\\\.\\mailslot\\KestrelCli" + std::to_wstring(::getpid()));
+    char pattern[] = "/tmp/kestrel-oneshot-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const char* saved = std::getenv("KESTREL_MAILSLOT_DIR");
+    const std::string previous = saved ? saved : "";
+    ::setenv("KESTREL_MAILSLOT_DIR", (dir + "/").c_str(), 1);
+    EXPECT_EQ(MailslotDirectory(), dir);
+    {
+        MailslotReader reader;
+        ASSERT_TRUE(reader.Create(name, false));
+    }
+    const std::string lock = dir + "/kestrelcli" + std::to_string(::getpid()) + ".lock";
+    EXPECT_TRUE(std::filesystem::exists(lock));  // the mailslot layer keeps its lock files
+    RemoveOwnSlotLock(name);
+    EXPECT_FALSE(std::filesystem::exists(lock));
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+    if (saved)
+        ::setenv("KESTREL_MAILSLOT_DIR", previous.c_str(), 1);
+    else
+        ::unsetenv("KESTREL_MAILSLOT_DIR");
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -68,6 +68,22 @@ Panel Connected() {
 
 const std::vector<std::wstring> kNoEntries;
 
+// The service's answer to one "GetData" for `drive`: the statistics (22), the exclusions (24, sent only
+// when there are any) and the Defrag Only record (25), which carries the drive letter.
+void Answer(Panel& panel, wchar_t drive, const std::wstring& numbers, const std::wstring& exclusions = L"",
+            bool defragOnly = false) {
+    panel.Reply(L"22, " + numbers);
+    if (!exclusions.empty())
+        panel.Reply(L"24, " + exclusions);
+    panel.Reply(L"25, " + std::wstring(1, drive) + (defragOnly ? L"1" : L"0") +
+                L"DEFRAGONLY\\\\.\\mailslot\\KestrelGUI");
+}
+const std::wstring kSix = L"1;;;2;;;3;;;4;;;5;;;6;;;";
+
+std::string ToNarrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
 TEST(PanelReplies, AvailableDrivesAreSplitSortedAndAnEmptyListKeepsThem) {
     Panel panel;
     panel.Do(Initialize{});
@@ -122,12 +138,15 @@ TEST(PanelReplies, StatisticsFillSixFieldsInOrderOnlyFromWholeGroups) {
     panel.Do(SelectWatching{1});  // starts the wait
     ASSERT_TRUE(panel.State().waitPending);
 
-    // Fewer than six fields: nothing on show changes and the wait goes on.
+    // Fewer than six fields: no statistics change and the wait goes on.
     const PanelState before = panel.State();
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;");
+    Answer(panel, L'E', L"1;;;2;;;3;;;4;;;5;;;");
     EXPECT_EQ(panel.State(), before);
 
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    // The group is shown once its 25 is in.
+    panel.Reply(L"22, " + kSix);
+    EXPECT_EQ(panel.State().filesLeft, L"");
+    panel.Reply(L"25, E0DEFRAGONLY");
     const PanelState& s = panel.State();
     EXPECT_EQ(s.filesLeft, L"1");
     EXPECT_EQ(s.fragmentsSaved, L"2");
@@ -138,7 +157,7 @@ TEST(PanelReplies, StatisticsFillSixFieldsInOrderOnlyFromWholeGroups) {
     EXPECT_FALSE(s.waitPending);
 
     // A later group replaces an earlier one; the texts are shown as received.
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;; 7;;;x;;;9;;;10;;;11;;;-12;;;13");
+    Answer(panel, L'E', L"1;;;2;;;3;;;4;;;5;;;6;;; 7;;;x;;;9;;;10;;;11;;;-12;;;13");
     EXPECT_EQ(s.filesLeft, L" 7");
     EXPECT_EQ(s.fragmentsSaved, L"x");
     EXPECT_EQ(s.lifetimeFragmentsSaved, L"-12");
@@ -153,11 +172,13 @@ TEST(PanelReplies, FreeSpaceExclusionsAndDefragOnly) {
     EXPECT_EQ(panel.State().percentFree, L"12.35");
 
     // Exclusions: each ";"-terminated part, sorted; a remainder after the last ";" is dropped; the next
-    // reply replaces the list and its selection.
-    panel.Reply(L"24, \\WINDOWS\\TEMP;\\B;\\LEFT OVER");
+    // answer replaces the list and its selection, or keeps the selection when the list is the same.
+    Answer(panel, L'C', kSix, L"\\WINDOWS\\TEMP;\\B;\\LEFT OVER");
     EXPECT_EQ(panel.State().exclusions.entries, (std::vector<std::wstring>{L"\\B", L"\\WINDOWS\\TEMP"}));
     panel.Do(SelectExclusion{1});
-    panel.Reply(L"24, \\X;");
+    Answer(panel, L'C', kSix, L"\\WINDOWS\\TEMP;\\B;");
+    EXPECT_EQ(panel.State().exclusions.selected, 1);
+    Answer(panel, L'C', kSix, L"\\X;");
     EXPECT_EQ(panel.State().exclusions.entries, (std::vector<std::wstring>{L"\\X"}));
     EXPECT_EQ(panel.State().exclusions.selected, kNoSelection);
 
@@ -172,7 +193,7 @@ TEST(PanelReplies, FreeSpaceExclusionsAndDefragOnly) {
 
 TEST(PanelReplies, OtherCodesAndMalformedMessagesChangeNothing) {
     Panel panel = Connected();
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    Answer(panel, L'C', kSix);
     const PanelState before = panel.State();
     for (const wchar_t* message : {L"12, C:\\", L"13, 1;;;", L"19, x;", L"", L"C:\\D:\\", L"-20, C:\\",
                                    L"99999999999999999999, C:\\", L" 20, C:\\"}) {
@@ -190,6 +211,46 @@ TEST(PanelReplies, ARepliesAfterTheCloseIsDropped) {
     EXPECT_TRUE(panel.core.OnServiceReply(L"24, \\A;").empty());
     EXPECT_TRUE(panel.Do(TimerTick{kTimerRequestData}).empty());
     EXPECT_EQ(panel.State(), before);
+}
+
+TEST(PanelReplies, AnAnswerWithoutExclusionsEmptiesTheListAndOneForAnotherDriveIsDropped) {
+    Panel panel = Connected();  // C:\ on show
+    Answer(panel, L'C', kSix, L"C:\\TEMP;", true);
+    EXPECT_EQ(panel.State().exclusions.entries, (std::vector<std::wstring>{L"C:\\TEMP"}));
+    EXPECT_TRUE(panel.State().defragOnly);
+    // The exclusion was removed elsewhere: the next answer brings no 24, so C has none.
+    Answer(panel, L'C', kSix);
+    EXPECT_EQ(panel.State().exclusions.entries, kNoEntries);
+    EXPECT_FALSE(panel.State().defragOnly);
+    // A late answer for E (asked for while E was on show) changes nothing of C's.
+    Answer(panel, L'C', kSix, L"C:\\A;", true);
+    const PanelState before = panel.State();
+    Answer(panel, L'E', L"7;;;8;;;9;;;10;;;11;;;12;;;", L"E:\\LOGS;", false);
+    EXPECT_EQ(panel.State(), before);
+    // A 24 for E whose group is broken off by C's own answer does not leak into it.
+    panel.Reply(L"22, " + kSix);
+    panel.Reply(L"24, E:\\LOGS;");
+    Answer(panel, L'C', kSix);
+    EXPECT_EQ(panel.State().exclusions.entries, kNoEntries);
+}
+
+TEST(PanelReplies, TheSelectionStaysOnItsDriveWhenAListReplyReordersIt) {
+    Panel panel = Connected();
+    panel.Do(SelectWatching{1});  // E:\ (C:\ is first)
+    Answer(panel, L'E', kSix);
+    // The service lists its drives by letter: a drive B:\ watched meanwhile comes first.
+    panel.Reply(L"21, B:\\C:\\E:\\");
+    EXPECT_EQ(panel.State().watching.selected, 2);
+    EXPECT_EQ(panel.State().fragmentsSavedLabel, L"Fragments Saved on E:\\");
+    EXPECT_EQ(panel.State().filesLeft, L"1");
+    // E:\ is gone: the first drive is on show, the fields name it at once, E's numbers are gone, and
+    // the next statistics request is for it.
+    panel.Reply(L"21, B:\\C:\\");
+    EXPECT_EQ(panel.State().watching.selected, 0);
+    EXPECT_EQ(panel.State().fragmentsSavedLabel, L"Fragments Saved on B:\\");
+    EXPECT_EQ(panel.State().largestFragmentSavedLabel, L"Largest Fragment Saved on B:\\");
+    EXPECT_EQ(panel.State().filesLeft, L"");
+    EXPECT_EQ(Sends(panel.Do(TimerTick{kTimerRequestData})), (std::vector<Send>{{L"B:\\", L"GetData"}}));
 }
 
 TEST(PanelStatistics, RequestsLabelTheDriveFieldsWithTheSelectedEntry) {
@@ -234,19 +295,22 @@ TEST(PanelDrives, WatchMovesTheChosenDriveAndStartsPolling) {
 TEST(PanelDrives, RemovingTheLastWatchedDriveClearsTheStatisticsButTheLifetimeTotal) {
     Panel panel = Connected();
     panel.Do(TimerTick{kTimerRequestData});
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    Answer(panel, L'C', kSix);
     panel.Reply(L"23, 40.00");
 
-    // One of two: the other stays, its statistics are awaited.
+    // One of two: the other stays and is named at once; its statistics are awaited, E's no longer show.
     panel.Do(SelectWatching{1});
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    Answer(panel, L'E', kSix);
     Effects effects = panel.Do(StopWatchingClicked{});
     EXPECT_EQ(Sends(effects), (std::vector<Send>{{L"E", L" QUITWATCH"}}));
     EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\", L"E:\\", L"F:\\"}));
     EXPECT_EQ(panel.State().watching.entries, (std::vector<std::wstring>{L"C:\\"}));
-    EXPECT_EQ(panel.State().filesLeft, L"1");
+    EXPECT_EQ(panel.State().filesLeft, L"");
+    EXPECT_EQ(panel.State().filesLeftLabel, L"Files Left to Process on C:\\");
+    EXPECT_EQ(panel.State().totalFilesLeft, L"4");
     EXPECT_TRUE(panel.State().waitPending);
-    panel.Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    Answer(panel, L'C', kSix);
+    EXPECT_EQ(panel.State().filesLeft, L"1");
 
     // The last one: polling stops, the fields empty, percent free says "No calc", the lifetime stays.
     effects = panel.Do(StopWatchingClicked{});
@@ -262,9 +326,46 @@ TEST(PanelDrives, RemovingTheLastWatchedDriveClearsTheStatisticsButTheLifetimeTo
     EXPECT_EQ(s.percentFree, L"No calc");
     EXPECT_EQ(s.lifetimeFragmentsSaved, L"6");
     EXPECT_EQ(s.timers[kTimerRequestData], 0u);
+    // Late answers for the drives that went show nothing.
+    panel.Reply(L"23, 12.50");
+    Answer(panel, L'C', L"7;;;8;;;9;;;10;;;11;;;12;;;", L"C:\\X;");
+    EXPECT_EQ(s.percentFree, L"No calc");
+    EXPECT_EQ(s.filesLeft, L"");
+    EXPECT_EQ(s.exclusions.entries, kNoEntries);
     // No statistics request can come now, so no wait is left hanging.
     EXPECT_FALSE(s.waitPending);
     EXPECT_TRUE(Sends(panel.Do(TimerTick{kTimerRequestData})).empty());
+}
+
+TEST(PanelDrives, AWatchedDriveLeavesAvailableAndADriveListWithoutAvailableDrivesEmptiesIt) {
+    Panel panel = Connected();  // D:\ and F:\ available
+    // Any 21 (here one that answers a stop-watching request) takes the drives it lists out of Available.
+    panel.Reply(L"21, C:\\E:\\F:\\");
+    EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\"}));
+    Answer(panel, L'C', kSix);  // no drive list was asked for: nothing more follows from it
+    EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\"}));
+
+    // The drive-list request: its 21, then a 20 when drives are available.
+    panel.Do(DriveListAsked{});
+    panel.Reply(L"21, C:\\E:\\");
+    panel.Reply(L"20, D:\\F:\\");
+    Answer(panel, L'C', kSix);
+    EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\", L"F:\\"}));
+    // Its 21 and no 20: the service has no drive available (D:\ went away), so none is listed.
+    panel.Do(DriveListAsked{});
+    panel.Reply(L"21, C:\\E:\\F:\\");
+    EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\"}));
+    Answer(panel, L'C', kSix);
+    EXPECT_EQ(panel.State().available.entries, kNoEntries);
+    EXPECT_EQ(panel.State().watching.entries, (std::vector<std::wstring>{L"C:\\", L"E:\\", L"F:\\"}));
+
+    // A request that could not be written brings no answer; a later 21 is not taken for one.
+    panel.Reply(L"20, D:\\");
+    panel.Do(DriveListAsked{true});
+    panel.Do(DriveListAsked{false});
+    panel.Reply(L"21, C:\\E:\\");
+    Answer(panel, L'C', kSix);
+    EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\"}));
 }
 
 TEST(PanelDrives, AReportedDriveIsAddedOnlyWhenNeitherListHoldsIt) {
@@ -307,9 +408,28 @@ TEST(PanelExclusions, APathThatTheServiceWouldReadAsAnotherCommandIsNotSent) {
     EXPECT_EQ(Sends(panel.Do(AddExclusionClicked{})).size(), 1u);
 }
 
+TEST(PanelExclusions, APathHoldingASemicolonIsRefusedWithANoticeThatLastsUntilTheNextAction) {
+    Panel panel = Connected();
+    panel.Do(ExclusionPathEdited{L"c:\\a;b"});
+    EXPECT_TRUE(Sends(panel.Do(AddExclusionClicked{})).empty());
+    EXPECT_NE(panel.State().notice.find(L"\";\""), std::wstring::npos) << ToNarrow(panel.State().notice);
+    // Replies, timer ticks and the inputs they post leave it on show.
+    Answer(panel, L'C', kSix);
+    panel.Do(TimerTick{kTimerRequestData});
+    panel.Do(DriveWatched{3});
+    EXPECT_NE(panel.State().notice, L"");
+    panel.Do(ExclusionPathEdited{L"c:\\a"});
+    EXPECT_EQ(panel.State().notice, L"");
+    EXPECT_EQ(Sends(panel.Do(AddExclusionClicked{})), (std::vector<Send>{{L"C:\\C:\\A", L" ADDEXCLUDE"}}));
+
+    EXPECT_TRUE(ExclusionRefusal(L"C:\\C:\\A;B", L" DELETEEXCLUDE").has_value());
+    EXPECT_TRUE(ExclusionRefusal(L"C:\\C:\\STOPWATCH", L" ADDEXCLUDE").has_value());
+    EXPECT_FALSE(ExclusionRefusal(L"C:\\C:\\A B", L" ADDEXCLUDE").has_value());
+}
+
 TEST(PanelExclusions, RemovingDeletesTheEntryAtOnceAndSendsItAsListed) {
     Panel panel = Connected();
-    panel.Reply(L"24, \\A;\\B;\\C;");
+    Answer(panel, L'C', kSix, L"\\A;\\B;\\C;");
     panel.Do(SelectExclusion{1});
     EXPECT_EQ(panel.State().exclusionPath, L"\\B");  // a selected entry is copied into the edit
     Effects effects = panel.Do(RemoveExclusionClicked{});

@@ -9,7 +9,12 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +35,7 @@
 #include "platform/sim/SimFileSystem.h"
 #include "platform/sim/SimVolume.h"
 #include "service/core/DefragService.h"
+#include "service/drives/SettingsStore.h"
 #include "tests/framework/FakeServiceHost.h"
 
 namespace kestrel::panel {
@@ -73,6 +79,15 @@ class Service {
         }
     }
     ~Service() { Stop(); }
+    // Whether the service's settings hold the key below its parameters (e.g. L"A", a drive's key).
+    bool HasParametersKey(const std::wstring& subKey) {
+        reg::RawKey key = 0;
+        if (registry_.OpenKey(reg::kLocalMachine, std::wstring(drives::kParametersPath) + L"\\" + subKey,
+                              reg::kKeyRead, &key) != 0)
+            return false;
+        registry_.CloseKey(key);
+        return true;
+    }
     void Stop() {
         if (!main_.joinable())
             return;
@@ -98,10 +113,16 @@ class Service {
 class FrontEnd {
   public:
     FrontEnd()
-        : client_([this](const std::wstring& message) {
-              std::lock_guard<std::mutex> lock(mutex_);
-              inbox_.push_back(message);
-          }) {}
+        : client_(
+              [this](const std::wstring& message) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  inbox_.push_back(ServiceReply{message});
+              },
+              ClientNames{},
+              [this](bool asked) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  inbox_.push_back(DriveListAsked{asked});
+              }) {}
     ~FrontEnd() { client_.Shutdown(); }
 
     void Do(const Input& input) {
@@ -129,14 +150,15 @@ class FrontEnd {
     bool Until(Condition done) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         for (;;) {
-            std::deque<std::wstring> taken;
+            std::deque<Input> taken;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 taken.swap(inbox_);
             }
-            for (std::wstring& message : taken) {
-                log_.push_back(message);
-                Do(ServiceReply{message});
+            for (const Input& input : taken) {
+                if (const ServiceReply* reply = std::get_if<ServiceReply>(&input))
+                    log_.push_back(reply->message);
+                Do(input);
             }
             if (done())
                 return true;
@@ -208,7 +230,7 @@ class FrontEnd {
   private:
     PanelCore core_;
     std::mutex mutex_;
-    std::deque<std::wstring> inbox_;
+    std::deque<Input> inbox_;  // replies and drive-list notices, in the order they came
     std::vector<std::wstring> log_;
     std::size_t dataRequests_ = 0;  // "GetData" requests sent
     ServiceClient client_;          // last: its listener ends before the rest goes
@@ -223,6 +245,31 @@ bool Holds(const std::vector<std::wstring>& lines, const std::wstring& line) {
 }
 
 const std::wstring kReplyAddress = L"\\\\.\\mailslot\\KestrelGUI";
+
+// ---- the one-shot program ----
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+};
+
+ProgramRun Kestrel(const std::string& arguments) {
+    const std::string command = std::string(KESTREL_PROGRAM) + " --time-divisor 100 " + arguments + " 2>&1";
+    ProgramRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+        run.out += buffer;
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 TEST(PanelWithService, DrivesMoveBetweenTheListsAndTheDriveSettingsComeBack) {
     timing::ScopedTimeDivisor fast(100);
@@ -244,6 +291,22 @@ TEST(PanelWithService, DrivesMoveBetweenTheListsAndTheDriveSettingsComeBack) {
     EXPECT_TRUE(Holds(lists, L"20, D:\\"));
     EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\"}));
     EXPECT_EQ(panel.State().watching.entries, (std::vector<std::wstring>{L"E:\\"}));
+
+    // Another client watches D: the drive lists now bring a 21 with both drives and no 20 (none is
+    // available), so D leaves Available rather than stay in both lists.
+    ProgramRun other = Kestrel("watch D");
+    ASSERT_EQ(other.status, 0) << other.out;
+    lists = panel.Rescan();
+    EXPECT_TRUE(Holds(lists, L"21, D:\\E:\\"));
+    EXPECT_TRUE(panel.Since(0, L"20, ").size() == 1u);  // the one 20 above, no other
+    EXPECT_EQ(panel.State().available.entries, std::vector<std::wstring>{});
+    EXPECT_EQ(panel.State().watching.entries, (std::vector<std::wstring>{L"D:\\", L"E:\\"}));
+    // And back to D available, from the panel.
+    panel.Do(SelectWatching{0});
+    panel.Do(StopWatchingClicked{});
+    lists = panel.Rescan();
+    EXPECT_TRUE(Holds(lists, L"20, D:\\"));
+    EXPECT_EQ(panel.State().available.entries, (std::vector<std::wstring>{L"D:\\"}));
 
     // Watch it again: back in the watched list, in slot order, and nothing available.
     panel.Do(SelectAvailable{0});
@@ -294,31 +357,6 @@ TEST(PanelWithService, DrivesMoveBetweenTheListsAndTheDriveSettingsComeBack) {
     EXPECT_EQ(panel.State().timers[kTimerRequestData], 0u);
 }
 
-// ---- the one-shot program ----
-
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-};
-
-ProgramRun Kestrel(const std::string& arguments) {
-    const std::string command = std::string(KESTREL_PROGRAM) + " --time-divisor 100 " + arguments + " 2>&1";
-    ProgramRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return run;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        run.out += buffer;
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 TEST(KestrelCommand, EachCommandIsAnsweredAndJudgedByTheService) {
     timing::ScopedTimeDivisor fast(100);
     Service service;
@@ -327,6 +365,8 @@ TEST(KestrelCommand, EachCommandIsAnsweredAndJudgedByTheService) {
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(Contains(run.out, "Watching Drives: D:\\ E:\\")) << run.out;
     EXPECT_TRUE(Contains(run.out, "Available Drives: (none)")) << run.out;
+    // Asking for the lists gave drive A, which does not exist, no settings key.
+    EXPECT_FALSE(service.HasParametersKey(L"A"));
 
     run = Kestrel("unwatch e");
     EXPECT_EQ(run.status, 0) << run.out;
@@ -350,9 +390,19 @@ TEST(KestrelCommand, EachCommandIsAnsweredAndJudgedByTheService) {
     EXPECT_TRUE(Contains(run.out, "Total Lifetime Fragments Saved: 0")) << run.out;
     EXPECT_TRUE(Contains(run.out, "Defrag Only: on")) << run.out;
 
+    // Each run answered on a reply mailslot of its own and left nothing of it behind: only the
+    // service's own command mailslot is in the directory.
+    const char* dir = std::getenv("KESTREL_MAILSLOT_DIR");
+    ASSERT_NE(dir, nullptr);
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().rfind("kestrelcli", 0), std::string::npos) << entry.path();
+
     service.Stop();
     run = Kestrel("--timeout 1 stats D");
     EXPECT_EQ(run.status, 2) << run.out;
+    // The message names the directory it looked in.
+    EXPECT_TRUE(Contains(run.out, "not running")) << run.out;
+    EXPECT_TRUE(Contains(run.out, dir)) << run.out;
 }
 
 // The line of a screen that begins with `start`; empty when none does.
@@ -367,10 +417,13 @@ TEST(KestrelTerminal, ShowsTheServicesDrivesAndStatisticsAndQuitsOnItsKey) {
     timing::ScopedTimeDivisor fast(100);
     Service service;
     // The panel asks for the drive lists 50 ms after its start (time divided by 100) and for the first
-    // drive's statistics as soon as it is reported; a second later it is told to quit.
-    const ProgramRun run = [] {
-        const std::string command =
-            "(sleep 1; printf q) | " + std::string(KESTREL_PROGRAM) + " --plain --time-divisor 100 2>&1";
+    // drive's statistics as soon as it is reported; a second later it is told to quit. A second panel
+    // runs beside it all the while, and gets answers of its own.
+    const std::string panel =
+        "(sleep 1; printf q) | " + std::string(KESTREL_PROGRAM) + " --plain --time-divisor 100";
+    const std::string work = ::testing::TempDir() + "kestrel-second-panel.out";
+    const ProgramRun run = [&] {
+        const std::string command = panel + " >" + work + " 2>&1 & " + panel + " 2>&1; wait";
         ProgramRun result;
         FILE* pipe = ::popen(command.c_str(), "r");
         if (pipe == nullptr)
@@ -394,6 +447,14 @@ TEST(KestrelTerminal, ShowsTheServicesDrivesAndStatisticsAndQuitsOnItsKey) {
         << last;
     EXPECT_EQ(LineOf(last, "  Total Lifetime Fragments Saved"), "  Total Lifetime Fragments Saved    0")
         << last;
+
+    std::ifstream secondFile(work);
+    const std::string second((std::istreambuf_iterator<char>(secondFile)), std::istreambuf_iterator<char>());
+    const std::size_t secondLast = second.rfind("Kestrel    Service:");
+    ASSERT_NE(secondLast, std::string::npos) << second;
+    EXPECT_TRUE(Contains(second.substr(secondLast), "Service: connected")) << second;
+    EXPECT_TRUE(Contains(second.substr(secondLast), "Files Left to Process on D:\\")) << second;
+    std::remove(work.c_str());
 }
 
 }  // namespace

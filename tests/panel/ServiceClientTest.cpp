@@ -106,7 +106,9 @@ TEST(ServiceClient, WorkersAskForBothListsAndHandOnEveryReplyInOrder) {
     timing::ScopedTimeDivisor fast(100);
     const ClientNames names = TestNames();
     Replies replies;
-    ServiceClient client([&](const std::wstring& m) { replies.Add(m); }, names);
+    // The drive-list request tells of itself, in order with the replies: before its requests go out.
+    ServiceClient client([&](const std::wstring& m) { replies.Add(m); }, names,
+                         [&](bool asked) { replies.Add(asked ? L"asked" : L"not asked"); });
     MailslotReader service;
     ASSERT_TRUE(service.Create(names.commandMailslot, true));
 
@@ -120,7 +122,7 @@ TEST(ServiceClient, WorkersAskForBothListsAndHandOnEveryReplyInOrder) {
     ASSERT_TRUE(answer.Open(names.replyMailslot));
     ASSERT_TRUE(answer.Write(L"21, C:\\"));
     ASSERT_TRUE(answer.Write(L"20, D:\\E:\\"));
-    EXPECT_EQ(replies.WaitFor(2), (std::vector<std::wstring>{L"21, C:\\", L"20, D:\\E:\\"}));
+    EXPECT_EQ(replies.WaitFor(3), (std::vector<std::wstring>{L"asked", L"21, C:\\", L"20, D:\\E:\\"}));
 
     // A second start while the listener runs starts no second listener (its mailslot would be taken)
     // but asks for the lists again once the first request has ended.
@@ -129,7 +131,15 @@ TEST(ServiceClient, WorkersAskForBothListsAndHandOnEveryReplyInOrder) {
     client.StartWorkers();
     EXPECT_EQ(NextMessage(service), L"GetWatchingDrives" + names.replyAddress);
     ASSERT_TRUE(answer.Write(L"23, No calc"));
-    EXPECT_EQ(replies.WaitFor(3).back(), L"23, No calc");
+    EXPECT_EQ(replies.WaitFor(5).back(), L"23, No calc");
+
+    // With no service to write to, the request says so: no answer is to be expected.
+    ClientNames absent = TestNames();
+    Replies told;
+    ServiceClient alone([](const std::wstring&) {}, absent,
+                        [&](bool asked) { told.Add(asked ? L"asked" : L"not asked"); });
+    alone.StartWorkers();
+    EXPECT_EQ(told.WaitFor(2), (std::vector<std::wstring>{L"asked", L"not asked"}));
 }
 
 TEST(ServiceClient, AReplyLongerThanTheReceiveBufferIsCut) {

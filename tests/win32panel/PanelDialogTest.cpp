@@ -102,6 +102,7 @@ TEST_F(PanelDialogTest, TemplateHasEveryNumberedControlWhereItBelongs) {
         {1010, L"Static", 195, 175, 48, 18, 0},
         {1011, L"Static", 195, 194, 48, 18, 0},
         {1024, L"Static", 195, 213, 48, 18, 0},
+        {IDC_NOTICE, L"Static", 8, 236, 242, 26, 0},  // the status line, in the area below the statistics
     };
     for (const ControlLayout& control : layout) {
         SCOPED_TRACE(control.id);
@@ -175,20 +176,30 @@ TEST_F(PanelDialogTest, RepliesFillListsFieldsAndCheckBox) {
     EXPECT_EQ(Text(IDC_LARGEST_FRAGMENT_LABEL), L"Largest Fragment Saved on E:\\");
     EXPECT_TRUE(dialog_->State().connected);
 
+    // The answer to one statistics request is shown once its last line (25, naming the drive) is in.
+    Reply(L"23, No calc");
+    EXPECT_EQ(Text(IDC_PERCENT_FREE), L"No calc");
     Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    Reply(L"24, E:\\TEMP;E:\\CACHE;E:\\DROPPED");
+    Reply(L"25, E1DEFRAGONLY");
     EXPECT_EQ(Text(IDC_FILES_LEFT), L"1");
     EXPECT_EQ(Text(IDC_FRAGMENTS_SAVED), L"2");
     EXPECT_EQ(Text(IDC_LARGEST_FRAGMENT), L"3");
     EXPECT_EQ(Text(IDC_TOTAL_FILES_LEFT), L"4");
     EXPECT_EQ(Text(IDC_TOTAL_FRAGMENTS_SAVED), L"5");
     EXPECT_EQ(Text(IDC_LIFETIME_FRAGMENTS), L"6");
-    Reply(L"23, No calc");
-    EXPECT_EQ(Text(IDC_PERCENT_FREE), L"No calc");
-    Reply(L"24, E:\\TEMP;E:\\CACHE;E:\\DROPPED");
     EXPECT_EQ(Entries(IDC_EXCLUSIONS), (Texts{L"E:\\CACHE", L"E:\\TEMP"}));
-    Reply(L"25, E1DEFRAGONLY");
     EXPECT_TRUE(Checked(IDC_DEFRAG_ONLY));
+    // The next answer for E has no exclusions: the list empties. One for D, asked for before, is dropped.
+    Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
     Reply(L"25, E0DEFRAGONLY");
+    EXPECT_EQ(Entries(IDC_EXCLUSIONS), Texts{});
+    EXPECT_FALSE(Checked(IDC_DEFRAG_ONLY));
+    Reply(L"22, 9;;;9;;;9;;;9;;;9;;;9;;;");
+    Reply(L"24, D:\\OTHER;");
+    Reply(L"25, D1DEFRAGONLY");
+    EXPECT_EQ(Entries(IDC_EXCLUSIONS), Texts{});
+    EXPECT_EQ(Text(IDC_FILES_LEFT), L"1");
     EXPECT_FALSE(Checked(IDC_DEFRAG_ONLY));
     // Other codes change nothing on show.
     Reply(L"19, C:\\");
@@ -201,7 +212,9 @@ TEST_F(PanelDialogTest, TypingAndSelectingReachTheCoreAndTheEditKeepsWhatWasType
     EXPECT_EQ(dialog_->State().exclusionPath, L"c:\\lower\\case");
     EXPECT_EQ(Text(IDC_EXCLUDE_PATH), L"c:\\lower\\case");
 
+    Reply(L"21, C:\\");
     Reply(L"24, C:\\A;C:\\B;");
+    Reply(L"25, C0DEFRAGONLY");
     ListBox exclusions(GetDlgItem(window_, IDC_EXCLUSIONS));
     exclusions.Select(1);
     Command(IDC_EXCLUSIONS, LBN_SELCHANGE);
@@ -210,6 +223,8 @@ TEST_F(PanelDialogTest, TypingAndSelectingReachTheCoreAndTheEditKeepsWhatWasType
     // Entries whose order a list box's own sorting might see otherwise: the box shows the core's order,
     // so a selection names the same entry on both sides.
     Reply(L"24, C:\\A_B;C:\\AB;C:\\A-B;C:\\a b;");
+    Reply(L"25, C0DEFRAGONLY");
+    ASSERT_EQ(Entries(IDC_EXCLUSIONS).size(), 4u);
     EXPECT_EQ(Entries(IDC_EXCLUSIONS), dialog_->State().exclusions.entries);
     for (int i = 0; i < 4; ++i) {
         exclusions.Select(i);
@@ -217,6 +232,8 @@ TEST_F(PanelDialogTest, TypingAndSelectingReachTheCoreAndTheEditKeepsWhatWasType
         EXPECT_EQ(Text(IDC_EXCLUDE_PATH), dialog_->State().exclusions.entries[static_cast<std::size_t>(i)]);
     }
 
+    Reply(L"21, ");  // C:\\ is watched no more; its exclusions leave with it
+    EXPECT_EQ(Entries(IDC_EXCLUSIONS), Texts{});
     Reply(L"20, C:\\D:\\");
     ListBox available(GetDlgItem(window_, IDC_AVAILABLE_DRIVES));
     available.Select(1);
@@ -229,6 +246,7 @@ TEST_F(PanelDialogTest, TypingAndSelectingReachTheCoreAndTheEditKeepsWhatWasType
 
     // Removing the last watched drive: empty statistics, "No calc", the lifetime total kept.
     Reply(L"22, 1;;;2;;;3;;;4;;;5;;;6;;;");
+    Reply(L"25, D0DEFRAGONLY");
     Command(IDC_STOP_WATCHING, BN_CLICKED);
     EXPECT_EQ(Entries(IDC_WATCHING_DRIVES), Texts{});
     EXPECT_EQ(Entries(IDC_AVAILABLE_DRIVES), (Texts{L"C:\\", L"D:\\"}));
@@ -257,6 +275,98 @@ TEST_F(PanelDialogTest, CloseHidesTheTrayCommandShowsAndExitQuitsAndDropsLaterRe
     EXPECT_TRUE(quit_);
     Reply(L"20, X:\\");
     EXPECT_EQ(Entries(IDC_AVAILABLE_DRIVES), (Texts{L"C:\\"}));
+}
+
+TEST_F(PanelDialogTest, EveryLabelFitsItsControlWithTheDrivesNamed) {
+    Reply(L"21, C:\\D:\\");  // the drive labels name the first drive
+    ASSERT_EQ(Text(IDC_LARGEST_FRAGMENT_LABEL), L"Largest Fragment Saved on C:\\");
+    int checked = 0;
+    for (HWND item = GetWindow(window_, GW_CHILD); item != nullptr; item = GetWindow(item, GW_HWNDNEXT)) {
+        wchar_t className[32] = {};
+        GetClassNameW(item, className, 32);
+        const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(item, GWL_STYLE));
+        const DWORD kind = style & SS_TYPEMASK;
+        if (_wcsicmp(className, L"Static") != 0 || (kind != SS_LEFT && kind != SS_LEFTNOWORDWRAP))
+            continue;
+        wchar_t text[256] = {};
+        GetWindowTextW(item, text, 256);
+        if (text[0] == L'\0')
+            continue;
+        SCOPED_TRACE(testing::Message() << "control " << GetDlgCtrlID(item));
+        RECT client{};
+        GetClientRect(item, &client);
+        HDC dc = GetDC(item);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(item, WM_GETFONT, 0, 0)));
+        RECT needed{0, 0, client.right, 0};
+        DrawTextW(dc, text, -1, &needed,
+                  DT_CALCRECT | DT_NOPREFIX | (kind == SS_LEFT ? DT_WORDBREAK : DT_SINGLELINE));
+        SelectObject(dc, old);
+        ReleaseDC(item, dc);
+        // All of the text is drawn: no line is pushed below the control, none runs past its edge.
+        EXPECT_LE(needed.bottom, client.bottom);
+        EXPECT_LE(needed.right, client.right);
+        ++checked;
+    }
+    EXPECT_GE(checked, 12);
+}
+
+TEST_F(PanelDialogTest, ARefusedPathIsExplainedOnTheStatusLine) {
+    Reply(L"21, C:\\");
+    EXPECT_EQ(Text(IDC_NOTICE), L"");
+    SetDlgItemTextW(window_, IDC_EXCLUDE_PATH, L"c:\\a;b");
+    Pump();
+    Command(IDC_ADD_EXCLUDE, BN_CLICKED);
+    EXPECT_NE(Text(IDC_NOTICE).find(L"\";\""), std::wstring::npos);
+    EXPECT_FALSE(dialog_->State().notice.empty());
+    // Typing again takes it away.
+    SetDlgItemTextW(window_, IDC_EXCLUDE_PATH, L"c:\\a");
+    Pump();
+    EXPECT_EQ(Text(IDC_NOTICE), L"");
+}
+
+// The About box, found and closed from a thread timer while it runs modally; set when it was seen.
+HWND g_aboutSeen = nullptr;
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR, DWORD) {
+    HWND about = FindWindowW(nullptr, L"About Kestrel");
+    if (about != nullptr) {
+        g_aboutSeen = about;
+        PostMessageW(about, WM_COMMAND, IDOK, 0);
+    }
+}
+
+TEST_F(PanelDialogTest, EnterInThePathAddsTheExclusionAndF1ShowsTheAboutBox) {
+    // The service's command mailslot, read here to see what the dialog sends.
+    MailslotReader service;
+    ASSERT_TRUE(service.Create(std::wstring(protocol::kCommandMailslot), false));
+    Reply(L"21, C:\\");
+    Command(ID_TRAY_SHOW);
+    ASSERT_TRUE(IsWindowVisible(window_));
+    for (std::wstring m = service.Read(); !m.empty(); m = service.Read()) {
+    }  // the first statistics requests
+
+    HWND edit = GetDlgItem(window_, IDC_EXCLUDE_PATH);
+    SetDlgItemTextW(window_, IDC_EXCLUDE_PATH, L"c:\\temp");
+    SetFocus(edit);
+    ASSERT_EQ(GetFocus(), edit);
+    MSG enter{edit, WM_KEYDOWN, VK_RETURN, 0x001C0001, GetTickCount(), {}};
+    EXPECT_TRUE(dialog_->PreTranslate(enter));
+    Pump();
+    EXPECT_TRUE(IsWindowVisible(window_));
+    std::wstring sent;
+    for (int i = 0; i < 100 && sent.empty(); ++i) {
+        sent = service.Read();
+        Sleep(10);
+    }
+    EXPECT_EQ(sent, L"C:\\C:\\TEMP ADDEXCLUDE" + std::wstring(protocol::kReplyAddress));
+
+    // F1 (WM_HELP) opens the About box; no help file is looked for.
+    g_aboutSeen = nullptr;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, CloseAbout);
+    HELPINFO help{sizeof(HELPINFO), HELPINFO_WINDOW, IDC_EXCLUDE_PATH, edit, 0, {0, 0}};
+    SendMessageW(window_, WM_HELP, 0, reinterpret_cast<LPARAM>(&help));
+    ::KillTimer(nullptr, timer);
+    EXPECT_NE(g_aboutSeen, nullptr);
+    EXPECT_TRUE(IsWindowVisible(window_));
 }
 
 TEST_F(PanelDialogTest, TheListenerHandsRepliesOverAndHasEndedWhenTheDialogIsGone) {

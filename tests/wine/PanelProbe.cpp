@@ -14,6 +14,7 @@
 //   panel_probe watch LETTER SECONDS    selects LETTER in Available, presses "--->", waits until it
 //                                       is in Watching
 //   panel_probe text ID                 prints a control's text
+//   panel_probe selected ID             prints the selected entry of a list ("(none)" when none)
 //   panel_probe wait-text ID TEXT SECONDS  waits until a control shows TEXT
 //   panel_probe wait-number ID SECONDS  waits until a control shows a decimal number
 //   panel_probe rect                    prints the dialog's screen rectangle "x y w h"
@@ -264,6 +265,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"text" && argc >= 3) {
         std::printf("%ls\n", ControlText(dialog, _wtoi(argv[2])).c_str());
+        return 0;
+    }
+    if (command == L"selected" && argc >= 3) {
+        HWND list = GetDlgItem(dialog, _wtoi(argv[2]));
+        const LRESULT index = SendMessageW(list, LB_GETCURSEL, 0, 0);
+        std::printf("%ls\n", index == LB_ERR ? L"(none)" : ListText(list, static_cast<int>(index)).c_str());
         return 0;
     }
     if (command == L"wait-text" && argc >= 4) {

@@ -118,6 +118,12 @@ for _ in $(seq 30); do
     sleep 0.5
 done
 check "the service reports C watched ($(echo $out))" test "$out" = $'available: Z:\\\nwatching: C:\\|D:\\'
+# The service lists its drives by letter, so C came before D; the selection stayed on D, which the
+# statistics labels name.
+selected=$(probe selected 1019)
+label=$(probe text 1013)
+check "the selection stays on D:\\ and the labels name it ($selected; $label)" \
+    test "$selected|$label" = 'D:\|Fragments Saved on D:\'
 
 # 4. The screenshot: the whole screen, and the dialog cut out of it.
 sleep 1
