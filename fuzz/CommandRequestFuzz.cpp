@@ -7,10 +7,10 @@
 // prepared watcher. When the input's first byte is even, the watch command's listing of disk instances
 // throws (the command must then leave no watcher behind); watchers that it does create run their threads
 // with time scaled down 100,000 times. The target aborts when the service opens any name that is not a plain
-// local mailslot name (checked with a rule of its own, not the function under test) or not the request's
-// reply name, writes without an open writer, writes a line longer than 1,023 code units or with a code that
-// the command does not answer with, or when its drive table ends up holding anything but drive roots.
-// fuzz/protocol.dict holds the keywords and names as UTF-16LE.
+// local mailslot name (checked with a rule of its own, not the function under test), is its own command
+// mailslot or is not the request's reply name, writes without an open writer, writes a line longer than 1,023
+// code units or with a code that the command does not answer with, or when its drive table ends up holding
+// anything but drive roots. fuzz/protocol.dict holds the keywords and names as UTF-16LE.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -44,6 +44,20 @@ void Require(bool condition) {
         std::abort();
 }
 
+// The service's own command mailslot, in any case (mailslot names are compared without regard to case):
+// a reply there would come back as a request.
+bool IsCommandMailslot(const std::wstring& name) {
+    constexpr std::wstring_view command = L"\\\\.\\mailslot\\kestrelcommandchannel";
+    if (name.size() != command.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const wchar_t c = name[i];
+        if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c) != command[i])
+            return false;
+    }
+    return true;
+}
+
 struct Log {
     std::wstring expectedName;  // the reply name of the request being handled
     int opens = 0;
@@ -58,6 +72,7 @@ class CheckingWriter : public MailslotWriter {
   public:
     bool Open(const std::wstring& name) override {
         Require(IsPlainLocalMailslot(name));
+        Require(!IsCommandMailslot(name));
         Require(name == g_log.expectedName);
         ++g_log.opens;
         open_ = true;

@@ -89,6 +89,16 @@ inline constexpr std::size_t kMaxStatisticsText = 127;
 // The panel takes at most this many UTF-16 code units of a reply's text.
 inline constexpr std::size_t kMaxReplyText = 32767;
 
+// A drive's exclusions are bounded so that the whole list always fits its one code-24 line, which the
+// panel shows and acts on entry by entry: at most kMaxExclusions entries of at most kMaxExclusionLength
+// UTF-16 code units each (upper-cased, as stored), and never a ";", which separates them in that line.
+// "24, " takes 4 code units and each entry its own length and one ";": 4 + 10 x (100 + 1) = 1,014.
+inline constexpr std::size_t kMaxExclusions = 10;
+inline constexpr std::size_t kMaxExclusionLength = 100;
+inline constexpr wchar_t kExclusionSeparator = L';';
+static_assert(4 + kMaxExclusions * (kMaxExclusionLength + 1) <= kMaxReplyLine,
+              "a full list of exclusions must fit one code-24 reply line");
+
 // The code-23 text when no percentage can be computed.
 inline constexpr std::wstring_view kNoCalc = L"No calc";
 

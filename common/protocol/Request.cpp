@@ -1,5 +1,6 @@
 #include "common/protocol/Request.h"
 
+#include "common/UpperCase.h"
 #include "platform/Mailslot.h"
 
 namespace kestrel::protocol {
@@ -22,6 +23,10 @@ bool IsAcceptableReplyName(std::wstring_view name) {
     // The writer endpoint refuses every other name before it opens anything; answering only on names
     // it would open keeps the service from being pointed at a file, a device or another machine.
     return mailslot::IsValidMailslotName(name);
+}
+
+bool SameMailslotName(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && UpperCase(a) == UpperCase(b);
 }
 
 std::optional<std::wstring> ExclusionPath(std::wstring_view text, std::size_t keywordPosition) {

@@ -48,6 +48,9 @@ std::wstring_view ReplyName(std::wstring_view text);
 // another backslash, an empty or over-long name are all refused.
 bool IsAcceptableReplyName(std::wstring_view name);
 
+// Whether two mailslot names name the same mailslot: mailslot names compare without regard to case.
+bool SameMailslotName(std::wstring_view a, std::wstring_view b);
+
 // The exclusion path of an exclusion request whose keyword starts at `keywordPosition`: the text from
 // index 3 (after the letter, ":" and "\") up to the keyword. Nothing when the keyword starts before
 // index 3; an empty path when it starts at index 3.

@@ -1,4 +1,4 @@
-// Host trace sink: standard error, when asked for, as UTF-8.
+// Host trace sink: standard error, when asked for, as UTF-8, one line per write.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +28,10 @@ public:
     void Write(std::wstring_view line) override {
         if (!StandardErrorEnabled()) return;
         std::string text = ToUtf8(line);
+        // Every write is one line; many are written without a line feed of their own (as the debugger
+        // stream shows them one per call), and on a terminal they would run together.
+        if (text.empty() || text.back() != '\n')
+            text += '\n';
         std::lock_guard lock(mutex_);
         std::fwrite(text.data(), 1, text.size(), stderr);
         std::fflush(stderr);

@@ -9,7 +9,8 @@
 // The service sees exactly those letters. When the service has ended, each drive's simulated volume is
 // checked (consistent, and in step with the files of its directory) and the result printed to standard
 // error; a failed check makes the exit status 70. "--time-divisor N" (or $KESTREL_TIME_DIVISOR) runs every
-// period of the service N times faster, for demonstrations and tests.
+// period of the service N times faster, for demonstrations and tests. Any other argument ("--help" too)
+// prints the usage to standard error and exits with 64 instead of starting the service.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -29,6 +30,20 @@ constexpr int kExitInconsistent = 70;
 void Complain(const std::string& text) {
     std::fprintf(stderr, "KestrelService: %s\n", text.c_str());
 }
+
+constexpr char kUsage[] =
+    "Usage: KestrelService -v | -i | -u\n"
+    "       KestrelService [--drive L=DIR]... [--volume-size SIZE] [--cluster-size N] [--time-divisor N]\n"
+    "  -v  print the version and whether the service is installed\n"
+    "  -i  install the service\n"
+    "  -u  remove the service\n"
+    "  --drive L=DIR       watch DIR as drive L (C to Z) over a simulated NTFS volume; may be repeated\n"
+    "  --volume-size SIZE  bytes of each simulated volume (K, M, G, T suffixes; default: at least 1G and\n"
+    "                      twice the bytes already in the directory)\n"
+    "  --cluster-size N    bytes of a cluster, a power of two from 512 to 65536 (default 4096)\n"
+    "  --time-divisor N    run every period of the service N times faster\n"
+    "Without a switch the service runs in the foreground until SIGINT or SIGTERM; SIGUSR1 saves its status.\n"
+    "State in $KESTREL_STATE_DIR, mailslots in $KESTREL_MAILSLOT_DIR; KESTREL_TRACE=1 traces to stderr.\n";
 
 bool ParseDivisor(const std::wstring& text, std::uint32_t& divisor) {
     std::uint64_t value = 0;
@@ -84,6 +99,14 @@ int main(int argc, char** argv) {
     if (!kestrel::host::TakeDirectoryDriveOptions(arguments, drives, error) ||
         !TakeTimeDivisor(arguments, divisor, error)) {
         Complain(error);
+        return kExitUsage;
+    }
+    // What is left is the program's name and at most a switch: the service itself takes no arguments,
+    // and anything else would otherwise start it silently in the foreground.
+    if (arguments.size() > 1 && !kestrel::CNTService::IsConsoleSwitch(arguments[1])) {
+        if (arguments[1] != L"--help" && arguments[1] != L"-h")
+            Complain("unknown argument \"" + kestrel::ToUtf8(arguments[1]) + "\"");
+        std::fputs(kUsage, stderr);
         return kExitUsage;
     }
     kestrel::timing::SetTimeDivisor(divisor);

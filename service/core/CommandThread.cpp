@@ -23,11 +23,13 @@ constexpr timing::Millis kCommandPoll = 1000;
 }  // namespace
 
 CommandHandler::CommandHandler(drives::DriveSet& driveSet, drives::DiskInstanceSource physicalDisks,
-                               InstanceListSink keepInstances, ReplyWriterFactory writers)
+                               InstanceListSink keepInstances, ReplyWriterFactory writers,
+                               std::wstring commandMailslot)
     : driveSet_(driveSet),
       physicalDisks_(std::move(physicalDisks)),
       keepInstances_(std::move(keepInstances)),
-      writers_(std::move(writers)) {}
+      writers_(std::move(writers)),
+      commandMailslot_(std::move(commandMailslot)) {}
 
 Command CommandHandler::Handle(std::wstring_view text) {
     const Request request = protocol::ParseRequest(text);
@@ -72,7 +74,8 @@ Command CommandHandler::Handle(std::wstring_view text) {
 }
 
 void CommandHandler::OpenSender(const Request& request, ReplySender& sender) const {
-    if (std::optional<std::wstring> target = request.ReplyTarget())
+    std::optional<std::wstring> target = request.ReplyTarget();
+    if (target && !protocol::SameMailslotName(*target, commandMailslot_))
         sender.Open(*target);
 }
 
@@ -207,7 +210,7 @@ std::uint32_t DefragService::CommandThread(DefragService* service) {
     CommandHandler handler(
         *service->driveSet_, service->platform_.physicalDisks,
         [service](const std::vector<std::wstring>& names) { service->KeepDiskInstances(names); },
-        service->platform_.replyWriters);
+        service->platform_.replyWriters, service->platform_.commandMailslot);
     while (!service->StopRequested()) {
         timing::Sleep(kCommandPoll);
         const std::wstring text = reader->Read();

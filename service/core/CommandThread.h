@@ -5,8 +5,10 @@
 // The handler needs no thread and no mailslot of its own beyond the reply writers its factory makes, so
 // tests and the fuzz target drive it directly with request texts.
 //
-// Replies go only to a reply name that is a plain local mailslot name ("\\.\mailslot\NAME"): a request
-// naming anything else, or nothing, is still acted on, but nothing is opened or written for it. A first
+// Replies go only to a reply name that is a plain local mailslot name ("\\.\mailslot\NAME") other than
+// the service's own command mailslot (compared without regard to case, as mailslot names are): a
+// request naming anything else, or nothing, is still acted on, but nothing is opened or written for it.
+// Answered into the command mailslot, a code-25 line would come back as a "DEFRAGONLY" request. A first
 // character that is no drive letter A-Z never indexes the drive table; "DEFRAGONLY" for a drive without a
 // watcher stores the setting and goes no further; an exclusion request whose keyword stands before the
 // path's place is dropped.
@@ -31,9 +33,11 @@ class CommandHandler {
   public:
     // `physicalDisks` lists the instance names for the watch command (empty: none are known);
     // `keepInstances` (may be empty) receives each list; `writers` makes the reply writers (empty:
-    // MailslotWriters). The drive set must outlive the handler.
+    // MailslotWriters); `commandMailslot` is the name of the mailslot the requests arrive on, never
+    // answered. The drive set must outlive the handler.
     CommandHandler(drives::DriveSet& driveSet, drives::DiskInstanceSource physicalDisks,
-                   InstanceListSink keepInstances = {}, ReplyWriterFactory writers = {});
+                   InstanceListSink keepInstances = {}, ReplyWriterFactory writers = {},
+                   std::wstring commandMailslot = std::wstring(protocol::kCommandMailslot));
 
     // Handles one request: the first command in search order whose keyword occurs in the text. Returns
     // that command (Command::None when the text holds no keyword and was dropped). Never throws.
@@ -57,6 +61,7 @@ class CommandHandler {
     drives::DiskInstanceSource physicalDisks_;
     InstanceListSink keepInstances_;
     ReplyWriterFactory writers_;
+    std::wstring commandMailslot_;
 };
 
 }  // namespace kestrel::core

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/Format.h"
+#include "common/protocol/Protocol.h"
 #include "platform/Trace.h"
 #include "service/watcher/DiskInstances.h"
 
@@ -278,10 +279,33 @@ std::vector<std::wstring> DriveSet::GetExclusions(std::wstring_view drive) {
 }
 
 bool DriveSet::AddExclusion(std::wstring_view drive, std::wstring_view path) {
+    using Add = SettingsStore::ExclusionAdd;
     watcher::Watcher* w = WatcherAt(CheckedIndex(drive));
-    if (w == nullptr)
-        return store_.AddExclusion(drive, path);
-    return store_.AddExclusion(drive, path, [w](const std::wstring& stored) { w->AddExcludeName(stored); });
+    PathSink sink;
+    if (w != nullptr)
+        sink = [w](const std::wstring& stored) { w->AddExcludeName(stored); };
+    const Add result = store_.TryAddExclusion(drive, path, sink);
+    // The command channel sends no answer to an exclusion request; a refusal is told in the trace.
+    std::wstring reason;
+    switch (result) {
+        case Add::Empty:
+            reason = L"it is empty";
+            break;
+        case Add::TooLong:
+            reason = Format(L"longer than %u characters", protocol::kMaxExclusionLength);
+            break;
+        case Add::Separator:
+            reason = Format(L"it holds \"%c\"", protocol::kExclusionSeparator);
+            break;
+        case Add::ListFull:
+            reason = Format(L"the drive already has %u exclusions", protocol::kMaxExclusions);
+            break;
+        default:
+            break;
+    }
+    if (!reason.empty())
+        trace::Write(Format(L"Exclusion refused for drive %c: %s\n", drive.front(), reason));
+    return result == Add::Added;
 }
 
 bool DriveSet::RemoveExclusion(std::wstring_view drive, std::wstring_view path) {

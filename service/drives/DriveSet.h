@@ -126,6 +126,8 @@ class DriveSet {
 
     // Settings of a drive, through the store; exclusions also reach the drive's watcher.
     std::vector<std::wstring> GetExclusions(std::wstring_view drive);
+    // An exclusion beyond the bounds (SettingsStore::TryAddExclusion) is not stored, and the refusal is
+    // traced as "Exclusion refused for drive %c: %s\n".
     bool AddExclusion(std::wstring_view drive, std::wstring_view path);
     // On success the running watcher's exclusions are replaced by the ones left, so the removed path
     // stops being excluded at once.

@@ -1,9 +1,11 @@
 #include "service/drives/SettingsStore.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/UpperCase.h"
 #include "common/Utf16.h"
+#include "common/protocol/Protocol.h"
 
 namespace kestrel::drives {
 namespace {
@@ -71,14 +73,15 @@ std::optional<std::wstring> SettingsStore::ReadString(reg::RawKey key, std::size
     return value.AsString();
 }
 
-std::vector<std::wstring> SettingsStore::ReadExclusions(reg::RawKey key) {
+std::vector<std::wstring> SettingsStore::ReadExclusions(reg::RawKey key, std::size_t limit) {
     std::vector<std::wstring> paths;
-    for (std::size_t i = 0;; ++i) {
+    for (std::size_t i = 0; i < limit; ++i) {
         std::optional<std::wstring> path = ReadString(key, i, kExclusionBufferChars);
         if (!path)
-            return paths;
+            break;
         paths.push_back(std::move(*path));
     }
+    return paths;
 }
 
 bool SettingsStore::CreateKeys() {
@@ -171,13 +174,36 @@ void SettingsStore::WriteMove(std::wstring_view drive, std::uint32_t value) {
         registry_.SetValue(key.get(), kMove, reg::Value::Dword(value));
 }
 
+SettingsStore::ExclusionAdd SettingsStore::CheckExclusion(std::wstring_view upperPath) {
+    if (upperPath.empty())
+        return ExclusionAdd::Empty;
+    if (upperPath.find(protocol::kExclusionSeparator) != std::wstring_view::npos)
+        return ExclusionAdd::Separator;
+    // Counted as the reply line counts: in UTF-16 code units.
+    if (ToUtf16(upperPath).size() > protocol::kMaxExclusionLength)
+        return ExclusionAdd::TooLong;
+    return ExclusionAdd::Added;
+}
+
+namespace {
+
+// The stored values that are in force: those within the bounds of one entry, in order.
+std::vector<std::wstring> InForce(std::vector<std::wstring> stored) {
+    std::erase_if(stored, [](const std::wstring& path) {
+        return SettingsStore::CheckExclusion(path) != SettingsStore::ExclusionAdd::Added;
+    });
+    return stored;
+}
+
+}  // namespace
+
 std::vector<std::wstring> SettingsStore::GetExclusions(std::wstring_view drive, const PathSink& sink) {
     if (!IndexOf(drive))
         return {};
     reg::Key key = CreateKey(DrivePath(drive[0]));
     if (!key)
         return {};
-    std::vector<std::wstring> paths = ReadExclusions(key.get());
+    std::vector<std::wstring> paths = InForce(ReadExclusions(key.get(), protocol::kMaxExclusions));
     if (sink) {
         for (const std::wstring& path : paths)
             sink(path);
@@ -185,26 +211,31 @@ std::vector<std::wstring> SettingsStore::GetExclusions(std::wstring_view drive, 
     return paths;
 }
 
-bool SettingsStore::AddExclusion(std::wstring_view drive, std::wstring_view path, const PathSink& sink) {
+SettingsStore::ExclusionAdd SettingsStore::TryAddExclusion(std::wstring_view drive, std::wstring_view path,
+                                                           const PathSink& sink) {
+    if (!IndexOf(drive))
+        return ExclusionAdd::NoDrive;
     std::wstring upper = UpperCase(path);
-    // An empty exclusion would match every path of the drive, and one longer than the reading buffer
-    // would read back as absent and hide every exclusion numbered after it.
-    if (upper.empty() || !Fits(upper, kExclusionBufferChars) || !IndexOf(drive))
-        return false;
+    if (const ExclusionAdd refused = CheckExclusion(upper); refused != ExclusionAdd::Added)
+        return refused;
     reg::Key key = CreateKey(DrivePath(drive[0]));
     if (!key)
-        return true;
-    std::size_t next = 0;
-    for (;; ++next) {
-        std::optional<std::wstring> stored = ReadString(key.get(), next, kExclusionBufferChars);
-        if (!stored)
-            break;
-        if (*stored == upper)
-            return false;
-    }
-    if (registry_.SetValue(key.get(), Number(next), reg::Value::String(upper)) == reg::kErrorSuccess && sink)
+        return ExclusionAdd::Added;
+    // The duplicate check and the count need no more than the values that can be in force.
+    const std::vector<std::wstring> stored = ReadExclusions(key.get(), protocol::kMaxExclusions);
+    if (std::find(stored.begin(), stored.end(), upper) != stored.end())
+        return ExclusionAdd::Listed;
+    if (stored.size() >= protocol::kMaxExclusions)
+        return ExclusionAdd::ListFull;
+    const std::uint32_t written =
+        registry_.SetValue(key.get(), Number(stored.size()), reg::Value::String(upper));
+    if (written == reg::kErrorSuccess && sink)
         sink(upper);
-    return true;
+    return ExclusionAdd::Added;
+}
+
+bool SettingsStore::AddExclusion(std::wstring_view drive, std::wstring_view path, const PathSink& sink) {
+    return TryAddExclusion(drive, path, sink) == ExclusionAdd::Added;
 }
 
 bool SettingsStore::RemoveExclusion(std::wstring_view drive, std::wstring_view path,
@@ -215,7 +246,8 @@ bool SettingsStore::RemoveExclusion(std::wstring_view drive, std::wstring_view p
     reg::Key key = CreateKey(DrivePath(drive[0]));
     if (!key)
         return false;
-    std::vector<std::wstring> paths = ReadExclusions(key.get());
+    // Every stored value, so that one beyond the bounds (from a store written before them) can go too.
+    std::vector<std::wstring> paths = ReadExclusions(key.get(), static_cast<std::size_t>(-1));
     std::size_t found = 0;
     while (found < paths.size() && paths[found] != upper)
         ++found;
@@ -234,7 +266,8 @@ bool SettingsStore::RemoveExclusion(std::wstring_view drive, std::wstring_view p
     }
     if (remaining != nullptr) {
         paths.erase(paths.begin() + static_cast<std::ptrdiff_t>(found));
-        *remaining = std::move(paths);
+        paths.resize(std::min(paths.size(), protocol::kMaxExclusions));
+        *remaining = InForce(std::move(paths));
     }
     return true;
 }

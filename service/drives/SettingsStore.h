@@ -98,21 +98,40 @@ class SettingsStore {
     std::uint32_t ReadMove(int driveIndex);
     void WriteMove(std::wstring_view drive, std::uint32_t value);
 
-    // The drive's excluded paths: values "0", "1", ... up to the first absent or malformed one. Each
-    // is also handed to `sink`, in order, when one is given (the drive set passes the watcher's
-    // AddExcludeName).
+    // The drive's exclusions in force: of the values "0", "1", ... up to the first absent or malformed
+    // one, only the first kMaxExclusions are read, and of those only the ones that AddExclusion would
+    // accept (not empty, at most kMaxExclusionLength code units, no ";"). A store written before these
+    // bounds may hold more or longer values: they stay stored as they are, but are neither listed nor
+    // applied (an over-long one still takes its place among the first kMaxExclusions), so that the list
+    // always fits the one code-24 reply line and every entry shown can be removed. Each entry is also
+    // handed to `sink`, in order, when one is given (the drive set passes the watcher's AddExcludeName).
     std::vector<std::wstring> GetExclusions(std::wstring_view drive, const PathSink& sink = {});
 
-    // Stores the upper-cased path as the next exclusion and hands it to `sink` once it is stored.
-    // False when the upper-cased path is already listed, and for a path that could never be read back
-    // (empty, or too long for the reading buffer), which is not stored. True otherwise, including when
-    // the drive key cannot be created (then nothing is stored or handed over).
+    // What TryAddExclusion did with a path.
+    enum class ExclusionAdd {
+        Added,      // stored as the next value and handed to the sink (nothing stored when the drive key
+                    // cannot be created)
+        Listed,     // the upper-cased path is already listed: nothing changes
+        NoDrive,    // the drive string names no drive
+        Empty,      // an empty exclusion would exclude every path of the drive
+        TooLong,    // more than kMaxExclusionLength UTF-16 code units
+        Separator,  // holds ";", which separates the entries of the code-24 line
+        ListFull,   // the drive already has kMaxExclusions stored values
+    };
+    // Stores the upper-cased path as the next exclusion and hands it to `sink` once it is stored. Every
+    // outcome but Added leaves the store as it was. Reads at most kMaxExclusions values.
+    ExclusionAdd TryAddExclusion(std::wstring_view drive, std::wstring_view path, const PathSink& sink = {});
+    // TryAddExclusion, true for Added.
     bool AddExclusion(std::wstring_view drive, std::wstring_view path, const PathSink& sink = {});
+    // Whether an (upper-cased) exclusion is within the bounds of one entry: Added when it is, else the
+    // reason (Empty, TooLong or Separator).
+    static ExclusionAdd CheckExclusion(std::wstring_view upperPath);
 
     // Removes the upper-cased path from the exclusions and numbers the ones after it down by one, so
-    // the list has no gaps. True when it was listed and removed. The store cannot reach the drive's
-    // running watcher: on true, `remaining` (when given) receives the exclusions left, in order, so that
-    // the caller can replace the watcher's list with them.
+    // the list has no gaps. True when it was listed (among all stored values, also those beyond the
+    // bounds) and removed. The store cannot reach the drive's running watcher: on true, `remaining`
+    // (when given) receives the exclusions now in force, as GetExclusions answers them, so that the
+    // caller can replace the watcher's list with them.
     bool RemoveExclusion(std::wstring_view drive, std::wstring_view path,
                          std::vector<std::wstring>* remaining = nullptr);
 
@@ -135,7 +154,8 @@ class SettingsStore {
     reg::Key CreateKey(const std::wstring& path);
     reg::Key OpenKey(const std::wstring& path);
     std::optional<std::wstring> ReadString(reg::RawKey key, std::size_t number, std::size_t bufferChars);
-    std::vector<std::wstring> ReadExclusions(reg::RawKey key);
+    // The stored exclusion values from "0" up to the first absent or malformed one, at most `limit`.
+    std::vector<std::wstring> ReadExclusions(reg::RawKey key, std::size_t limit);
     void WriteWatching(std::wstring_view drive, std::uint32_t value);
 
     reg::Registry& registry_;

@@ -90,6 +90,8 @@ class CNTService {
     // Performs "-v", "-i" or "-u" (case ignored) given as the first argument after the program name and
     // returns true; returns false when the program is to run as a service.
     bool ParseCommandLine(const std::vector<std::wstring>& arguments);
+    // Whether `argument` is one of the switches ParseCommandLine performs ("-v", "-i", "-u", any case).
+    static bool IsConsoleSwitch(const std::wstring& argument);
     // Hands the process to the service manager; returns when the service stopped, or at once (false)
     // when the program was not started as a service.
     bool RunDispatcher();

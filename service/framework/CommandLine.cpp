@@ -19,6 +19,11 @@ std::wstring EventSourceKey(const std::wstring& name) {
 }
 }  // namespace
 
+bool CNTService::IsConsoleSwitch(const std::wstring& argument) {
+    const wchar_t letter = SwitchLetter(argument);
+    return letter == L'v' || letter == L'i' || letter == L'u';
+}
+
 bool CNTService::ParseCommandLine(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2)
         return false;

@@ -150,13 +150,10 @@ void Watcher::AddExcludeName(const std::wstring& name) {
         if (upper.empty())
             return;  // would exclude every path
         std::lock_guard lock(lock_);
-        std::wstring scratch;
-        for (const std::wstring& entry : exclusions_) {
-            scratch.assign(entry);
-            UpperCaseInPlace(scratch);
-            if (scratch == upper)
-                return;
-        }
+        // Every entry is upper case already, so the set answers what comparing each upper-cased entry
+        // with the name would.
+        if (!excluded_.insert(upper).second)
+            return;
         exclusions_.push_back(std::move(upper));
     } catch (...) {
         trace::Write(L"Caught exception in Watcher::AddExcludeName");
@@ -177,6 +174,7 @@ std::vector<std::wstring> Watcher::DefaultExclusions() const {
 void Watcher::BuildDefaultExclusions() {
     std::vector<std::wstring> defaults = DefaultExclusions();
     std::lock_guard lock(lock_);
+    excluded_.insert(defaults.begin(), defaults.end());
     exclusions_.insert(exclusions_.end(), defaults.begin(), defaults.end());
 }
 
@@ -186,13 +184,15 @@ void Watcher::ReplaceExclusions(const std::vector<std::wstring>& names) {
         std::vector<std::wstring> list;
         if (directory_)
             list = DefaultExclusions();
+        std::unordered_set<std::wstring> set(list.begin(), list.end());
         for (const std::wstring& name : names) {
             std::wstring upper = UpperCase(name);
-            if (!upper.empty() && std::find(list.begin(), list.end(), upper) == list.end())
+            if (!upper.empty() && set.insert(upper).second)
                 list.push_back(std::move(upper));
         }
         std::lock_guard lock(lock_);
         exclusions_.swap(list);
+        excluded_.swap(set);
     } catch (...) {
         trace::Write(L"Caught exception in Watcher::ReplaceExclusions");
     }

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/ChangeNotification.h"
@@ -71,7 +72,8 @@ class Watcher {
     // the defragmentation thread to idle priority.
     void StartThreads();
 
-    // Adds a name to the exclusion list (upper-cased) unless an equal entry is there. Any thread.
+    // Adds a name to the exclusion list (upper-cased) unless an equal entry is there; one look-up, however
+    // long the list. Any thread.
     void AddExcludeName(const std::wstring& name);
     // Replaces the exclusions added with AddExcludeName by `names` (upper-cased, empty and repeated ones
     // dropped); the default exclusions that Prepare built stay. For an exclusion the user removed while
@@ -170,6 +172,9 @@ class Watcher {
     std::list<FileEntry> changedFiles_;
     std::map<std::uint32_t, FileEntry> pendingFiles_;  // by PathHash; the defragmentation thread's own
     std::vector<std::wstring> exclusions_;
+    // The entries of exclusions_ (all upper case), so that adding one costs one look-up, not a walk of
+    // the whole list: the drive set hands the list over again whenever the panel asks for it.
+    std::unordered_set<std::wstring> excluded_;
     std::atomic<bool> moveFlag_{true};
     std::atomic<std::int32_t> didWork_{0};
     std::mutex lock_;

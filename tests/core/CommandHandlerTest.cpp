@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
+#include "common/protocol/Reply.h"
 #include "platform/MemoryRegistry.h"
 #include "service/core/CommandThread.h"
 #include "service/core/DefragService.h"
@@ -112,6 +114,10 @@ TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
         L"\\\\.\\mailslot\\" + std::wstring(65, L'n'),  // too long
         L"\\\\.\\mailslot\\KestrelGUI\\",
         L"\\\\.\\mailslot\\Kestrel GUI",
+        // The service's own command mailslot, in any case: a reply there would come back as a request.
+        L"\\\\.\\mailslot\\KestrelCommandChannel",
+        L"\\\\.\\MAILSLOT\\kestrelcommandchannel",
+        L"\\\\.\\Mailslot\\KESTRELCommandChannel",
     };
     const std::wstring commands[] = {
         L"GetWatchingDrives", L"GetAvailableDrives", L"CFreeSpace",          L"CGetData",
@@ -130,6 +136,55 @@ TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
     EXPECT_TRUE(set->GetExclusions(L"C:\\").empty());
     ASSERT_TRUE(handler->Handle(L"C:\\Y ADDEXCLUDE") == Command::AddExclude);
     EXPECT_EQ(set->GetExclusions(L"C:\\"), std::vector<std::wstring>{L"Y"});
+}
+
+TEST_F(CommandHandlerTest, TheCommandMailslotItReadsIsNeverAnsweredWhateverItsName) {
+    CommandHandler own(
+        *set, [this] { return rig.instances; }, {}, [this] { return std::make_unique<RecordingWriter>(log); },
+        L"\\\\.\\mailslot\\Commands_2");
+    own.Handle(L"C1DEFRAGONLY\\\\.\\mailslot\\Commands_2");
+    own.Handle(L"CGetData\\\\.\\MAILSLOT\\COMMANDS_2");
+    EXPECT_TRUE(log.opened.empty());
+    EXPECT_EQ(set->ReadMove(3), 0u);  // acted on all the same
+    // Another name, the usual command mailslot's among them, is answered as usual.
+    own.Handle(L"CGetData\\\\.\\mailslot\\KestrelCommandChannel");
+    EXPECT_EQ(log.opened, std::vector<std::wstring>{L"\\\\.\\mailslot\\KestrelCommandChannel"});
+}
+
+TEST_F(CommandHandlerTest, AFullListOfExclusionsFitsOneReplyLineAndNothingBeyondItIsStored) {
+    const std::wstring name = L"\\\\.\\mailslot\\Panel_1";
+    // Ten of the longest exclusions: "C:\\" and 97 more code units each.
+    std::vector<std::wstring> paths;
+    for (int n = 0; n < 10; ++n) {
+        std::wstring path = L"C:\\" + std::to_wstring(n) + L"\\";
+        path.resize(protocol::kMaxExclusionLength, L'X');
+        paths.push_back(path);
+        handler->Handle(L"C:\\" + path + L" ADDEXCLUDE" + name);
+    }
+    // Beyond the bounds: one more, one too long, one with the entry separator. None is stored.
+    handler->Handle(L"C:\\C:\\MORE ADDEXCLUDE" + name);
+    handler->Handle(L"C:\\" + paths[0] + L"X ADDEXCLUDE" + name);
+    EXPECT_EQ(set->GetExclusions(L"C"), paths);
+    handler->Handle(L"C:\\" + paths[9] + L" DELETEEXCLUDE" + name);
+    handler->Handle(L"C:\\C:\\A;B ADDEXCLUDE" + name);
+    handler->Handle(L"C:\\C:\\A; ADDEXCLUDE" + name);
+    paths.pop_back();
+    EXPECT_EQ(set->GetExclusions(L"C"), paths);
+    handler->Handle(L"C:\\" + std::wstring(protocol::kMaxExclusionLength, L'Y') + L" ADDEXCLUDE" + name);
+    paths.push_back(std::wstring(protocol::kMaxExclusionLength, L'Y'));
+    EXPECT_EQ(set->GetExclusions(L"C"), paths);
+
+    // The whole list arrives in one code-24 line, uncut, and splits back into the ten entries.
+    log = {};
+    handler->Handle(L"CGetData" + name);
+    ASSERT_EQ(log.written.size(), 3u);
+    const std::wstring& line = log.written[1].second;
+    EXPECT_LE(line.size(), protocol::kMaxReplyLine);
+    const std::optional<protocol::Reply> reply = protocol::ParseReply(line);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->code, protocol::kCodeExclusions);
+    EXPECT_EQ(protocol::SplitExclusions(reply->text), paths);
+    EXPECT_EQ(reply->text.back(), L';');
 }
 
 }  // namespace

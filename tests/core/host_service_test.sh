@@ -17,6 +17,15 @@ fail() {
 }
 name=Kestrel_Defragmentation
 [ "$("$exe" -v)" = "$name Version 1.0"$'\n'"The service is not installed" ] || fail "-v"
+# Anything but a switch prints the usage and ends with 64 instead of starting the service.
+for argument in --help -x foo -vv; do
+    status=0
+    timeout 10 "$exe" "$argument" >"$work/out" 2>"$work/err" </dev/null || status=$?
+    [ "$status" = 64 ] || fail "$argument: exit status $status"
+    grep -q '^Usage: KestrelService -v | -i | -u$' "$work/err" || fail "$argument: no usage"
+    [ ! -s "$work/out" ] || fail "$argument: wrote to standard output"
+done
+[ -z "$(ls -A "$KESTREL_MAILSLOT_DIR" 2>/dev/null)" ] || fail "a mailslot was created"
 [ "$("$exe" -i)" = "$name installed" ] || fail "-i"
 
 KESTREL_TRACE=1 "$exe" >"$work/out" 2>"$work/trace" &

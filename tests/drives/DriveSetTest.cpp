@@ -141,6 +141,33 @@ TEST_F(DriveSetTest, LifeTimeGrowsOnlyWhenTheSumPassesItsHighestValue) {
     EXPECT_EQ(Get(L"", L"LifeTime"), reg::Value::Dword(static_cast<std::uint32_t>(INT_MAX)));
 }
 
+TEST_F(DriveSetTest, ExclusionsBeyondTheBoundsAreRefusedTracedAndKeptFromTheWatcher) {
+    rig.Add(L'C', kDriveFixed);
+    auto set = Make();
+    const std::size_t defaults = Access::Exclusions(*set->WatcherAt(3)).size();
+    trace::ScopedCapture capture;
+    EXPECT_FALSE(set->AddExclusion(L"C:\\", L"C:\\a;b"));
+    EXPECT_FALSE(set->AddExclusion(L"C:\\", L"C:\\" + std::wstring(98, L'x')));
+    EXPECT_TRUE(capture.Contains(L"Exclusion refused for drive C: it holds \";\"\n"));
+    EXPECT_TRUE(capture.Contains(L"Exclusion refused for drive C: longer than 100 characters\n"));
+    std::vector<std::wstring> added;
+    for (int n = 0; n < 10; ++n) {
+        added.push_back(L"\\DIR" + std::to_wstring(n) + L"\\");
+        EXPECT_TRUE(set->AddExclusion(L"C:\\", added.back()));
+    }
+    EXPECT_FALSE(capture.Contains(L"Exclusion refused for drive C: the drive already has 10 exclusions\n"));
+    EXPECT_FALSE(set->AddExclusion(L"C:\\", L"\\more\\"));
+    EXPECT_TRUE(capture.Contains(L"Exclusion refused for drive C: the drive already has 10 exclusions\n"));
+    EXPECT_EQ(set->GetExclusions(L"C"), added);
+
+    // The watcher holds each accepted one once, however often the list is handed over again.
+    for (int i = 0; i < 3; ++i)
+        set->GetExclusions(L"C:\\");
+    const std::vector<std::wstring> list = Access::Exclusions(*set->WatcherAt(3));
+    ASSERT_EQ(list.size(), defaults + added.size());
+    EXPECT_TRUE(std::equal(added.begin(), added.end(), list.begin() + static_cast<std::ptrdiff_t>(defaults)));
+}
+
 TEST_F(DriveSetTest, QueuesAndExclusionsReachTheWatcherAndSurviveASave) {
     rig.Add(L'C', kDriveFixed);
     auto set = Make();

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "common/Utf16.h"
 #include "platform/MemoryRegistry.h"
 #include "service/drives/SettingsStore.h"
 #include "tests/drives/StoreBackends.h"
@@ -155,6 +156,93 @@ TEST_P(SettingsStoreTest, ExclusionsAreUpperCaseUniqueAndRenumberedWithoutGaps) 
     EXPECT_FALSE(Get(L"C", L"0"));
 }
 
+// A path of `units` UTF-16 code units, distinct for each `n`.
+std::wstring PathOfUnits(std::size_t units, std::size_t n) {
+    std::wstring path = L"C:\\" + std::to_wstring(n) + L"\\";
+    path.resize(units, L'X');
+    return path;
+}
+
+TEST_P(SettingsStoreTest, ExclusionsAreBoundedInNumberAndLengthAndHoldNoSeparator) {
+    using Add = SettingsStore::ExclusionAdd;
+    std::vector<std::wstring> handed;
+    auto sink = [&](const std::wstring& p) { handed.push_back(p); };
+    // One code unit too long, and a ";" that the reply line would split into two entries: refused,
+    // nothing stored, nothing handed over.
+    EXPECT_EQ(store.TryAddExclusion(L"C", PathOfUnits(101, 0), sink), Add::TooLong);
+    EXPECT_EQ(store.TryAddExclusion(L"C", L"c:\\a;b", sink), Add::Separator);
+    EXPECT_EQ(store.TryAddExclusion(L"C", L";", sink), Add::Separator);
+    EXPECT_EQ(store.TryAddExclusion(L"C", L"", sink), Add::Empty);
+    EXPECT_FALSE(Get(L"C", L"0"));
+    EXPECT_TRUE(handed.empty());
+    // Length is counted in UTF-16 code units: 50 characters beyond the Basic Multilingual Plane take
+    // 100, one more character is one too many.
+    std::wstring wide;
+    for (int i = 0; i < 50; ++i)
+        wide += FromUtf16(u"\U0001F600");
+    EXPECT_EQ(store.TryAddExclusion(L"C", wide + L"X", sink), Add::TooLong);
+    EXPECT_EQ(store.TryAddExclusion(L"C", wide, sink), Add::Added);
+
+    // Nine more of the longest length fill the list; the eleventh is refused, even a short one.
+    std::vector<std::wstring> all{wide};
+    for (std::size_t n = 1; n < 10; ++n) {
+        all.push_back(PathOfUnits(100, n));
+        EXPECT_EQ(store.TryAddExclusion(L"C", all.back(), sink), Add::Added) << n;
+    }
+    EXPECT_EQ(store.TryAddExclusion(L"C", L"\\SHORT", sink), Add::ListFull);
+    EXPECT_FALSE(store.AddExclusion(L"C", L"\\SHORT", sink));
+    EXPECT_EQ(store.TryAddExclusion(L"C", all[4], sink), Add::Listed);
+    EXPECT_FALSE(Get(L"C", L"10"));
+    EXPECT_EQ(handed, all);
+    EXPECT_EQ(store.GetExclusions(L"C"), all);
+    // Removing one makes room for one.
+    EXPECT_TRUE(store.RemoveExclusion(L"C", all[0]));
+    EXPECT_EQ(store.TryAddExclusion(L"C", L"\\short", sink), Add::Added);
+    EXPECT_EQ(Get(L"C", L"9"), reg::Value::String(L"\\SHORT"));
+}
+
+TEST_P(SettingsStoreTest, AStoreWrittenBeyondTheBoundsLoadsOnlyWhatFitsAndKeepsTheRest) {
+    // Twelve values as a store written before the bounds may hold them: value 2 too long, value 4 with
+    // a ";", value 6 empty.
+    std::vector<std::wstring> stored;
+    for (std::size_t n = 0; n < 12; ++n)
+        stored.push_back(L"\\OLD" + std::to_wstring(n));
+    stored[2] = std::wstring(900, L'L');
+    stored[4] = L"C:\\A;B";
+    stored[6] = L"";
+    for (std::size_t n = 0; n < stored.size(); ++n)
+        Put(L"C", std::to_wstring(n), reg::Value::String(stored[n]));
+
+    // In force: the usable ones among the first ten values.
+    const std::vector<std::wstring> inForce{stored[0], stored[1], stored[3], stored[5],
+                                            stored[7], stored[8], stored[9]};
+    std::vector<std::wstring> handed;
+    EXPECT_EQ(store.GetExclusions(L"C", [&](const std::wstring& p) { handed.push_back(p); }), inForce);
+    EXPECT_EQ(handed, inForce);
+    // The list is full; nothing is overwritten or added.
+    EXPECT_FALSE(store.AddExclusion(L"C", L"\\NEW"));
+    for (std::size_t n = 0; n < stored.size(); ++n)
+        EXPECT_EQ(Get(L"C", std::to_wstring(n)), reg::Value::String(stored[n])) << n;
+    EXPECT_FALSE(Get(L"C", L"12"));
+
+    // Every stored value can still be removed by name, the long one too; what moves into the first ten
+    // comes into force.
+    std::vector<std::wstring> remaining;
+    ASSERT_TRUE(store.RemoveExclusion(L"C", stored[2], &remaining));
+    EXPECT_EQ(remaining, (std::vector<std::wstring>{stored[0], stored[1], stored[3], stored[5], stored[7],
+                                                    stored[8], stored[9], stored[10]}));
+    EXPECT_EQ(store.GetExclusions(L"C"), remaining);
+    ASSERT_TRUE(store.RemoveExclusion(L"C", stored[11]));
+    EXPECT_EQ(Get(L"C", L"9"), reg::Value::String(stored[10]));
+    EXPECT_FALSE(Get(L"C", L"10"));
+    // Ten values are stored: the two unusable ones still take their places, and the list is full until
+    // one of them goes too.
+    EXPECT_FALSE(store.AddExclusion(L"C", L"\\NEW"));
+    ASSERT_TRUE(store.RemoveExclusion(L"C", stored[4]));
+    EXPECT_TRUE(store.AddExclusion(L"C", L"\\NEW"));
+    EXPECT_EQ(Get(L"C", L"9"), reg::Value::String(L"\\NEW"));
+}
+
 TEST_P(SettingsStoreTest, ASavedQueueComesBackInNumberOrderAndItsKeyIsDeleted) {
     store.SaveQueue(L"C:\\", {L"C:\\a.txt", L"C:\\dir\\b.bin", L"C:\\c"});
     EXPECT_EQ(Get(L"FilesFor C", L"2"), reg::Value::String(L"C:\\c"));
@@ -191,9 +279,11 @@ TEST_P(SettingsStoreTest, MalformedAndOversizedStringsCountAsAbsent) {
         EXPECT_EQ(Restore(5), std::vector<std::wstring>{L"E:\\first"});
         EXPECT_FALSE(Exists(L"FilesFor E"));
     }
-    // The longest strings that fit each buffer are read; one character more is not.
+    // The longest strings that fit each buffer are read; one character more is not. An exclusion that
+    // long is beyond the bound of one entry: read, so that it does not hide the ones after it, but not
+    // in force.
     Put(L"C", L"1", reg::Value::String(std::wstring(65535, L'N')));
-    EXPECT_EQ(store.GetExclusions(L"C:\\").size(), 3u);
+    EXPECT_EQ(store.GetExclusions(L"C:\\"), (std::vector<std::wstring>{L"\\FIRST", L"\\HIDDEN"}));
     Put(L"FilesFor E", L"0", reg::Value::String(std::wstring(2048, L'Q')));
     EXPECT_TRUE(Restore(5).empty());
     Put(L"FilesFor E", L"0", reg::Value::String(L""));  // an empty entry ends the queue too
