@@ -110,6 +110,31 @@ code=$(product_code "$msi")
 [ -n "$code" ] || fail "no ProductCode in $msi"
 reply_name='\\.\mailslot\KestrelMsiTest'
 
+# --- The package's tables, for what Wine's Windows Installer does not run --------------------------------
+# Windows sets UPGRADINGPRODUCTCODE in the removal of the older version and runs rollback actions when an
+# install fails; Wine does neither, so these parts are checked in the tables only.
+summary=$(msiinfo suminfo "$msi" | tr -d '\r')
+grep -qxF "Template: x64;1033" <<<"$summary" || fail "not a 64-bit package: $summary"
+sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r')
+actions=$(msiinfo export "$msi" CustomAction | tr -d '\r')
+step() { sed -n "s/^$1\t\([^\t]*\)\t\([0-9]*\)\$/\2 \1/p" <<<"$sequence"; }
+order=$(for a in StopServices EndPanels RemoveService RemoveFiles InstallFiles UnregisterServiceOnRollback \
+    RegisterService StartServices InstallExecute RemoveExistingProducts RegisterProduct PublishProduct; do
+    echo "$(step $a | cut -d' ' -f1) $a"
+done | sort -n | cut -d' ' -f2 | tr '\n' ' ')
+[ "$order" = "StopServices EndPanels RemoveService RemoveFiles InstallFiles UnregisterServiceOnRollback \
+RegisterService StartServices InstallExecute RemoveExistingProducts RegisterProduct PublishProduct " ] ||
+    fail "actions out of order: $order"
+[ "$(step RemoveService | cut -d' ' -f2-)" = '$ServiceProgram=2 AND NOT UPGRADINGPRODUCTCODE' ] ||
+    fail "RemoveService runs when: $(step RemoveService)"
+[ "$(step UnregisterServiceOnRollback | cut -d' ' -f2-)" = 'NOT Installed AND NOT WIX_UPGRADE_DETECTED' ] ||
+    fail "UnregisterServiceOnRollback runs when: $(step UnregisterServiceOnRollback)"
+# 3410: a program from the installed KestrelService.exe (18), result ignored (64), rollback (256), in the
+# script (1024), as the system (2048).
+grep -qxP 'UnregisterServiceOnRollback\t3410\tKestrelService.exe\t-u\t' <<<"$actions" ||
+    fail "the rollback action: $(grep UnregisterServiceOnRollback <<<"$actions")"
+echo "tables: 64-bit package, actions in order, the service removed only on a real uninstall"
+
 # --- Settings pushed before the install ---------------------------------------------------------------
 run reg import "$(winpath "$settings")" >/dev/null
 [ "$(value "$service_key\\Parameters\\WatchingDrives" 3)" = "REG_DWORD 0x1" ] ||
