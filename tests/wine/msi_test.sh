@@ -187,6 +187,14 @@ next_code=$(product_code "$work/Kestrel-next.msi")
 run reg add "$service_key\\Parameters" /v Inc /t REG_DWORD /d 7 /f >/dev/null
 msiexec upgrade /i "$(winpath "$work/Kestrel-next.msi")"
 wait_for 30 service_running || fail "the service is not running after the upgrade: $(state)"
+# A service that the older package's removal deleted while it ran would only be marked for deletion, and
+# go with its key at its next stop: it is stopped and started again before the settings are looked at.
+run net stop "$name" >/dev/null
+stopped_or_gone() { [[ "$(state)" =~ ^(state 1)?$ ]]; }
+wait_for 30 stopped_or_gone || fail "the service does not stop after the upgrade: $(state)"
+service_gone && fail "the service went at its first stop after the upgrade"
+run net start "$name" >/dev/null
+wait_for 30 service_running || fail "the service does not start again after the upgrade: $(state)"
 [ "$(value "$service_key\\Parameters" Inc)" = "REG_DWORD 0x7" ] ||
     fail "the upgrade lost a value under Parameters: $(run reg query "$service_key\\Parameters" /s)"
 [ "$(value "$service_key\\Parameters\\C" 0)" = 'REG_SZ C:\BUILDS\' ] ||
