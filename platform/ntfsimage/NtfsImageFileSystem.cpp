@@ -222,6 +222,7 @@ void Normalize(std::vector<ImageRun>& runs) {
 struct Image {
     ntfs_volume* vol = nullptr;
     std::string path;
+    std::unique_ptr<ImageDevice> device;  // outlives the volume: ntfs_umount closes it
 };
 
 struct NtfsImageFileSystem::State {
@@ -599,6 +600,13 @@ NtfsImageFileSystem::~NtfsImageFileSystem() {
 }
 
 std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image, bool readOnly) {
+    MountOptions options;
+    options.readOnly = readOnly;
+    return Mount(letter, image, options);
+}
+
+std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
+                                       const MountOptions& options) {
     const wchar_t l = Letter(letter);
     if (l == 0)
         return "not a drive letter";
@@ -607,13 +615,31 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
     std::lock_guard lock(mutex_);
     if (state_->images.count(l) != 0)
         return "the drive letter is taken";
-    ntfs_volume* vol = ntfs_mount(image.c_str(), readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
-    if (vol == nullptr)
-        return image + ": cannot be opened as an NTFS volume (" + std::strerror(errno) + ")";
+    auto device = std::make_unique<ImageDevice>(image, options.policy);
+    if (device->Device() == nullptr)
+        return image + ": " + std::strerror(errno);
+    if (options.deviceHook)
+        device->SetHook(options.deviceHook);
+    ntfs_volume* vol =
+        ntfs_device_mount(device->Device(), options.readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
+    if (vol == nullptr) {
+        const int error = errno;
+        if (ntfs_device_free(device->Device()) != 0) {
+            device->Close();
+            ntfs_device_free(device->Device());
+        }
+        return image + ": cannot be opened as an NTFS volume (" + std::strerror(error) + ")";
+    }
     // Names are looked up without regard to case, as Windows opens them.
     NVolClearCaseSensitive(vol);
-    state_->images[l] = Image{vol, image};
+    state_->images[l] = Image{vol, image, std::move(device)};
     return {};
+}
+
+ImageDevice* NtfsImageFileSystem::Device(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    auto it = state_->images.find(Letter(letter));
+    return it == state_->images.end() ? nullptr : it->second.device.get();
 }
 
 bool NtfsImageFileSystem::Unmount(wchar_t letter) {

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/FileSystemControl.h"
+#include "platform/ntfsimage/ImageDevice.h"
 
 namespace kestrel::ntfsimage {
 
@@ -36,6 +38,17 @@ struct ImageRun {
 // the loop device that backs it) or libntfs-3g reports it mounted.
 std::string MountedReason(const std::string& image);
 
+// How an image is opened.
+struct MountOptions {
+    // Moves fail with STATUS_ACCESS_DENIED; nothing is written.
+    bool readOnly = false;
+    // Where the library's writes go (see ImageDevice.h): Overlay for a dry run that leaves the image
+    // untouched, UntilFlush for tests that cut the power.
+    WritePolicy policy = WritePolicy::Through;
+    // Hears of every write and flush of the device (tests).
+    std::function<void(const DeviceEvent&)> deviceHook;
+};
+
 class NtfsImageFileSystem : public fs::FileSystemControl {
   public:
     NtfsImageFileSystem();
@@ -47,6 +60,9 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // with STATUS_ACCESS_DENIED). Returns an empty string on success, else why it failed (not NTFS,
     // letter taken ...). The image is refused when it is mounted (see MountedReason).
     std::string Mount(wchar_t letter, const std::string& image, bool readOnly = false);
+    std::string Mount(wchar_t letter, const std::string& image, const MountOptions& options);
+    // The device under a mounted image (its counters, CutPower for tests); null when none is mounted.
+    ImageDevice* Device(wchar_t letter);
     // Writes everything back and closes the image; handles on it go stale. False when the library
     // reported an error while closing.
     bool Unmount(wchar_t letter);

@@ -524,6 +524,56 @@ TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
     ExpectClustersAccounted();
 }
 
+// The bytes of a whole file (an image), hashed.
+std::uint64_t FileHash(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return 0;
+    std::uint8_t buffer[1 << 16];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    close(fd);
+    return Hash(bytes);
+}
+
+// An overlay (the dry run's device) lets the volume be worked on as usual, every read seeing the writes,
+// while not one byte reaches the image file.
+TEST_F(ImageTest, AnOverlayKeepsEveryWriteOffTheImage) {
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.CreateFile("/whole.bin"));
+        written_.push_back({"/whole.bin", "", Content(810, 300 * kCluster)});
+        ASSERT_TRUE(w.Write("/whole.bin", 0, written_.back().bytes));
+    }
+    const std::uint64_t image = FileHash(image_);
+    NtfsImageFileSystem fs;
+    MountOptions options;
+    options.policy = WritePolicy::Overlay;
+    ASSERT_EQ(fs.Mount(kLetter, image_, options), "");
+    const std::vector<ImageRun> runs = fs.Runs(kLetter, L"\\whole.bin");
+    ASSERT_EQ(runs.size(), 1u);
+    {
+        const fs::FsHandle volume = fs.Own(fs.OpenVolume(L"\\\\.\\C:").handle);
+        const fs::FsHandle file = fs.Own(fs.OpenFile(L"\\\\?\\C:\\whole.bin").handle);
+        for (std::int64_t i = 0; i < 150; ++i) {
+            fs::MOVE_FILE_DATA move{file.get(), 2 * i, runs[0].lcn + runs[0].length + 1000 + 2 * i, 1};
+            ASSERT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0),
+                      fs::kStatusSuccess);
+        }
+    }
+    // The mounted volume shows the moves (an attribute list grew), and the content reads back whole.
+    EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 300);
+    EXPECT_TRUE(fs.FileKind(kLetter, L"\\whole.bin")->attributeList);
+    EXPECT_GT(fs.Device(kLetter)->OverlayBytes(), 0u);
+    EXPECT_EQ(fs.Device(kLetter)->Writes(), 0u);
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    EXPECT_EQ(FileHash(image_), image);
+    ExpectContentIntact();
+    ExpectClustersAccounted();
+}
+
 // A deliberately wrong bitmap is what the independent check must catch, or its verdict means nothing.
 TEST_F(ImageTest, TheClusterCheckSeesABitmapThatLies) {
     BuildFragmentedImage();
