@@ -38,6 +38,8 @@ struct ImageRun {
 // the loop device that backs it) or libntfs-3g reports it mounted.
 std::string MountedReason(const std::string& image);
 
+struct Image;
+
 // How an image is opened.
 struct MountOptions {
     // Moves fail with STATUS_ACCESS_DENIED; nothing is written.
@@ -47,6 +49,9 @@ struct MountOptions {
     WritePolicy policy = WritePolicy::Through;
     // Hears of every write and flush of the device (tests).
     std::function<void(const DeviceEvent&)> deviceHook;
+    // Where the records of runs and moves in progress are kept; empty: the host's state directory
+    // ($KESTREL_STATE_DIR, else $XDG_STATE_HOME/kestrel, else ~/.local/state/kestrel).
+    std::string stateDirectory;
 };
 
 class NtfsImageFileSystem : public fs::FileSystemControl {
@@ -61,6 +66,8 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // letter taken ...). The image is refused when it is mounted (see MountedReason).
     std::string Mount(wchar_t letter, const std::string& image, bool readOnly = false);
     std::string Mount(wchar_t letter, const std::string& image, const MountOptions& options);
+    // What the mount found and did about an interrupted earlier run (one line each), for the user.
+    std::vector<std::string> Notices(wchar_t letter);
     // The device under a mounted image (its counters, CutPower for tests); null when none is mounted.
     ImageDevice* Device(wchar_t letter);
     // Writes everything back and closes the image; handles on it go stale. False when the library
@@ -103,6 +110,8 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
         bool attributeList = false;
     };
     std::optional<Kind> FileKind(wchar_t letter, const std::wstring& path);
+    // True when the volume's dirty flag is set (while a run has it mounted for writing, the run's own mark).
+    bool VolumeDirty(wchar_t letter);
     // Free clusters, counted in the cluster bitmap.
     std::int64_t FreeClusters(wchar_t letter);
     // Handles currently open (leak checks in tests).
@@ -110,6 +119,7 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
 
   private:
     struct State;
+    bool Release(Image& image);
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;
     std::atomic<bool> stop_{false};

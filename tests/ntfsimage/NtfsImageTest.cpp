@@ -42,6 +42,8 @@ class ImageTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         image_ = dir_ + "/volume.img";
+        // The records of runs in progress go to the test's own directory, for the tool as well.
+        setenv("KESTREL_STATE_DIR", (dir_ + "/state").c_str(), 1);
         ASSERT_EQ(MakeImage(image_, 64), "");
     }
     // KESTREL_KEEP_IMAGES=1 keeps the images for a look with kestrel-image or the ntfs tools.
