@@ -80,7 +80,7 @@ ImageDevice::~ImageDevice() {
 void ImageDevice::Event(DeviceEvent::Kind kind, std::int64_t offset, std::int64_t length) {
     ++events_;
     if (hook_)
-        hook_(DeviceEvent{kind, events_, offset, length});
+        hook_(DeviceEvent{kind, events_, offset, length, capturing_ && kind == DeviceEvent::Write});
 }
 
 void ImageDevice::CutPower() {

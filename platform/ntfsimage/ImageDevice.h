@@ -42,6 +42,7 @@ struct DeviceEvent {
     std::uint64_t index = 0;  // counts every event, from 1
     std::int64_t offset = 0;  // of a write
     std::int64_t length = 0;
+    bool captured = false;  // a write kept aside by a capture
 };
 
 // A piece of the device as a capture saw it: the bytes before the first captured write and after the last.

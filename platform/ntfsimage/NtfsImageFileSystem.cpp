@@ -234,8 +234,10 @@ struct Image {
     // (read-only, or an overlay).
     std::unique_ptr<RecordFiles> records;
     bool markedDirty = false;  // the run set the volume's dirty flag and must clear it
+    bool keepDirty = false;    // ... unless a record it could not trust left the volume for Windows to check
     std::uint64_t serial = 0;
     std::vector<std::string> notices;
+    NtfsImageFileSystem::MoveCounters counters;
 };
 
 struct NtfsImageFileSystem::State {
@@ -581,47 +583,59 @@ std::vector<RecordUnit> Classify(ntfs_volume* vol, std::vector<CapturedUnit> cap
 }
 
 // Writes the units in their three steps, each flushed before the next. `read` gives a unit's current
-// bytes (for the union of bitmaps).
+// bytes (for the union of bitmaps). Neighbouring units of a step go in one write, so that a record (two
+// units of 512 bytes) is never written in halves that a kill could separate.
 template <typename Read, typename Write, typename Flush>
 bool WriteUnits(const std::vector<RecordUnit>& units, Read read, Write write, Flush flush) {
-    std::vector<std::uint8_t> current(ImageDevice::kUnit);
+    std::int64_t start = -1;
+    std::vector<std::uint8_t> pending;
     bool any = false;
-    for (const RecordUnit& u : units) {
-        if (u.kind != UnitKind::Bitmap)
-            continue;
-        if (!read(u.offset, current))
+    auto put = [&](std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+        if (start >= 0 && offset == start + static_cast<std::int64_t>(pending.size())) {
+            pending.insert(pending.end(), bytes.begin(), bytes.end());
+            return true;
+        }
+        if (start >= 0 && !write(start, pending))
             return false;
-        for (std::size_t i = 0; i < current.size(); ++i)
-            current[i] = static_cast<std::uint8_t>(current[i] | u.after[i]);
-        if (!write(u.offset, current))
-            return false;
+        start = offset;
+        pending = bytes;
         any = true;
+        return true;
+    };
+    auto step = [&] {
+        if (start >= 0 && !write(start, pending))
+            return false;
+        start = -1;
+        pending.clear();
+        const bool flushNeeded = any;
+        any = false;
+        return !flushNeeded || flush();
+    };
+    // Units come sorted by offset.
+    std::vector<std::uint8_t> current(ImageDevice::kUnit);
+    for (const RecordUnit& u : units) {
+        if (u.kind == UnitKind::Bitmap) {
+            if (!read(u.offset, current))
+                return false;
+            for (std::size_t i = 0; i < current.size(); ++i)
+                current[i] = static_cast<std::uint8_t>(current[i] | u.after[i]);
+            if (!put(u.offset, current))
+                return false;
+        } else if (u.kind == UnitKind::NewRecord && !put(u.offset, u.after)) {
+            return false;
+        }
     }
-    for (const RecordUnit& u : units)
-        if (u.kind == UnitKind::NewRecord) {
-            if (!write(u.offset, u.after))
-                return false;
-            any = true;
-        }
-    if (any && !flush())
+    if (!step())
         return false;
-    any = false;
     for (const RecordUnit& u : units)
-        if (u.kind == UnitKind::Other) {
-            if (!write(u.offset, u.after))
-                return false;
-            any = true;
-        }
-    if (any && !flush())
+        if (u.kind == UnitKind::Other && !put(u.offset, u.after))
+            return false;
+    if (!step())
         return false;
-    any = false;
     for (const RecordUnit& u : units)
-        if (u.kind == UnitKind::Bitmap || u.kind == UnitKind::FreedRecord) {
-            if (!write(u.offset, u.after))
-                return false;
-            any = true;
-        }
-    return !any || flush();
+        if ((u.kind == UnitKind::Bitmap || u.kind == UnitKind::FreedRecord) && !put(u.offset, u.after))
+            return false;
+    return step();
 }
 
 }  // namespace
@@ -629,6 +643,9 @@ bool WriteUnits(const std::vector<RecordUnit>& units, Read read, Write write, Fl
 fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& file,
                                               const fs::MOVE_FILE_DATA& move) {
     ntfs_volume* vol = image.vol;
+    // After a (simulated) power cut nothing more happens, in the state directory either.
+    if (image.device->PowerCut())
+        return fs::kStatusUnsuccessful;
     Inode ni(ntfs_inode_open(vol, file.mref));
     if (!ni)
         return fs::kStatusFileDeleted;
@@ -713,8 +730,10 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
         if (!image.records->Write(image.records->MovePath(), EncodeMove(record)).empty())
             return fs::kStatusUnsuccessful;
     }
+    // The record goes once the move is durable or came to nothing; after a (simulated) power cut the
+    // process is taken to be gone, so the record stays for the next run.
     auto forget = [&] {
-        if (recorded)
+        if (recorded && !device.PowerCut())
             image.records->Remove(image.records->MovePath());
     };
     // 2. The copy, into clusters $Bitmap shows free, made durable.
@@ -753,6 +772,12 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (vol->lcnbmp_ni != nullptr && NInoDirty(vol->lcnbmp_ni))
         ntfs_inode_sync(vol->lcnbmp_ni);
     record.units = Classify(vol, device.EndCapture());
+    ++image.counters.moves;
+    for (const RecordUnit& u : record.units) {
+        image.counters.recordsTaken += u.kind == UnitKind::NewRecord && u.offset % vol->mft_record_size == 0;
+        image.counters.recordsReleased +=
+            u.kind == UnitKind::FreedRecord && u.offset % vol->mft_record_size == 0;
+    }
     if (device.PowerCut())
         return fs::kStatusUnsuccessful;
     // 4. The committed record: from here the next run finishes the move.
@@ -773,7 +798,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
             return device.Read(offset, bytes.data(), ImageDevice::kUnit);
         },
         [&](std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
-            return device.Write(offset, bytes.data(), ImageDevice::kUnit);
+            return device.Write(offset, bytes.data(), static_cast<std::int64_t>(bytes.size()));
         },
         [&] { return device.Flush(); });
     if (!written)
@@ -905,14 +930,17 @@ bool HashClusters(int fd, std::uint32_t clusterSize, const std::vector<ClusterRa
 // Finishes or discards the move an interrupted run recorded, on the raw image before the library reads
 // it. Adds what it did to `notices`; false when the image cannot be written.
 bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
-                        std::vector<std::string>& notices) {
+                        std::vector<std::string>& notices, bool& keepDirty) {
     const std::optional<std::string> bytes = files.Read(files.MovePath());
     if (!bytes)
         return true;
     const std::optional<MoveRecord> record = DecodeMove(*bytes);
     auto discard = [&](const std::string& why) {
+        // Part of the move may be on the volume (a leak at most); Windows is to check it.
+        keepDirty = true;
         notices.push_back("found the record of an interrupted move (" + files.MovePath() + ") that " + why +
-                          ": the record is discarded and the volume left as it is");
+                          ": the record is discarded, the volume left as it is and marked dirty for Windows "
+                          "to check (chkdsk /f)");
         return files.Remove(files.MovePath()).empty();
     };
     if (!record)
@@ -987,7 +1015,7 @@ bool NtfsImageFileSystem::Release(Image& image) {
         ok = image.device->Flush() && ok;
         // Clean only when everything before is durable; if anything failed the mark stays, so that
         // Windows checks the volume.
-        if (ok)
+        if (ok && !image.keepDirty)
             ok = ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags & ~VOLUME_IS_DIRTY)) == 0 &&
                  image.device->Flush();
     }
@@ -1037,7 +1065,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         entry.records = std::make_unique<RecordFiles>(
             options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
             image);
-        const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices);
+        const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
         if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
             ourMark = DecodeRun(*run).has_value();
             if (ourMark)
@@ -1388,6 +1416,12 @@ std::optional<NtfsImageFileSystem::Kind> NtfsImageFileSystem::FileKind(wchar_t l
     kind.resident = !NAttrNonResident(na.get());
     kind.attributeList = NInoAttrList(ni.get());
     return kind;
+}
+
+NtfsImageFileSystem::MoveCounters NtfsImageFileSystem::Counters(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? MoveCounters{} : image->counters;
 }
 
 bool NtfsImageFileSystem::VolumeDirty(wchar_t letter) {

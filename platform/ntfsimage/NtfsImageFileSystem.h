@@ -110,6 +110,11 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
         bool attributeList = false;
     };
     std::optional<Kind> FileKind(wchar_t letter, const std::wstring& path);
+    // What the moves on a mounted image wrote: moves made, MFT records they took into use and released.
+    struct MoveCounters {
+        std::uint64_t moves = 0, recordsTaken = 0, recordsReleased = 0;
+    };
+    MoveCounters Counters(wchar_t letter);
     // True when the volume's dirty flag is set (while a run has it mounted for writing, the run's own mark).
     bool VolumeDirty(wchar_t letter);
     // Free clusters, counted in the cluster bitmap.

@@ -24,9 +24,9 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::string& command);
 
-// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, 4 KiB clusters). Empty on
-// success, else what went wrong.
-std::string MakeImage(const std::string& path, int mib);
+// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, 4 KiB clusters unless told).
+// Empty on success, else what went wrong.
+std::string MakeImage(const std::string& path, int mib, int clusterBytes = 4096);
 
 // The content of a file's stream as ntfscat reads it from the image (unmounted), and whether it worked.
 bool ReadWithNtfscat(const std::string& image, const std::string& path, const std::string& stream,
@@ -34,6 +34,10 @@ bool ReadWithNtfscat(const std::string& image, const std::string& path, const st
 
 // ntfsresize's full check of the runlists against $Bitmap: its exit status (0 = consistent) and output.
 CommandResult CheckWithNtfsresize(const std::string& image);
+// ntfsresize's verdict sorted: consistent; only clusters marked used that nothing references ("extra":
+// a leak, harmless); or damage (a referenced cluster marked free, an unreadable record, anything else).
+enum class ClusterVerdict { Consistent, LeaksOnly, Damage };
+ClusterVerdict JudgeClusters(const CommandResult& ntfsresize);
 
 // Writes files into an image. Paths are "/dir/file" (ASCII). Every method returns false when the
 // writing failed.

@@ -6,7 +6,12 @@
 //   kestrel-image map IMAGE PATH           prints the file's extents
 //
 // PATH is the file's path inside the volume ("/dir/file" or "\dir\file", ":name" for a named stream).
-// An image that is mounted is refused (exit 1). Bad usage: exit 2.
+// An image that is mounted is refused (exit 1). Bad usage: exit 2. SIGINT or SIGTERM end a defrag after
+// the move under way, with everything written back, the summary so far printed and exit 130 / 143.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -21,6 +26,29 @@ using namespace kestrel;
 namespace {
 
 constexpr wchar_t kLetter = L'K';
+
+// The first stop signal; the backend finishes the move under way and refuses the next one. A second
+// signal changes nothing: the run is already stopping as fast as it safely can.
+std::atomic<int> stopSignal{0};
+std::atomic<ntfsimage::NtfsImageFileSystem*> stoppable{nullptr};
+
+void OnStopSignal(int signal) {
+    int none = 0;
+    if (stopSignal.compare_exchange_strong(none, signal)) {
+        static const char note[] = "kestrel-image: stopping after the move under way\n";
+        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, note, sizeof note - 1);
+    }
+    if (ntfsimage::NtfsImageFileSystem* fs = stoppable.load())
+        fs->RequestStop();
+}
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 int Usage() {
     std::fprintf(stderr,
@@ -105,14 +133,24 @@ int main(int argc, char** argv) {
         paths.push_back(VolumePath(argv[i]));
 
     ntfsimage::NtfsImageFileSystem fs;
+    stoppable = &fs;
+    CatchStopSignals();
     if (const std::string error = fs.Mount(kLetter, image, command == "map"); !error.empty()) {
         std::fprintf(stderr, "kestrel-image: %s\n", error.c_str());
         return 1;
     }
+    for (const std::string& notice : fs.Notices(kLetter))
+        std::fprintf(stderr, "kestrel-image: %s\n", notice.c_str());
     const int status = command == "map" ? Map(fs, paths[0]) : Defrag(fs, paths);
     if (!fs.Unmount(kLetter)) {
         std::fprintf(stderr, "kestrel-image: %s: writing the volume back failed\n", image.c_str());
         return 1;
+    }
+    stoppable = nullptr;
+    if (const int signal = stopSignal.load(); signal != 0) {
+        std::fprintf(stderr, "kestrel-image: stopped by %s; the volume is consistent and clean\n",
+                     signal == SIGINT ? "SIGINT" : "SIGTERM");
+        return 128 + signal;
     }
     return status;
 }
