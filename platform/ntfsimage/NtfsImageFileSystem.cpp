@@ -1065,6 +1065,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         entry.records = std::make_unique<RecordFiles>(
             options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
             image);
+        entry.records->RemoveUnfinished();
         const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
         if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
             ourMark = DecodeRun(*run).has_value();

@@ -201,7 +201,8 @@ class ImageTest : public ::testing::Test {
         ASSERT_TRUE(w.CreateFile(path));
         ASSERT_TRUE(w.MakeFolder(path + ".spacers"));
         Written file{path, "", Content(seed, clusters * cluster)};
-        const std::vector<std::uint8_t> spacer = Content(seed + 1, cluster);
+        // A spacer too small would stay resident in its MFT record and separate nothing.
+        const std::vector<std::uint8_t> spacer = Content(seed + 1, std::max<std::size_t>(cluster, 2048));
         for (std::size_t i = 0; i < clusters; ++i) {
             const std::vector<std::uint8_t> piece(
                 file.bytes.begin() + static_cast<std::ptrdiff_t>(i * cluster),
