@@ -41,6 +41,8 @@
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -590,6 +592,52 @@ std::string MountedReason(const std::string& image) {
     return {};
 }
 
+std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes) {
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return image + ": " + std::strerror(errno);
+    struct stat st {};
+    std::int64_t size = -1;
+    if (fstat(fd, &st) == 0) {
+        if (S_ISBLK(st.st_mode)) {
+            std::uint64_t bytes = 0;
+            if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+                size = static_cast<std::int64_t>(bytes);
+        } else {
+            size = st.st_size;
+        }
+    }
+    close(fd);
+    if (size < 0 || size >= volumeBytes)
+        return {};
+    return image + " is shorter than the NTFS volume on it (" + std::to_string(size) +
+           " bytes, the volume needs " + std::to_string(volumeBytes) +
+           "): a truncated copy or a partition smaller than its file system; "
+           "nothing is read or written";
+}
+
+std::string MountFailureReason(const std::string& image, int error) {
+    switch (error) {
+        case EPERM:
+            return image +
+                   ": Windows is hibernated on this volume (or Fast Startup left it in use); it must not be "
+                   "changed now. Boot Windows and shut it down fully (hold Shift while choosing Shut down), "
+                   "or "
+                   "disable Fast Startup in Windows, then try again";
+        case EOPNOTSUPP:
+            return image +
+                   ": the volume's $LogFile is unclean: Windows did not shut down cleanly (Fast Startup does "
+                   "this). Boot Windows and shut it down fully (hold Shift while choosing Shut down), or "
+                   "disable "
+                   "Fast Startup, then try again";
+        case EACCES:
+        case EROFS:
+            return image + ": read-only (" + std::strerror(error) + "): nothing can be moved on it";
+        default:
+            return image + ": cannot be opened as an NTFS volume (" + std::strerror(error) + ")";
+    }
+}
+
 NtfsImageFileSystem::NtfsImageFileSystem() : state_(std::make_unique<State>()) {}
 
 NtfsImageFileSystem::~NtfsImageFileSystem() {
@@ -609,7 +657,11 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         return "the drive letter is taken";
     ntfs_volume* vol = ntfs_mount(image.c_str(), readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
     if (vol == nullptr)
-        return image + ": cannot be opened as an NTFS volume (" + std::strerror(errno) + ")";
+        return MountFailureReason(image, errno);
+    if (std::string why = ImageSizeReason(image, vol->nr_clusters * vol->cluster_size); !why.empty()) {
+        ntfs_umount(vol, FALSE);
+        return why;
+    }
     // Names are looked up without regard to case, as Windows opens them.
     NVolClearCaseSensitive(vol);
     state_->images[l] = Image{vol, image};

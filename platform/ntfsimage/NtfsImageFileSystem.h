@@ -35,6 +35,15 @@ struct ImageRun {
 // the loop device that backs it) or libntfs-3g reports it mounted.
 std::string MountedReason(const std::string& image);
 
+// Why an image cannot hold its volume, or an empty string: the file or block device is shorter than the
+// volume's `volumeBytes` (a truncated copy, or a partition smaller than the file system on it). Writing
+// to such an image would put clusters past its end.
+std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes);
+
+// Why libntfs-3g refused to open the image, in words a user can act on, from the errno it left:
+// a hibernated Windows or an unclean $LogFile (Fast Startup) is named as such with what to do.
+std::string MountFailureReason(const std::string& image, int error);
+
 class NtfsImageFileSystem : public fs::FileSystemControl {
   public:
     NtfsImageFileSystem();

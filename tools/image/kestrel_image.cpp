@@ -14,6 +14,7 @@
 #include "common/Utf16.h"
 #include "platform/Time.h"
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
+#include "platform/ntfsimage/VolumeCheck.h"
 #include "tools/image/ImageDefrag.h"
 
 using namespace kestrel;
@@ -96,6 +97,14 @@ int main(int argc, char** argv) {
         return Usage();
     const std::string command = argv[1];
     const std::string image = argv[2];
+    if (command == "check") {
+        if (argc != 3)
+            return Usage();
+        const ntfsimage::VolumeCheckReport report = ntfsimage::CheckVolume(image);
+        std::fputs(ntfsimage::FormatCheckReport(image, report).c_str(),
+                   report.error.empty() ? stdout : stderr);
+        return report.ExitCode();
+    }
     if (command != "defrag" && command != "map")
         return Usage();
     if (command == "map" && argc != 4)
