@@ -780,7 +780,8 @@ fs::NtStatus NtfsImageFileSystem::Control(fs::RawHandle handle, fs::IO_STATUS_BL
                 status = fs::kStatusInvalidParameter;
                 break;
             }
-            status = state_->Move(vol, *target, move);
+            // After a stop request no move starts: the engine gives the file up where it is.
+            status = StopRequested() ? fs::kStatusAccessDenied : state_->Move(vol, *target, move);
             break;
         }
         default:

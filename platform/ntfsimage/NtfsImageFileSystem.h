@@ -12,6 +12,7 @@
 // Thread-safe: one lock serialises every call, since the library itself is not.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,13 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // The data size of the file's unnamed stream ("\\?\C:\..." or "C:\..."), nothing when absent.
     std::optional<std::uint64_t> FindFileSize(const std::wstring& path) override;
 
+    // Asks the work to stop: async-signal-safe (one atomic store), so a signal handler or a timer may
+    // call it. A move under way completes (or is rolled back) and is made durable as usual; every move
+    // requested afterwards is refused with STATUS_ACCESS_DENIED, which makes the engine give the file up
+    // with its layout as the last completed move left it. Reading requests keep being answered.
+    void RequestStop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+    bool StopRequested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
     // ---- Inspection for tools and tests (paths volume-relative, "\DIR\FILE[:STREAM]"). ----
 
     // The regular files of the volume below the root, without the system files, in directory order.
@@ -97,6 +105,8 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     struct State;
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;
+    std::atomic<bool> stop_{false};
+    static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop must be async-signal-safe");
 };
 
 }  // namespace kestrel::ntfsimage

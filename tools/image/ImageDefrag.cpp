@@ -40,6 +40,8 @@ DefragSummary DefragmentFiles(NtfsImageFileSystem& fs, wchar_t letter, const std
     const std::wstring root(1, letter);
     engine::DefragEngine engine(fs, root + L":\\");
     for (const std::wstring& path : files) {
+        if (fs.StopRequested())
+            break;  // the summary so far; the move under way has been finished
         ++summary.filesSeen;
         FileOutcome outcome;
         outcome.path = path;
