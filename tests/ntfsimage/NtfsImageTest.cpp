@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -696,6 +697,264 @@ TEST_F(ImageTest, VolumeCheckOnSmallClusters) {
         << resize.output;
 }
 
+// The bytes of a whole file (an image), hashed: proves that a command wrote nothing.
+std::uint64_t FileHash(const std::string& path) {
+    std::uint64_t h = 0xCBF29CE484222325ull;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return 0;
+    std::vector<std::uint64_t> block(1 << 17);
+    std::size_t n;
+    while ((n = std::fread(block.data(), 1, block.size() * 8, file)) > 0) {
+        std::fill(reinterpret_cast<std::uint8_t*>(block.data()) + n,
+                  reinterpret_cast<std::uint8_t*>(block.data() + (n + 7) / 8), 0);
+        for (std::size_t i = 0; i < (n + 7) / 8; ++i)
+            h = (h ^ block[i]) * 0x100000001B3ull + (h >> 29);
+        h ^= n;
+    }
+    std::fclose(file);
+    return h;
+}
+
+// The value after "LABEL:" on a line of the text report.
+std::string Field(const std::string& report, const std::string& label) {
+    const std::size_t at = report.find("\n" + label + ":");
+    if (at == std::string::npos)
+        return {};
+    std::size_t from = report.find_first_not_of(' ', at + label.size() + 2);
+    return report.substr(from, report.find_first_of(" \n", from) - from);
+}
+
+TEST_F(ImageTest, ToolAnalyzesAsTextAndJson) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const std::uint64_t unchanged = FileHash(image_);
+    const CommandResult text = RunCommand(tool + " analyze '" + image_ + "'");
+    ASSERT_EQ(text.status, 0) << text.output;
+    const CommandResult json = RunCommand(tool + " analyze --json '" + image_ + "'");
+    ASSERT_EQ(json.status, 0) << json.output;
+    EXPECT_EQ(FileHash(image_), unchanged);
+
+    // The figures, counted here from the backend's own answers.
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+    const std::vector<std::wstring> files = FilesAndStreams(fs, kLetter);
+    int fragmented = 0, fragments = 0, worst = 0;
+    for (const std::wstring& f : files) {
+        const int n = fs.Fragments(kLetter, f);
+        fragments += n;
+        fragmented += n > 1 ? 1 : 0;
+        worst = std::max(worst, n);
+    }
+    const std::int64_t freeClusters = fs.FreeClusters(kLetter);
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    const std::string report = "\n" + text.output;
+    EXPECT_EQ(Field(report, "files and streams"), std::to_string(files.size())) << text.output;
+    EXPECT_EQ(Field(report, "fragmented"), std::to_string(fragmented));
+    EXPECT_EQ(Field(report, "fragments"), std::to_string(fragments));
+    EXPECT_EQ(Field(report, "free space"), std::to_string(freeClusters));
+    EXPECT_NE(text.output.find("\n  " + std::string(9 - std::to_string(worst).size(), ' ') +
+                               std::to_string(worst) + " "),
+              std::string::npos)
+        << text.output;
+    EXPECT_NE(text.output.find("\\big.bin\n"), std::string::npos);
+
+    // The JSON parses and says the same.
+    if (RunCommand("command -v python3 >/dev/null").status != 0)
+        GTEST_SKIP() << "no python3 to parse the JSON with";
+    const std::string jsonFile = dir_ + "/analysis.json";
+    FILE* out = std::fopen(jsonFile.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs(json.output.c_str(), out);
+    std::fclose(out);
+    const CommandResult parsed = RunCommand(
+        "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+        "print(d[\"files_examined\"], d[\"fragmented_files\"], d[\"total_fragments\"], d[\"free_clusters\"], "
+        "d[\"free_runs\"], d[\"largest_free_run\"], \"%.2f\" % d[\"fragmented_share_percent\"], "
+        "d[\"worst\"][0][\"fragments\"], d[\"worst\"][0][\"path\"])' '" +
+        jsonFile + "'");
+    ASSERT_EQ(parsed.status, 0) << json.output;
+    const std::string share = Field(report, "fragmented share");
+    EXPECT_EQ(parsed.output, std::to_string(files.size()) + " " + std::to_string(fragmented) + " " +
+                                 std::to_string(fragments) + " " + std::to_string(freeClusters) + " " +
+                                 Field(report, "free runs") + " " + Field(report, "largest free run") + " " +
+                                 share + " " + std::to_string(worst) + " \\big.bin\n");
+
+    // A folder stands for the files below it.
+    const CommandResult folder = RunCommand(tool + " analyze '" + image_ + "' /frag");
+    EXPECT_EQ(Field("\n" + folder.output, "files and streams"), "5") << folder.output;
+}
+
+// A stop request ends the run at a move boundary: the file under way keeps its completed moves, later
+// files are untouched, and the volume is consistent at once. The command line's --time-limit is that
+// request on a timer.
+TEST_F(ImageTest, DefragStopsWhenAskedAndAtTheTimeLimit) {
+    BuildFragmentedImage();
+    const std::string frozen = dir_ + "/frozen.img";
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + frozen + "'").status, 0);
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, image_), "");
+        const std::vector<std::wstring> files = FilesAndStreams(fs, kLetter);
+        std::map<std::wstring, int> before;
+        for (const std::wstring& f : files)
+            before[f] = fs.Fragments(kLetter, f);
+        timing::ScopedTimeDivisor fast(1000);
+        std::vector<FileOutcome> outcomes;
+        const DefragSummary summary = DefragmentFiles(fs, kLetter, files, [&](const FileOutcome& o) {
+            outcomes.push_back(o);
+            fs.RequestStop();
+        });
+        EXPECT_TRUE(summary.stopped);
+        ASSERT_EQ(outcomes.size(), 1u);
+        EXPECT_LT(outcomes[0].fragmentsAfter, outcomes[0].fragmentsBefore);
+        int untouched = 0;
+        for (const std::wstring& f : files)
+            if (f != outcomes[0].path && before[f] > 1) {
+                EXPECT_EQ(fs.Fragments(kLetter, f), before[f]) << ToUtf8(f);
+                ++untouched;
+            }
+        EXPECT_GT(untouched, 3);
+        ASSERT_TRUE(fs.Unmount(kLetter));
+    }
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
+    ExpectContentIntact();
+
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const CommandResult limited = RunCommand(tool + " defrag --time-limit 0.000001 '" + frozen + "'");
+    EXPECT_EQ(limited.status, 0) << limited.output;
+    EXPECT_NE(limited.output.find("stopped at the time limit of 1e-06 s after "), std::string::npos)
+        << limited.output;
+    EXPECT_NE(limited.output.find("fragmented share"), std::string::npos) << limited.output;
+    const VolumeCheckReport r = CheckVolume(frozen);
+    EXPECT_EQ(r.ExitCode(), 0) << FormatCheckReport(frozen, r);
+    EXPECT_EQ(CheckWithNtfsresize(frozen).status, 0);
+    EXPECT_EQ(RunCommand(tool + " defrag --time-limit 0 '" + frozen + "' 2>/dev/null").status, 2);
+}
+
+// Names that the path forms cannot say: two names differing only in case, a name holding ':' and one
+// holding '\'. The exact name wins, the record form reaches every file, and a run over the whole
+// volume (by record) defragments them all.
+TEST_F(ImageTest, ToolReachesEveryNameAFileCanHave) {
+    const std::vector<std::string> names = {"/Case.txt", "/case.txt", "/a:b", "/x\\y"};
+    std::vector<std::int64_t> records;
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        std::vector<std::size_t> chunks;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            ASSERT_TRUE(w.CreateFile(names[i])) << names[i];
+            written_.push_back({names[i], "", Content(1000 + static_cast<std::uint32_t>(i), 30 * kCluster)});
+            chunks.push_back(1);
+        }
+        WriteSideBySide(w, written_, chunks);
+        for (const std::string& n : names)
+            records.push_back(w.RecordOf(n));
+    }
+    ASSERT_EQ(std::set<std::int64_t>(records.begin(), records.end()).size(), names.size());
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const std::string image = " '" + image_ + "' ";
+    auto runsOf = [&](const std::string& path) {
+        const CommandResult map = RunCommand(tool + " map" + image + "'" + path + "'");
+        EXPECT_EQ(map.status, 0) << path << ": " << map.output;
+        return map.output.substr(map.output.find('\n'));
+    };
+    auto fragmentsOf = [&](std::size_t i) {
+        NtfsImageFileSystem fs;
+        EXPECT_EQ(fs.Mount(kLetter, image_, true), "");
+        const int n =
+            fs.Fragments(kLetter, NtfsImageFileSystem::RecordPath(static_cast<std::uint64_t>(records[i])));
+        EXPECT_TRUE(fs.Unmount(kLetter));
+        return n;
+    };
+    // Each name of the pair maps its own file, the one its record holds.
+    EXPECT_EQ(runsOf("/Case.txt"), runsOf("#" + std::to_string(records[0])));
+    EXPECT_EQ(runsOf("/case.txt"), runsOf("#" + std::to_string(records[1])));
+    EXPECT_NE(runsOf("/Case.txt"), runsOf("/case.txt"));
+    for (std::size_t i = 0; i < names.size(); ++i)
+        ASSERT_GT(fragmentsOf(i), 10) << names[i];
+    // "/a:b" is the stream b of a file a, which does not exist.
+    EXPECT_EQ(RunCommand(tool + " map" + image + "/a:b 2>/dev/null").status, 1);
+
+    CommandResult run = RunCommand(tool + " defrag" + image + "/case.txt");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(fragmentsOf(1), 1);
+    EXPECT_GT(fragmentsOf(0), 10);
+
+    const CommandResult analysis = RunCommand(tool + " analyze" + image);
+    EXPECT_NE(analysis.output.find("\\a:b [#" + std::to_string(records[2]) + "]\n"), std::string::npos)
+        << analysis.output;
+    EXPECT_NE(analysis.output.find("\\x\\y [#" + std::to_string(records[3]) + "]\n"), std::string::npos);
+
+    run = RunCommand(tool + " defrag" + image + "--quiet");
+    ASSERT_EQ(run.status, 0) << run.output;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(fragmentsOf(i), 1) << names[i];
+        const CommandResult cat = RunCommand("ntfscat -i " + std::to_string(records[i]) + image);
+        EXPECT_EQ(Hash(std::vector<std::uint8_t>(cat.output.begin(), cat.output.end())),
+                  Hash(written_[i].bytes))
+            << names[i];
+    }
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
+}
+
+// What must not be written is refused with the reason, and left byte for byte as it was: an image
+// shorter than its volume, an image the user may not write, a hibernated Windows volume, system files.
+TEST_F(ImageTest, ToolRefusesWhatItMustNotWrite) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    auto refused = [&](const std::string& image, const std::string& args, const std::string& reason,
+                       int status = 1) {
+        const std::uint64_t before = FileHash(image);
+        const CommandResult r = RunCommand(tool + " defrag '" + image + "' " + args + " 2>&1");
+        EXPECT_EQ(r.status, status) << r.output;
+        EXPECT_NE(r.output.find(reason), std::string::npos) << r.output;
+        EXPECT_EQ(FileHash(image), before) << args;
+    };
+    refused(image_, "'$MFT'", "$MFT: a system file of the volume");
+    refused(image_, "/frag/f1.bin /\\$Bitmap", "$Bitmap: a system file of the volume");
+    refused(image_, "/frag/none.bin", "/frag/none.bin: no such file");
+
+    for (const char* keep : {"60", "99.99"}) {
+        const std::string shorter = dir_ + "/shorter.img";
+        ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + shorter + "'").status, 0);
+        const long long size = 64LL * 1024 * 1024 * std::stod(keep) / 100;
+        ASSERT_EQ(RunCommand("truncate -s " + std::to_string(size) + " '" + shorter + "'").status, 0);
+        refused(shorter, "", "is shorter than the NTFS volume on it");
+        EXPECT_EQ(RunCommand(tool + " check '" + shorter + "' 2>/dev/null").status, 4);
+    }
+
+    // Read-only: for root, through an unprivileged user, since root may write any file.
+    const std::string readOnly = dir_ + "/readonly.img";
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + readOnly + "' && chmod 444 '" + readOnly +
+                         "' && chmod 755 '" + dir_ + "'")
+                  .status,
+              0);
+    const bool root = geteuid() == 0;
+    if (!root || RunCommand("command -v setpriv >/dev/null").status == 0) {
+        const std::string as = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+        const std::uint64_t before = FileHash(readOnly);
+        const CommandResult r = RunCommand(as + tool + " defrag '" + readOnly + "' 2>&1");
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("read-only"), std::string::npos) << r.output;
+        EXPECT_EQ(FileHash(readOnly), before);
+        EXPECT_EQ(RunCommand(as + tool + " analyze '" + readOnly + "' >/dev/null").status, 0);
+    }
+
+    // Hibernated: Windows' hibernation file at the root, with its signature.
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.CreateFile("/hiberfil.sys"));
+        std::vector<std::uint8_t> header(8192, 0);
+        std::memcpy(header.data(), "hibr", 4);
+        ASSERT_TRUE(w.Write("/hiberfil.sys", 0, header));
+    }
+    refused(image_, "", "Windows is hibernated on this volume");
+    refused(image_, "", "disable Fast Startup");
+    EXPECT_EQ(RunCommand(tool + " analyze '" + image_ + "' >/dev/null").status, 0);
+}
+
 TEST_F(ImageTest, ToolMapsAndDefragments) {
     BuildFragmentedImage();
     const std::string tool = KESTREL_IMAGE_TOOL;
@@ -714,7 +973,7 @@ TEST_F(ImageTest, ToolMapsAndDefragments) {
     EXPECT_EQ(RunCommand(tool + " frobnicate '" + image_ + "' 2>&1").status, 2);
 
     const CommandResult defrag =
-        RunCommand(tool + " defrag '" + image_ + "' /frag/f3.bin '\\streams.bin:alt'");
+        RunCommand(tool + " defrag '" + image_ + "' --verbose /frag/f3.bin '\\streams.bin:alt'");
     ASSERT_EQ(defrag.status, 0) << defrag.output;
     EXPECT_NE(defrag.output.find("\\frag\\f3.bin: " + std::to_string(fragments) + " -> 1 fragments"),
               std::string::npos)
