@@ -303,7 +303,7 @@ struct NtfsImageFileSystem::State {
         if (!ni || (ni->mrec->flags & MFT_RECORD_IN_USE) == 0 || ni->mrec->base_mft_record != 0)
             return fs::kErrorFileNotFound;
         mref = MK_MREF(record, le16_to_cpu(ni->mrec->sequence_number));
-        if (system != nullptr && (record < FILE_first_user || ParentOf(ni.get()) == FILE_Extend))
+        if (system != nullptr && (record < FILE_first_user || InSystemFolder(vol, ni.get())))
             *system = true;
         stream = i < text.size() ? ToName(text.substr(i + 1)) : Name{};
         if (i < text.size() && stream.empty())
@@ -312,6 +312,20 @@ struct NtfsImageFileSystem::State {
             !ntfs_attr_exist(ni.get(), AT_DATA, stream.data(), static_cast<u32>(stream.size())))
             return fs::kErrorFileNotFound;
         return fs::kErrorSuccess;
+    }
+
+    // True when a folder above the file is a system folder ($Extend and the folders below it).
+    static bool InSystemFolder(ntfs_volume* vol, ntfs_inode* ni) {
+        std::uint64_t parent = ParentOf(ni);
+        for (int depth = 0; depth < 256 && parent != 0 && parent != FILE_root; ++depth) {
+            if (parent < FILE_first_user)
+                return true;
+            Inode dir(ntfs_inode_open(vol, parent));
+            if (!dir)
+                return false;
+            parent = ParentOf(dir.get());
+        }
+        return false;
     }
 
     // The folder that holds the file's first long name (its first name when it has only a short one).
@@ -1120,10 +1134,14 @@ std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wst
         return out;
     const std::uint64_t records = std::min<std::uint64_t>(
         static_cast<std::uint64_t>(vol->mft_na->initialized_size / vol->mft_record_size), inUse.size() * 8);
-    // A folder's path from the names up to the root (bounded, so a damaged loop ends), and whether a
-    // name on it holds ':' or '\\'.
-    using FolderPath = std::pair<std::wstring, bool>;
-    std::map<std::uint64_t, FolderPath> folderPaths{{FILE_root, {L"", false}}};
+    // A folder's path from the names up to the root (bounded, so a damaged loop ends), whether a name on
+    // it holds ':' or '\\', and whether it lies in a system folder ($Extend and the folders below it).
+    struct FolderPath {
+        std::wstring path;
+        bool ambiguous = false;
+        bool system = false;
+    };
+    std::map<std::uint64_t, FolderPath> folderPaths{{FILE_root, {}}};
     std::function<FolderPath(std::uint64_t, int)> folderPath = [&](std::uint64_t dir, int depth) {
         if (auto it = folderPaths.find(dir); it != folderPaths.end())
             return it->second;
@@ -1138,8 +1156,9 @@ std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wst
             }
         }
         const FolderPath above =
-            depth < 256 && parent != dir ? folderPath(parent, depth + 1) : FolderPath{L"\\?", true};
-        const FolderPath path{above.first + L"\\" + name, above.second || Ambiguous(name)};
+            depth < 256 && parent != dir ? folderPath(parent, depth + 1) : FolderPath{L"\\?", true, true};
+        const FolderPath path{above.path + L"\\" + name, above.ambiguous || Ambiguous(name),
+                              above.system || dir < FILE_first_user};
         folderPaths[dir] = path;
         return path;
     };
@@ -1152,10 +1171,12 @@ std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wst
             continue;
         std::wstring name;
         const std::uint64_t parent = State::ParentOf(ni.get(), &name);
-        if (parent == FILE_Extend || parent == 0)
-            continue;  // $Quota, $UsnJrnl ... or a record without a name (nothing a user made)
+        if (parent == 0)
+            continue;  // a record without a name: nothing a user made
         const FolderPath above = folderPath(parent, 0);
-        AddStreams(ni.get(), record, above.first + L"\\" + name, above.second || Ambiguous(name), out);
+        if (above.system)
+            continue;  // $Quota, $UsnJrnl, the files below $Extend\$RmMetadata ...
+        AddStreams(ni.get(), record, above.path + L"\\" + name, above.ambiguous || Ambiguous(name), out);
     }
     return out;
 }

@@ -838,6 +838,7 @@ TEST_F(ImageTest, DefragStopsWhenAskedAndAtTheTimeLimit) {
 TEST_F(ImageTest, ToolReachesEveryNameAFileCanHave) {
     const std::vector<std::string> names = {"/Case.txt", "/case.txt", "/a:b", "/x\\y"};
     std::vector<std::int64_t> records;
+    std::string tops;
     {
         ImageWriter w(image_);
         ASSERT_TRUE(w.ok());
@@ -847,11 +848,18 @@ TEST_F(ImageTest, ToolReachesEveryNameAFileCanHave) {
             written_.push_back({names[i], "", Content(1000 + static_cast<std::uint32_t>(i), 30 * kCluster)});
             chunks.push_back(1);
         }
+        // A system file below $Extend, as Windows keeps its transaction logs there: never to be moved.
+        ASSERT_TRUE(w.MakeFolder("/$Extend/$RmMetadata"));
+        ASSERT_TRUE(w.CreateFile("/$Extend/$RmMetadata/$Tops"));
+        written_.push_back({"/$Extend/$RmMetadata/$Tops", "", Content(1100, 30 * kCluster)});
+        chunks.push_back(1);
         WriteSideBySide(w, written_, chunks);
         for (const std::string& n : names)
             records.push_back(w.RecordOf(n));
+        tops = "#" + std::to_string(w.RecordOf("/$Extend/$RmMetadata/$Tops"));
     }
     ASSERT_EQ(std::set<std::int64_t>(records.begin(), records.end()).size(), names.size());
+    ASSERT_NE(tops, "#-1");
     const std::string tool = KESTREL_IMAGE_TOOL;
     const std::string image = " '" + image_ + "' ";
     auto runsOf = [&](const std::string& path) {
@@ -886,8 +894,15 @@ TEST_F(ImageTest, ToolReachesEveryNameAFileCanHave) {
         << analysis.output;
     EXPECT_NE(analysis.output.find("\\x\\y [#" + std::to_string(records[3]) + "]\n"), std::string::npos);
 
+    EXPECT_EQ(Field("\n" + analysis.output, "files and streams"), "4") << analysis.output;
+    const std::string topsRuns = runsOf(tops);
+    run = RunCommand(tool + " defrag" + image + "'" + tops + "' 2>&1");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find(tops + ": a system file"), std::string::npos) << run.output;
+
     run = RunCommand(tool + " defrag" + image + "--quiet");
     ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(runsOf(tops), topsRuns);
     for (std::size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(fragmentsOf(i), 1) << names[i];
         const CommandResult cat = RunCommand("ntfscat -i " + std::to_string(records[i]) + image);
