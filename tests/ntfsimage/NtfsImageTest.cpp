@@ -995,8 +995,24 @@ TEST_F(ImageTest, ToolMapsAndDefragments) {
         << defrag.output;
     EXPECT_NE(defrag.output.find("2 files examined, 2 fragmented, 2 improved"), std::string::npos)
         << defrag.output;
+    EXPECT_EQ(defrag.output.find('\r'), std::string::npos) << "a progress line without a terminal";
     map = RunCommand(tool + " map '" + image_ + "' /frag/f3.bin");
     EXPECT_NE(map.output.find(": 1 fragment(s)"), std::string::npos) << map.output;
+    // On a terminal (a pseudo-terminal made by script), the progress line, and not with --quiet.
+    if (RunCommand("command -v script >/dev/null").status == 0) {
+        const std::string copy = dir_ + "/tty.img";
+        ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + copy + "'").status, 0);
+        const CommandResult tty =
+            RunCommand("script -qec \"" + tool + " defrag '" + copy + "' /frag\" /dev/null </dev/null");
+        EXPECT_EQ(tty.status, 0) << tty.output;
+        EXPECT_NE(tty.output.find("\r\033[K1/5 files, "), std::string::npos) << tty.output;
+        EXPECT_NE(tty.output.find("5/5 files, "), std::string::npos) << tty.output;
+        EXPECT_NE(tty.output.find(" elapsed"), std::string::npos) << tty.output;
+        const CommandResult quiet =
+            RunCommand("script -qec \"" + tool + " defrag --quiet '" + copy + "'\" /dev/null </dev/null");
+        EXPECT_EQ(quiet.output.find("files, "), std::string::npos) << quiet.output;
+        EXPECT_NE(quiet.output.find("files examined"), std::string::npos) << quiet.output;
+    }
     ExpectContentIntact();
     ExpectClustersAccounted();
 
