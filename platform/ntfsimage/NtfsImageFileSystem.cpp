@@ -53,7 +53,13 @@
 #include <map>
 #include <sstream>
 
+#include <sys/file.h>
+
+#include <ctime>
+
 #include "common/Utf16.h"
+#include "platform/host/StateDirectory.h"
+#include "platform/ntfsimage/MoveRecord.h"
 #include "platform/ntfsimage/NtfsLib.h"
 
 namespace kestrel::ntfsimage {
@@ -118,6 +124,7 @@ struct HandleEntry {
     std::uint64_t mref = 0;  // MFT reference (with its sequence number) of a file handle
     Name stream;             // named data stream; empty for the unnamed one
     bool system = false;     // a metadata file: a record below 16 or a file in $Extend
+    std::wstring path;       // as opened, volume-relative (for messages)
 };
 
 // Splits "\DIR\FILE:STREAM" into its components and the stream name. False for a malformed path.
@@ -225,12 +232,22 @@ void Normalize(std::vector<ImageRun>& runs) {
 struct Image {
     ntfs_volume* vol = nullptr;
     std::string path;
+    std::unique_ptr<ImageDevice> device;  // outlives the volume: ntfs_umount closes it
+    // The records of this run in the state directory; null when nothing is written to the image
+    // (read-only, or an overlay).
+    std::unique_ptr<RecordFiles> records;
+    bool markedDirty = false;  // the run set the volume's dirty flag and must clear it
+    bool keepDirty = false;    // ... unless a record it could not trust left the volume for Windows to check
+    std::uint64_t serial = 0;
+    std::vector<std::string> notices;
+    NtfsImageFileSystem::MoveCounters counters;
 };
 
 struct NtfsImageFileSystem::State {
     std::map<wchar_t, Image> images;
     std::map<std::uintptr_t, HandleEntry> handles;
     std::uintptr_t next = 4;
+    bool stopAfterMove = false;  // a move could not be recorded: no further one may start
 
     fs::RawHandle Add(HandleEntry entry) {
         const std::uintptr_t value = next;
@@ -365,7 +382,11 @@ struct NtfsImageFileSystem::State {
                         std::uint32_t outLength, std::uint32_t& bytes);
     fs::NtStatus Retrieval(ntfs_volume* vol, const HandleEntry& file, const void* in, std::uint32_t inLength,
                            void* out, std::uint32_t outLength, std::uint32_t& bytes);
-    fs::NtStatus Move(ntfs_volume* vol, const HandleEntry& file, const fs::MOVE_FILE_DATA& move);
+    fs::NtStatus Move(Image& image, const HandleEntry& file, const fs::MOVE_FILE_DATA& move);
+    Image* Find(wchar_t letter) {
+        auto it = images.find(Letter(letter));
+        return it == images.end() ? nullptr : &it->second;
+    }
 };
 
 // Free clusters counted in $Bitmap, 64 clusters a word.
@@ -539,8 +560,167 @@ static bool CopyClusters(ntfs_volume* vol, std::int64_t from, std::int64_t to, s
     return true;
 }
 
-fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntry& file,
+// ---- Writing a move so that no interruption loses or changes data ----
+//
+// libntfs-3g writes what a runlist change touches in an order of its own: ntfs_attr_update_mapping_pairs
+// frees an extent record it no longer needs (ntfs_mft_record_free writes it at once) while the base
+// record whose attribute list still names it is written only when the inode is synced or closed, and
+// clearing the old clusters in $Bitmap would reach the device before the inode that stops using them.
+// Cut off between those writes, the volume has a file that names a freed record, or clusters that it
+// uses and $Bitmap calls free. So none of the library's metadata writes of a move reach the device when
+// it makes them: the device captures them (ImageDevice::BeginCapture) and the move writes them itself,
+// in an order that is safe at every instant, after recording them outside the volume:
+//   1. The move record (Intent) in the state directory, flushed with its directory. Nothing is on the
+//      volume yet.
+//   2. The data copied into the target clusters, which $Bitmap still shows free, and flushed. Cut off
+//      here, nothing refers to those clusters: nothing to undo, nothing leaked.
+//   3. The library does its work on the captured device: target clusters marked used, the new runlist
+//      written (extent records allocated or freed, attribute list rewritten), old clusters cleared, the
+//      inode synced and closed. Reads see the captured writes; the device has not changed.
+//   4. The move record (Committed) with every captured unit's bytes before and after, flushed. From here
+//      the next run can finish the move by writing the after-images again.
+//   5. The units written in three flushed steps (see UnitKind): the union of old and new bitmaps and
+//      any record coming into use; then the file's records; then the bitmaps as they end and the records
+//      released. At no step is a cluster or record in use marked free, and an old cluster or extent record
+//      is released only once the records that stopped using it are durable.
+//   6. The move record removed (directory flushed): only after the last write of the move is durable.
+// A cut between 5's writes of several records of one file (base and extent records of an attribute
+// list) can leave them disagreeing until the next run; the committed record finishes them.
+
+namespace {
+
+// Where a non-resident attribute's bytes lie on the device.
+struct ByteRun {
+    std::int64_t offset, length, position;  // device offset, bytes, offset within the attribute
+};
+
+std::vector<ByteRun> DeviceRuns(ntfs_volume* vol, ntfs_attr* na) {
+    std::vector<ByteRun> out;
+    if (na == nullptr || !NAttrNonResident(na) || ntfs_attr_map_whole_runlist(na) != 0 || na->rl == nullptr)
+        return out;
+    for (const runlist_element* rl = na->rl; rl->length != 0; ++rl)
+        if (rl->lcn >= 0)
+            out.push_back(
+                {rl->lcn * vol->cluster_size, rl->length * vol->cluster_size, rl->vcn * vol->cluster_size});
+    return out;
+}
+
+const ByteRun* FindRun(const std::vector<ByteRun>& runs, std::int64_t offset) {
+    for (const ByteRun& r : runs)
+        if (offset >= r.offset && offset < r.offset + r.length)
+            return &r;
+    return nullptr;
+}
+
+bool RecordInUse(const std::vector<std::uint8_t>& unit) {
+    if (unit.size() < 0x18 || std::memcmp(unit.data(), "FILE", 4) != 0)
+        return false;
+    std::uint16_t flags = 0;
+    std::memcpy(&flags, unit.data() + 0x16, 2);
+    return (le16_to_cpu(flags) & 0x0001) != 0;
+}
+
+// Sorts the captured units into the steps that write them (see UnitKind).
+std::vector<RecordUnit> Classify(ntfs_volume* vol, std::vector<CapturedUnit> captured) {
+    const std::vector<ByteRun> bitmap = DeviceRuns(vol, vol->lcnbmp_na);
+    const std::vector<ByteRun> mftBitmap = DeviceRuns(vol, vol->mftbmp_na);
+    const std::vector<ByteRun> mft = DeviceRuns(vol, vol->mft_na);
+    std::vector<RecordUnit> units;
+    std::map<std::int64_t, std::vector<std::size_t>> records;  // record number -> its units
+    std::map<std::int64_t, UnitKind> recordKind;
+    for (CapturedUnit& c : captured) {
+        RecordUnit u;
+        u.offset = c.offset;
+        u.before = std::move(c.before);
+        u.after = std::move(c.after);
+        if (FindRun(bitmap, u.offset) != nullptr || FindRun(mftBitmap, u.offset) != nullptr) {
+            u.kind = UnitKind::Bitmap;
+        } else if (const ByteRun* r = FindRun(mft, u.offset)) {
+            const std::int64_t position = r->position + (u.offset - r->offset);
+            const std::int64_t record = position / vol->mft_record_size;
+            records[record].push_back(units.size());
+            if (position % vol->mft_record_size == 0) {
+                const bool was = RecordInUse(u.before), is = RecordInUse(u.after);
+                recordKind[record] = !was && is   ? UnitKind::NewRecord
+                                     : was && !is ? UnitKind::FreedRecord
+                                                  : UnitKind::Other;
+            }
+        }
+        units.push_back(std::move(u));
+    }
+    for (const auto& [record, members] : records) {
+        auto kind = recordKind.find(record);
+        if (kind != recordKind.end())
+            for (std::size_t i : members)
+                units[i].kind = kind->second;
+    }
+    return units;
+}
+
+// Writes the units in their three steps, each flushed before the next. `read` gives a unit's current
+// bytes (for the union of bitmaps). Neighbouring units of a step go in one write, so that a record (two
+// units of 512 bytes) is never written in halves that a kill could separate.
+template <typename Read, typename Write, typename Flush>
+bool WriteUnits(const std::vector<RecordUnit>& units, Read read, Write write, Flush flush) {
+    std::int64_t start = -1;
+    std::vector<std::uint8_t> pending;
+    bool any = false;
+    auto put = [&](std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+        if (start >= 0 && offset == start + static_cast<std::int64_t>(pending.size())) {
+            pending.insert(pending.end(), bytes.begin(), bytes.end());
+            return true;
+        }
+        if (start >= 0 && !write(start, pending))
+            return false;
+        start = offset;
+        pending = bytes;
+        any = true;
+        return true;
+    };
+    auto step = [&] {
+        if (start >= 0 && !write(start, pending))
+            return false;
+        start = -1;
+        pending.clear();
+        const bool flushNeeded = any;
+        any = false;
+        return !flushNeeded || flush();
+    };
+    // Units come sorted by offset.
+    std::vector<std::uint8_t> current(ImageDevice::kUnit);
+    for (const RecordUnit& u : units) {
+        if (u.kind == UnitKind::Bitmap) {
+            if (!read(u.offset, current))
+                return false;
+            for (std::size_t i = 0; i < current.size(); ++i)
+                current[i] = static_cast<std::uint8_t>(current[i] | u.after[i]);
+            if (!put(u.offset, current))
+                return false;
+        } else if (u.kind == UnitKind::NewRecord && !put(u.offset, u.after)) {
+            return false;
+        }
+    }
+    if (!step())
+        return false;
+    for (const RecordUnit& u : units)
+        if (u.kind == UnitKind::Other && !put(u.offset, u.after))
+            return false;
+    if (!step())
+        return false;
+    for (const RecordUnit& u : units)
+        if ((u.kind == UnitKind::Bitmap || u.kind == UnitKind::FreedRecord) && !put(u.offset, u.after))
+            return false;
+    return step();
+}
+
+}  // namespace
+
+fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& file,
                                               const fs::MOVE_FILE_DATA& move) {
+    ntfs_volume* vol = image.vol;
+    // After a (simulated) power cut nothing more happens, in the state directory either.
+    if (image.device->PowerCut())
+        return fs::kStatusUnsuccessful;
     Inode ni(ntfs_inode_open(vol, file.mref));
     if (!ni)
         return fs::kStatusFileDeleted;
@@ -566,10 +746,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
         vEnd = std::min(end, (vEnd + unit - 1) / unit * unit);
     }
     // The allocated pieces of the range, in VCN order, and the new runlist with them laid from the target.
-    struct Piece {
-        std::int64_t lcn, length;
-    };
-    std::vector<Piece> pieces;
+    std::vector<ClusterRange> pieces;
     std::vector<ImageRun> moved;
     std::int64_t clusters = 0;
     for (const ImageRun& r : runs) {
@@ -594,32 +771,116 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
         return fs::kStatusAlreadyCommitted;
     Normalize(moved);
 
-    // Take the target first, so that no allocation by the library lands there while the data moves.
-    if (ntfs_bitmap_set_run(vol->lcnbmp_na, move.StartingLcn, clusters) != 0)
-        return fs::kStatusUnsuccessful;
-    auto giveBack = [&] { ntfs_bitmap_clear_run(vol->lcnbmp_na, move.StartingLcn, clusters); };
+    ImageDevice& device = *image.device;
+    MoveRecord record;
+    record.serial = image.serial;
+    record.totalClusters = vol->nr_clusters;
+    record.clusterSize = vol->cluster_size;
+    record.image = image.path;
+    record.file = ToUtf8(file.path);
+    record.mref = file.mref;
+    record.startVcn = vStart;
+    record.targetLcn = move.StartingLcn;
+    record.clusters = clusters;
+    record.sources = pieces;
+    // The data's hash, read before anything is written: the next run compares it with what the
+    // clusters hold to know the volume is still the one this record describes.
     std::vector<std::uint8_t> buffer;
+    const std::int64_t chunk = std::max<std::int64_t>(1, kCopyChunkBytes / vol->cluster_size);
+    std::uint64_t hash = Fnv(nullptr, 0);
+    for (const ClusterRange& p : pieces)
+        for (std::int64_t done = 0; done < p.length;) {
+            const std::int64_t n = std::min(chunk, p.length - done);
+            buffer.resize(static_cast<std::size_t>(n * vol->cluster_size));
+            if (ntfs_cluster_read(vol, p.lcn + done, n, buffer.data()) != n)
+                return fs::kStatusUnsuccessful;
+            hash = Fnv(buffer.data(), buffer.size(), hash);
+            done += n;
+        }
+    record.dataHash = hash;
+    const bool recorded = image.records != nullptr;
+    if (recorded) {
+        // 1. The intent, durable before the first write to the volume.
+        record.phase = MoveRecord::Intent;
+        if (!image.records->Write(image.records->MovePath(), EncodeMove(record)).empty())
+            return fs::kStatusUnsuccessful;
+    }
+    // The record goes once the move is durable or came to nothing; after a (simulated) power cut the
+    // process is taken to be gone, so the record stays for the next run.
+    auto forget = [&] {
+        if (recorded && !device.PowerCut())
+            image.records->Remove(image.records->MovePath());
+    };
+    // 2. The copy, into clusters $Bitmap shows free, made durable.
     std::int64_t target = move.StartingLcn;
-    for (const Piece& p : pieces) {
+    for (const ClusterRange& p : pieces) {
         if (!CopyClusters(vol, p.lcn, target, p.length, buffer)) {
-            giveBack();
+            forget();
             return fs::kStatusUnsuccessful;
         }
         target += p.length;
     }
-    if (WriteRunlist(na.get(), moved) != 0) {
-        const bool full = errno == ENOSPC;
-        // Put the old runlist back; the old clusters still hold the data.
-        WriteRunlist(na.get(), runs);
-        giveBack();
-        return full ? fs::kStatusDiskFull : fs::kStatusUnsuccessful;
-    }
-    for (const Piece& p : pieces)
-        ntfs_bitmap_clear_run(vol->lcnbmp_na, p.lcn, p.length);
-    na.reset();
-    if (ntfs_inode_close(ni.release()) != 0)
+    if (!device.Flush()) {
+        forget();
         return fs::kStatusUnsuccessful;
-    return fs::kStatusSuccess;
+    }
+    // 3. The library's metadata writes, captured. A failure puts the old runlist back and gives the
+    // target back, also captured: what is written then is the file as it was.
+    fs::NtStatus status = fs::kStatusSuccess;
+    device.BeginCapture();
+    if (ntfs_bitmap_set_run(vol->lcnbmp_na, move.StartingLcn, clusters) != 0) {
+        status = fs::kStatusUnsuccessful;
+    } else if (WriteRunlist(na.get(), moved) != 0) {
+        status = errno == ENOSPC ? fs::kStatusDiskFull : fs::kStatusUnsuccessful;
+        WriteRunlist(na.get(), runs);
+        ntfs_bitmap_clear_run(vol->lcnbmp_na, move.StartingLcn, clusters);
+    } else {
+        for (const ClusterRange& p : pieces)
+            ntfs_bitmap_clear_run(vol->lcnbmp_na, p.lcn, p.length);
+    }
+    na.reset();
+    if (ntfs_inode_close(ni.release()) != 0 && status == fs::kStatusSuccess)
+        status = fs::kStatusUnsuccessful;
+    // $MFT's own record changes when the library extended it for a new extent record.
+    if (vol->mft_ni != nullptr && NInoDirty(vol->mft_ni))
+        ntfs_inode_sync(vol->mft_ni);
+    if (vol->lcnbmp_ni != nullptr && NInoDirty(vol->lcnbmp_ni))
+        ntfs_inode_sync(vol->lcnbmp_ni);
+    record.units = Classify(vol, device.EndCapture());
+    ++image.counters.moves;
+    for (const RecordUnit& u : record.units) {
+        image.counters.recordsTaken += u.kind == UnitKind::NewRecord && u.offset % vol->mft_record_size == 0;
+        image.counters.recordsReleased +=
+            u.kind == UnitKind::FreedRecord && u.offset % vol->mft_record_size == 0;
+    }
+    if (device.PowerCut())
+        return fs::kStatusUnsuccessful;
+    // 4. The committed record: from here the next run finishes the move.
+    if (recorded) {
+        record.phase = MoveRecord::Committed;
+        if (const std::string error = image.records->Write(image.records->MovePath(), EncodeMove(record));
+            !error.empty()) {
+            // The library's view already holds the move; write it in the safe order all the same, and
+            // let no further move start without a record to protect it.
+            image.notices.push_back("cannot record a move (" + error + "): stopping after it");
+            stopAfterMove = true;
+        }
+    }
+    // 5. The units, in their three flushed steps.
+    const bool written = WriteUnits(
+        record.units,
+        [&](std::int64_t offset, std::vector<std::uint8_t>& bytes) {
+            return device.Read(offset, bytes.data(), ImageDevice::kUnit);
+        },
+        [&](std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+            return device.Write(offset, bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        },
+        [&] { return device.Flush(); });
+    if (!written)
+        return fs::kStatusUnsuccessful;  // the record stays: the next run finishes the move
+    // 6. Done and durable: the record goes.
+    forget();
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -711,34 +972,306 @@ std::string MountFailureReason(const std::string& image, int error) {
     }
 }
 
+// ---- Recovery: what an interrupted run left ----
+
+namespace {
+
+struct BootFacts {
+    std::uint64_t serial = 0;
+    std::uint32_t clusterSize = 0;
+    std::int64_t totalClusters = 0;
+};
+
+bool FullRead(int fd, std::int64_t offset, void* buffer, std::size_t length) {
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<std::int64_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool FullWrite(int fd, std::int64_t offset, const void* buffer, std::size_t length) {
+    const auto* p = static_cast<const std::uint8_t*>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = ::pwrite(fd, p + done, length - done, offset + static_cast<std::int64_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ReadBoot(int fd, BootFacts& facts) {
+    NTFS_BOOT_SECTOR boot{};
+    if (!FullRead(fd, 0, &boot, sizeof boot) || std::memcmp(&boot.oem_id, "NTFS    ", 8) != 0)
+        return false;
+    const std::uint32_t sector = le16_to_cpu(boot.bpb.bytes_per_sector);
+    std::uint32_t perCluster = boot.bpb.sectors_per_cluster;
+    if (perCluster > 0x80)
+        perCluster = 1u << (256 - perCluster);
+    if (sector == 0 || perCluster == 0)
+        return false;
+    facts.serial = le64_to_cpu(boot.volume_serial_number);
+    facts.clusterSize = sector * perCluster;
+    facts.totalClusters = sle64_to_cpu(boot.number_of_sectors) / perCluster;
+    return true;
+}
+
+std::string Describe(const MoveRecord& r) {
+    return (r.file.empty() ? "file record " + std::to_string(MREF(r.mref)) : r.file) + ", " +
+           std::to_string(r.clusters) + " cluster(s) from VCN " + std::to_string(r.startVcn) + " to LCN " +
+           std::to_string(r.targetLcn);
+}
+
+// Hash of the clusters, read raw. False when they cannot be read.
+bool HashClusters(int fd, std::uint32_t clusterSize, const std::vector<ClusterRange>& ranges,
+                  std::uint64_t& hash) {
+    hash = Fnv(nullptr, 0);
+    std::vector<std::uint8_t> buffer;
+    for (const ClusterRange& r : ranges)
+        for (std::int64_t done = 0; done < r.length;) {
+            const std::int64_t n = std::min<std::int64_t>(
+                r.length - done, std::max<std::int64_t>(1, kCopyChunkBytes / clusterSize));
+            buffer.resize(static_cast<std::size_t>(n * clusterSize));
+            if (!FullRead(fd, (r.lcn + done) * clusterSize, buffer.data(), buffer.size()))
+                return false;
+            hash = Fnv(buffer.data(), buffer.size(), hash);
+            done += n;
+        }
+    return true;
+}
+
+// Finishes or discards the move an interrupted run recorded, on the raw image before the library reads
+// it. Adds what it did to `notices`; false when the image cannot be written.
+bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
+                        std::vector<std::string>& notices, bool& keepDirty) {
+    const std::optional<std::string> bytes = files.Read(files.MovePath());
+    if (!bytes)
+        return true;
+    const std::optional<MoveRecord> record = DecodeMove(*bytes);
+    auto discard = [&](const std::string& why) {
+        // Part of the move may be on the volume (a leak at most); Windows is to check it.
+        keepDirty = true;
+        notices.push_back("found the record of an interrupted move (" + files.MovePath() + ") that " + why +
+                          ": the record is discarded, the volume left as it is and marked dirty for Windows "
+                          "to check (chkdsk /f)");
+        return files.Remove(files.MovePath()).empty();
+    };
+    if (!record)
+        return discard("cannot be read");
+    if (record->serial != boot.serial || record->clusterSize != boot.clusterSize ||
+        record->totalClusters != boot.totalClusters)
+        return discard("describes another volume");
+    if (record->phase == MoveRecord::Intent) {
+        // Only free clusters were written: the file still has its old clusters and its old runlist.
+        std::uint64_t hash = 0;
+        if (!HashClusters(fd, boot.clusterSize, record->sources, hash) || hash != record->dataHash)
+            return discard("does not match the volume any more (its data changed since)");
+        notices.push_back("an interrupted move of " + Describe(*record) +
+                          " had not changed the volume yet: nothing to undo, the file is as it was");
+        return files.Remove(files.MovePath()).empty();
+    }
+    // Committed: the copy must be in place and every unit must hold its bytes from before, from after,
+    // or (a bitmap) their union; anything else means the volume was changed since (checked, restored
+    // from a copy ...) and the record must not be applied.
+    std::uint64_t hash = 0;
+    if (!HashClusters(fd, boot.clusterSize, {{record->targetLcn, record->clusters}}, hash) ||
+        hash != record->dataHash)
+        return discard("does not match the volume any more (the moved data is not where it says)");
+    std::vector<std::uint8_t> current(ImageDevice::kUnit);
+    for (const RecordUnit& u : record->units) {
+        if (!FullRead(fd, u.offset, current.data(), current.size()))
+            return discard("names places the volume does not have");
+        bool matches = current == u.before || current == u.after;
+        if (!matches && u.kind == UnitKind::Bitmap) {
+            matches = true;
+            for (std::size_t i = 0; i < current.size() && matches; ++i)
+                matches = current[i] == (u.before[i] | u.after[i]);
+        }
+        if (!matches)
+            return discard("does not match the volume any more (metadata at byte " +
+                           std::to_string(u.offset) + " changed since)");
+    }
+    const bool written = WriteUnits(
+        record->units,
+        [&](std::int64_t offset, std::vector<std::uint8_t>& out) {
+            return FullRead(fd, offset, out.data(), out.size());
+        },
+        [&](std::int64_t offset, const std::vector<std::uint8_t>& in) {
+            return FullWrite(fd, offset, in.data(), in.size());
+        },
+        [&] { return fsync(fd) == 0; });
+    if (!written)
+        return false;
+    notices.push_back("finished the interrupted move of " + Describe(*record));
+    return files.Remove(files.MovePath()).empty();
+}
+
+}  // namespace
+
+// The image's size against the volume its boot sector describes; empty when it holds the volume or the
+// boot sector cannot be read (the library then says why it cannot open the volume).
+static std::string ShortImageReason(const std::string& image) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    BootFacts boot;
+    const bool read = ReadBoot(fd, boot);
+    ::close(fd);
+    return read ? ImageSizeReason(image, boot.totalClusters * static_cast<std::int64_t>(boot.clusterSize))
+                : std::string();
+}
+
 NtfsImageFileSystem::NtfsImageFileSystem() : state_(std::make_unique<State>()) {}
 
 NtfsImageFileSystem::~NtfsImageFileSystem() {
     std::lock_guard lock(mutex_);
     for (auto& [letter, image] : state_->images)
-        ntfs_umount(image.vol, FALSE);
+        Release(image);
+}
+
+// Writes everything back, clears the dirty mark once all else is durable, closes the volume and removes
+// the run's record. False when the library or the device reported an error.
+bool NtfsImageFileSystem::Release(Image& image) {
+    ntfs_volume* vol = image.vol;
+    bool ok = true;
+    if (image.markedDirty) {
+        for (ntfs_inode* ni : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni})
+            if (ni != nullptr && NInoDirty(ni) && ntfs_inode_sync(ni) != 0)
+                ok = false;
+        ok = image.device->Flush() && ok;
+        // Clean only when everything before is durable; if anything failed the mark stays, so that
+        // Windows checks the volume.
+        if (ok && !image.keepDirty)
+            ok = ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags & ~VOLUME_IS_DIRTY)) == 0 &&
+                 image.device->Flush();
+    }
+    ok = ntfs_umount(vol, FALSE) == 0 && ok;
+    image.vol = nullptr;
+    if (image.records != nullptr && ok && !image.device->PowerCut())
+        ok = image.records->Remove(image.records->RunPath()).empty();
+    image.device.reset();
+    return ok;
 }
 
 std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image, bool readOnly) {
+    MountOptions options;
+    options.readOnly = readOnly;
+    return Mount(letter, image, options);
+}
+
+std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
+                                       const MountOptions& options) {
     const wchar_t l = Letter(letter);
     if (l == 0)
         return "not a drive letter";
     if (std::string why = MountedReason(image); !why.empty())
         return why;
+    // Refused before anything is read or written: clusters past the end would be lost.
+    if (std::string why = ShortImageReason(image); !why.empty())
+        return why;
     std::lock_guard lock(mutex_);
     if (state_->images.count(l) != 0)
         return "the drive letter is taken";
-    ntfs_volume* vol = ntfs_mount(image.c_str(), readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
-    if (vol == nullptr)
-        return MountFailureReason(image, errno);
-    if (std::string why = ImageSizeReason(image, vol->nr_clusters * vol->cluster_size); !why.empty()) {
-        ntfs_umount(vol, FALSE);
-        return why;
+    const bool writes = !options.readOnly && options.policy != WritePolicy::Overlay;
+    Image entry;
+    entry.path = image;
+    bool ourMark = false;
+    if (writes) {
+        // What an interrupted run left is finished (or discarded) before the library reads the volume.
+        const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return MountFailureReason(image, errno);
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return image + ": in use by another program";
+        }
+        BootFacts boot;
+        if (!ReadBoot(fd, boot)) {
+            ::close(fd);
+            return image + ": cannot be opened as an NTFS volume (no NTFS boot sector)";
+        }
+        entry.serial = boot.serial;
+        entry.records = std::make_unique<RecordFiles>(
+            options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
+            image);
+        const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
+        if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
+            ourMark = DecodeRun(*run).has_value();
+            if (ourMark)
+                entry.notices.push_back("the last run on " + image +
+                                        " was interrupted; every move it completed is kept");
+        }
+        ::close(fd);
+        if (!recovered)
+            return image + ": cannot finish the interrupted move recorded in " + entry.records->MovePath();
     }
+    entry.device = std::make_unique<ImageDevice>(image, options.policy);
+    ImageDevice& device = *entry.device;
+    if (device.Device() == nullptr)
+        return image + ": " + std::strerror(errno);
+    if (options.deviceHook)
+        device.SetHook(options.deviceHook);
+    ntfs_volume* vol =
+        ntfs_device_mount(device.Device(), options.readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
+    if (vol == nullptr) {
+        const int error = errno;
+        if (ntfs_device_free(device.Device()) != 0) {
+            device.Close();
+            ntfs_device_free(device.Device());
+        }
+        return MountFailureReason(image, error);
+    }
+    entry.vol = vol;
     // Names are looked up without regard to case, as Windows opens them.
     NVolClearCaseSensitive(vol);
-    state_->images[l] = Image{vol, image};
+    if (writes) {
+        // A dirty volume that no run of ours marked may be damaged: Windows is to check it first.
+        if ((vol->flags & VOLUME_IS_DIRTY) != 0 && !ourMark) {
+            entry.records.reset();
+            ntfs_umount(vol, FALSE);
+            return image +
+                   ": the volume is marked dirty (not by an interrupted run of kestrel-image): let "
+                   "Windows check it (chkdsk /f) first";
+        }
+        // The run's record, then the dirty mark, both durable before any move: a run cut off anywhere
+        // leaves a volume Windows checks, and the record says the mark is ours.
+        RunRecord run;
+        run.serial = entry.serial;
+        run.image = image;
+        run.started = static_cast<std::int64_t>(std::time(nullptr));
+        std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
+        if (error.empty() &&
+            (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
+             !device.Flush()))
+            error = "cannot mark the volume dirty";
+        if (!error.empty()) {
+            ntfs_umount(vol, FALSE);
+            return image + ": " + error;
+        }
+        entry.markedDirty = true;
+    }
+    state_->images[l] = std::move(entry);
     return {};
+}
+
+ImageDevice* NtfsImageFileSystem::Device(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? nullptr : image->device.get();
+}
+
+std::vector<std::string> NtfsImageFileSystem::Notices(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? std::vector<std::string>{} : image->notices;
 }
 
 bool NtfsImageFileSystem::Unmount(wchar_t letter) {
@@ -747,7 +1280,7 @@ bool NtfsImageFileSystem::Unmount(wchar_t letter) {
     auto it = state_->images.find(l);
     if (it == state_->images.end())
         return false;
-    const bool ok = ntfs_umount(it->second.vol, FALSE) == 0;
+    const bool ok = Release(it->second);
     state_->images.erase(it);
     for (auto h = state_->handles.begin(); h != state_->handles.end();)
         h = h->second.letter == l ? state_->handles.erase(h) : std::next(h);
@@ -790,6 +1323,7 @@ fs::OpenResult NtfsImageFileSystem::OpenFile(const std::wstring& path) {
         return {fs::kInvalidHandle, fs::kErrorPathNotFound};
     HandleEntry entry;
     entry.letter = l;
+    entry.path = relative;
     if (std::uint32_t error = state_->Resolve(vol, relative, entry.mref, entry.stream, &entry.system);
         error != 0)
         return {fs::kInvalidHandle, error};
@@ -854,7 +1388,9 @@ fs::NtStatus NtfsImageFileSystem::Control(fs::RawHandle handle, fs::IO_STATUS_BL
                 break;
             }
             // After a stop request no move starts: the engine gives the file up where it is.
-            status = StopRequested() ? fs::kStatusAccessDenied : state_->Move(vol, *target, move);
+            status = StopRequested() || state_->stopAfterMove
+                         ? fs::kStatusAccessDenied
+                         : state_->Move(*state_->Find(entry->letter), *target, move);
             break;
         }
         default:
@@ -1019,6 +1555,18 @@ std::optional<NtfsImageFileSystem::Kind> NtfsImageFileSystem::FileKind(wchar_t l
     return kind;
 }
 
+NtfsImageFileSystem::MoveCounters NtfsImageFileSystem::Counters(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? MoveCounters{} : image->counters;
+}
+
+bool NtfsImageFileSystem::VolumeDirty(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    return vol != nullptr && (vol->flags & VOLUME_IS_DIRTY) != 0;
+}
+
 std::int64_t NtfsImageFileSystem::FreeClusters(wchar_t letter) {
     std::lock_guard lock(mutex_);
     ntfs_volume* vol = state_->Volume(letter);
@@ -1181,7 +1729,7 @@ std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wst
     return out;
 }
 
-NtfsImageFileSystem::PathKind NtfsImageFileSystem::Classify(wchar_t letter, const std::wstring& path) {
+NtfsImageFileSystem::PathKind NtfsImageFileSystem::KindOf(wchar_t letter, const std::wstring& path) {
     std::lock_guard lock(mutex_);
     ntfs_volume* vol = state_->Volume(letter);
     std::uint64_t mref = 0;

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/FileSystemControl.h"
+#include "platform/ntfsimage/ImageDevice.h"
 
 namespace kestrel::ntfsimage {
 
@@ -62,6 +64,22 @@ std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes);
 // a hibernated Windows or an unclean $LogFile (Fast Startup) is named as such with what to do.
 std::string MountFailureReason(const std::string& image, int error);
 
+struct Image;
+
+// How an image is opened.
+struct MountOptions {
+    // Moves fail with STATUS_ACCESS_DENIED; nothing is written.
+    bool readOnly = false;
+    // Where the library's writes go (see ImageDevice.h): Overlay for a dry run that leaves the image
+    // untouched, UntilFlush for tests that cut the power.
+    WritePolicy policy = WritePolicy::Through;
+    // Hears of every write and flush of the device (tests).
+    std::function<void(const DeviceEvent&)> deviceHook;
+    // Where the records of runs and moves in progress are kept; empty: the host's state directory
+    // ($KESTREL_STATE_DIR, else $XDG_STATE_HOME/kestrel, else ~/.local/state/kestrel).
+    std::string stateDirectory;
+};
+
 class NtfsImageFileSystem : public fs::FileSystemControl {
   public:
     NtfsImageFileSystem();
@@ -73,6 +91,11 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // with STATUS_ACCESS_DENIED). Returns an empty string on success, else why it failed (not NTFS,
     // letter taken ...). The image is refused when it is mounted (see MountedReason).
     std::string Mount(wchar_t letter, const std::string& image, bool readOnly = false);
+    std::string Mount(wchar_t letter, const std::string& image, const MountOptions& options);
+    // What the mount found and did about an interrupted earlier run (one line each), for the user.
+    std::vector<std::string> Notices(wchar_t letter);
+    // The device under a mounted image (its counters, CutPower for tests); null when none is mounted.
+    ImageDevice* Device(wchar_t letter);
     // Writes everything back and closes the image; handles on it go stale. False when the library
     // reported an error while closing.
     bool Unmount(wchar_t letter);
@@ -110,7 +133,7 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     std::vector<ImageFile> Files(wchar_t letter, const std::wstring& folder = {});
     enum class PathKind { Missing, File, Directory, System };
     // What a path names: a system file ($MFT, $Bitmap, the files in $Extend ...) is never moved.
-    PathKind Classify(wchar_t letter, const std::wstring& path);
+    PathKind KindOf(wchar_t letter, const std::wstring& path);
     // True when the image was opened read-only (asked for, or the library could not write it).
     bool ReadOnly(wchar_t letter);
     VolumeFigures Figures(wchar_t letter);
@@ -131,6 +154,13 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
         bool attributeList = false;
     };
     std::optional<Kind> FileKind(wchar_t letter, const std::wstring& path);
+    // What the moves on a mounted image wrote: moves made, MFT records they took into use and released.
+    struct MoveCounters {
+        std::uint64_t moves = 0, recordsTaken = 0, recordsReleased = 0;
+    };
+    MoveCounters Counters(wchar_t letter);
+    // True when the volume's dirty flag is set (while a run has it mounted for writing, the run's own mark).
+    bool VolumeDirty(wchar_t letter);
     // Free clusters, counted in the cluster bitmap.
     std::int64_t FreeClusters(wchar_t letter);
     // Handles currently open (leak checks in tests).
@@ -138,6 +168,7 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
 
   private:
     struct State;
+    bool Release(Image& image);
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;
     std::atomic<bool> stop_{false};

@@ -108,7 +108,8 @@ std::string MakeImage(const std::string& path, int mib, int clusterBytes) {
 
 bool ReadWithNtfscat(const std::string& image, const std::string& path, const std::string& stream,
                      std::vector<std::uint8_t>& bytes) {
-    std::string command = "ntfscat -q";
+    // -f: a volume marked dirty (as a run that was cut off leaves it) is read all the same.
+    std::string command = "ntfscat -q -f";
     if (!stream.empty())
         command += " -a 0x80 -n " + Quote(stream);
     command += " " + Quote(image) + " " + Quote(path) + " 2>/dev/null";
@@ -119,6 +120,24 @@ bool ReadWithNtfscat(const std::string& image, const std::string& path, const st
 
 CommandResult CheckWithNtfsresize(const std::string& image) {
     return RunCommand("ntfsresize -i -f " + Quote(image) + " 2>&1");
+}
+
+ClusterVerdict JudgeClusters(const CommandResult& check) {
+    if (check.status == 0)
+        return ClusterVerdict::Consistent;
+    // ntfsresize lists each mismatch as "Cluster accounting failed at N (0x..): extra|missing cluster in
+    // $Bitmap" and ends the accounting with "Totally N cluster accounting mismatches"; any other failure
+    // (a record it cannot read, a damaged attribute list) ends it earlier.
+    if (check.output.find("cluster accounting mismatches") == std::string::npos)
+        return ClusterVerdict::Damage;
+    std::size_t at = 0;
+    while ((at = check.output.find("Cluster accounting failed", at)) != std::string::npos) {
+        const std::size_t end = check.output.find('\n', at);
+        if (check.output.substr(at, end - at).find("extra") == std::string::npos)
+            return ClusterVerdict::Damage;
+        at = end;
+    }
+    return ClusterVerdict::LeaksOnly;
 }
 
 ImageWriter::ImageWriter(const std::string& image) {

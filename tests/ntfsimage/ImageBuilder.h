@@ -34,6 +34,10 @@ bool ReadWithNtfscat(const std::string& image, const std::string& path, const st
 
 // ntfsresize's full check of the runlists against $Bitmap: its exit status (0 = consistent) and output.
 CommandResult CheckWithNtfsresize(const std::string& image);
+// ntfsresize's verdict sorted: consistent; only clusters marked used that nothing references ("extra":
+// a leak, harmless); or damage (a referenced cluster marked free, an unreadable record, anything else).
+enum class ClusterVerdict { Consistent, LeaksOnly, Damage };
+ClusterVerdict JudgeClusters(const CommandResult& ntfsresize);
 
 // Writes files into an image. Paths are "/dir/file" (ASCII). Every method returns false when the
 // writing failed.

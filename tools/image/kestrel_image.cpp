@@ -1,8 +1,10 @@
 // kestrel-image: the engine over an unmounted NTFS image or block device, through libntfs-3g.
 // The commands, options, path forms and exit codes are those of the help text below (and of the
 // manual page, docs/kestrel-image.1).
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -72,6 +74,29 @@ constexpr const char* kHelp =
     "\n"
     "Back up the volume before defragmenting it; never run on a mounted volume (it is refused).\n";
 
+// The first stop signal; the backend finishes the move under way and refuses the next one. A second
+// signal changes nothing: the run is already stopping as fast as it safely can.
+std::atomic<int> stopSignal{0};
+std::atomic<NtfsImageFileSystem*> stoppable{nullptr};
+
+void OnStopSignal(int signal) {
+    int none = 0;
+    if (stopSignal.compare_exchange_strong(none, signal)) {
+        static const char note[] = "kestrel-image: stopping after the move under way\n";
+        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, note, sizeof note - 1);
+    }
+    if (NtfsImageFileSystem* fs = stoppable.load())
+        fs->RequestStop();
+}
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 int Usage(const char* why = nullptr) {
     if (why != nullptr)
         std::fprintf(stderr, "kestrel-image: %s\n", why);
@@ -126,7 +151,7 @@ std::vector<ntfsimage::ImageFile> Targets(NtfsImageFileSystem& fs, const std::ve
             refused = true;
             continue;
         }
-        switch (fs.Classify(kLetter, path)) {
+        switch (fs.KindOf(kLetter, path)) {
             case NtfsImageFileSystem::PathKind::Missing:
                 std::fprintf(stderr, "kestrel-image: %s: no such file, stream or folder on the volume\n",
                              text.c_str());
@@ -333,7 +358,11 @@ int Defrag(NtfsImageFileSystem& fs, const std::string& image, const std::vector<
         "%.2f s\n",
         s.filesSeen, s.filesWorked, s.filesImproved, static_cast<long long>(s.fragmentsBefore),
         static_cast<long long>(s.fragmentsAfter), static_cast<long long>(s.clustersMoved), s.seconds);
-    if (timedOut)
+    if (const int signal = stopSignal.load(); s.stopped && signal != 0)
+        std::printf(
+            "stopped by %s after %d of %zu files (the last one possibly in part); run again to go on\n",
+            signal == SIGINT ? "SIGINT" : "SIGTERM", s.filesSeen, paths.size());
+    else if (timedOut)
         std::printf(
             "stopped at the time limit of %g s after %d of %zu files (the last one possibly in part); "
             "run again to go on\n",
@@ -408,11 +437,31 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return kExitRefused;
     }
+    // The paths named are judged on a read-only mount first, so that a refusal leaves the volume as it
+    // was, byte for byte (a mount for writing marks the volume dirty for the time of the run).
+    if (command == "defrag" && !paths.empty()) {
+        NtfsImageFileSystem look;
+        if (const std::string error = look.Mount(kLetter, image, true); !error.empty()) {
+            std::fprintf(stderr, "kestrel-image: %s\n", error.c_str());
+            return kExitRefused;
+        }
+        bool refused = false;
+        Targets(look, paths, false, refused);
+        look.Unmount(kLetter);
+        if (refused) {
+            std::fprintf(stderr, "kestrel-image: nothing was moved\n");
+            return kExitRefused;
+        }
+    }
     NtfsImageFileSystem fs;
+    stoppable = &fs;
+    CatchStopSignals();
     if (const std::string error = fs.Mount(kLetter, image, readOnly); !error.empty()) {
         std::fprintf(stderr, "kestrel-image: %s\n", error.c_str());
         return kExitRefused;
     }
+    for (const std::string& notice : fs.Notices(kLetter))
+        std::fprintf(stderr, "kestrel-image: %s\n", notice.c_str());
     int status = kExitDone;
     if (command == "map")
         status = Map(fs, paths[0]);
@@ -423,6 +472,12 @@ int main(int argc, char** argv) {
     if (!fs.Unmount(kLetter)) {
         std::fprintf(stderr, "kestrel-image: %s: writing the volume back failed\n", image.c_str());
         return kExitRefused;
+    }
+    stoppable = nullptr;
+    if (const int signal = stopSignal.load(); signal != 0) {
+        std::fprintf(stderr, "kestrel-image: stopped by %s; the volume is consistent and clean\n",
+                     signal == SIGINT ? "SIGINT" : "SIGTERM");
+        return 128 + signal;
     }
     return status;
 }
