@@ -41,12 +41,15 @@
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -291,6 +294,8 @@ struct NtfsImageFileSystem::State {
     // Resolves a volume-relative path to an MFT reference and stream; a Win32 error when it fails.
     std::uint32_t Resolve(ntfs_volume* vol, const std::wstring& relative, std::uint64_t& mref, Name& stream,
                           bool* system = nullptr) {
+        if (relative.size() > 2 && relative[0] == L'\\' && relative[1] == L'/')
+            return ResolveRecord(vol, relative.substr(2), mref, stream, system);
         std::vector<std::wstring> parts;
         std::wstring streamName;
         if (!SplitPath(relative, parts, streamName))
@@ -303,8 +308,12 @@ struct NtfsImageFileSystem::State {
             if (!(dir->mrec->flags & MFT_RECORD_IS_DIRECTORY))
                 return fs::kErrorPathNotFound;
             const Name name = ToName(parts[i]);
-            const u64 found =
-                ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
+            // The exact name first: another name differing only in case may stand in the same folder.
+            NVolSetCaseSensitive(vol);
+            u64 found = ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
+            NVolClearCaseSensitive(vol);
+            if (found == static_cast<u64>(-1))
+                found = ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
             if (found == static_cast<u64>(-1))
                 return i + 1 == parts.size() ? fs::kErrorFileNotFound : fs::kErrorPathNotFound;
             current = found;  // with its sequence number, so a reused record is not taken for the file
@@ -321,6 +330,72 @@ struct NtfsImageFileSystem::State {
                 return fs::kErrorFileNotFound;
         }
         return fs::kErrorSuccess;
+    }
+
+    // "N" or "N:STREAM": the base record N in use, with its current sequence number.
+    static std::uint32_t ResolveRecord(ntfs_volume* vol, const std::wstring& text, std::uint64_t& mref,
+                                       Name& stream, bool* system) {
+        std::uint64_t record = 0;
+        std::size_t i = 0;
+        for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9' && i < 12; ++i)
+            record = record * 10 + static_cast<std::uint64_t>(text[i] - L'0');
+        if (i == 0 || (i < text.size() && text[i] != L':'))
+            return fs::kErrorPathNotFound;
+        if (static_cast<s64>(record) >= vol->mft_na->initialized_size / vol->mft_record_size)
+            return fs::kErrorFileNotFound;
+        Inode ni(ntfs_inode_open(vol, record));
+        if (!ni || (ni->mrec->flags & MFT_RECORD_IN_USE) == 0 || ni->mrec->base_mft_record != 0)
+            return fs::kErrorFileNotFound;
+        mref = MK_MREF(record, le16_to_cpu(ni->mrec->sequence_number));
+        if (system != nullptr && (record < FILE_first_user || InSystemFolder(vol, ni.get())))
+            *system = true;
+        stream = i < text.size() ? ToName(text.substr(i + 1)) : Name{};
+        if (i < text.size() && stream.empty())
+            return fs::kErrorPathNotFound;
+        if (!stream.empty() &&
+            !ntfs_attr_exist(ni.get(), AT_DATA, stream.data(), static_cast<u32>(stream.size())))
+            return fs::kErrorFileNotFound;
+        return fs::kErrorSuccess;
+    }
+
+    // True when a folder above the file is a system folder ($Extend and the folders below it).
+    static bool InSystemFolder(ntfs_volume* vol, ntfs_inode* ni) {
+        std::uint64_t parent = ParentOf(ni);
+        for (int depth = 0; depth < 256 && parent != 0 && parent != FILE_root; ++depth) {
+            if (parent < FILE_first_user)
+                return true;
+            Inode dir(ntfs_inode_open(vol, parent));
+            if (!dir)
+                return false;
+            parent = ParentOf(dir.get());
+        }
+        return false;
+    }
+
+    // The folder that holds the file's first long name (its first name when it has only a short one).
+    static std::uint64_t ParentOf(ntfs_inode* ni, std::wstring* name = nullptr) {
+        std::uint64_t parent = 0;
+        ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+        bool haveLong = false;
+        while (ctx != nullptr &&
+               ntfs_attr_lookup(AT_FILE_NAME, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+            if (ctx->attr->non_resident)
+                continue;
+            const auto* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+                reinterpret_cast<const std::uint8_t*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+            const bool isLong = fn->file_name_type != FILE_NAME_DOS;
+            if (parent != 0 && (haveLong || !isLong))
+                continue;
+            parent = MREF(le64_to_cpu(fn->parent_directory));
+            haveLong = isLong;
+            if (name != nullptr)
+                *name = FromName(reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(fn) +
+                                                                   sizeof(FILE_NAME_ATTR)),
+                                 fn->file_name_length);
+        }
+        if (ctx != nullptr)
+            ntfs_attr_put_search_ctx(ctx);
+        return parent;
     }
 
     // Opens the handle's data stream. Null when the file has gone (`gone`) or has no such stream.
@@ -895,6 +970,52 @@ std::string MountedReason(const std::string& image) {
     return {};
 }
 
+std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes) {
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return image + ": " + std::strerror(errno);
+    struct stat st {};
+    std::int64_t size = -1;
+    if (fstat(fd, &st) == 0) {
+        if (S_ISBLK(st.st_mode)) {
+            std::uint64_t bytes = 0;
+            if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+                size = static_cast<std::int64_t>(bytes);
+        } else {
+            size = st.st_size;
+        }
+    }
+    close(fd);
+    if (size < 0 || size >= volumeBytes)
+        return {};
+    return image + " is shorter than the NTFS volume on it (" + std::to_string(size) +
+           " bytes, the volume needs " + std::to_string(volumeBytes) +
+           "): a truncated copy or a partition smaller than its file system; "
+           "nothing is read or written";
+}
+
+std::string MountFailureReason(const std::string& image, int error) {
+    switch (error) {
+        case EPERM:
+            return image +
+                   ": Windows is hibernated on this volume (or Fast Startup left it in use); it must not be "
+                   "changed now. Boot Windows and shut it down fully (hold Shift while choosing Shut down), "
+                   "or "
+                   "disable Fast Startup in Windows, then try again";
+        case EOPNOTSUPP:
+            return image +
+                   ": the volume's $LogFile is unclean: Windows did not shut down cleanly (Fast Startup does "
+                   "this). Boot Windows and shut it down fully (hold Shift while choosing Shut down), or "
+                   "disable "
+                   "Fast Startup, then try again";
+        case EACCES:
+        case EROFS:
+            return image + ": read-only (" + std::strerror(error) + "): nothing can be moved on it";
+        default:
+            return image + ": cannot be opened as an NTFS volume (" + std::strerror(error) + ")";
+    }
+}
+
 // ---- Recovery: what an interrupted run left ----
 
 namespace {
@@ -1039,6 +1160,19 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
 
 }  // namespace
 
+// The image's size against the volume its boot sector describes; empty when it holds the volume or the
+// boot sector cannot be read (the library then says why it cannot open the volume).
+static std::string ShortImageReason(const std::string& image) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    BootFacts boot;
+    const bool read = ReadBoot(fd, boot);
+    ::close(fd);
+    return read ? ImageSizeReason(image, boot.totalClusters * static_cast<std::int64_t>(boot.clusterSize))
+                : std::string();
+}
+
 NtfsImageFileSystem::NtfsImageFileSystem() : state_(std::make_unique<State>()) {}
 
 NtfsImageFileSystem::~NtfsImageFileSystem() {
@@ -1084,6 +1218,9 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         return "not a drive letter";
     if (std::string why = MountedReason(image); !why.empty())
         return why;
+    // Refused before anything is read or written: clusters past the end would be lost.
+    if (std::string why = ShortImageReason(image); !why.empty())
+        return why;
     std::lock_guard lock(mutex_);
     if (state_->images.count(l) != 0)
         return "the drive letter is taken";
@@ -1095,7 +1232,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         // What an interrupted run left is finished (or discarded) before the library reads the volume.
         const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
-            return image + ": " + std::strerror(errno);
+            return MountFailureReason(image, errno);
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
             return image + ": in use by another program";
@@ -1135,7 +1272,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
             device.Close();
             ntfs_device_free(device.Device());
         }
-        return image + ": cannot be opened as an NTFS volume (" + std::strerror(error) + ")";
+        return MountFailureReason(image, error);
     }
     entry.vol = vol;
     // Names are looked up without regard to case, as Windows opens them.
@@ -1486,6 +1623,228 @@ std::int64_t NtfsImageFileSystem::FreeClusters(wchar_t letter) {
 std::size_t NtfsImageFileSystem::OpenHandles() const {
     std::lock_guard lock(mutex_);
     return state_->handles.size();
+}
+
+std::wstring NtfsImageFileSystem::RecordPath(std::uint64_t record, const std::wstring& stream) {
+    return L"\\/" + std::to_wstring(record) + (stream.empty() ? L"" : L":" + stream);
+}
+
+namespace {
+
+bool Ambiguous(const std::wstring& name) {
+    return name.find_first_of(L":\\") != std::wstring::npos;
+}
+
+// Adds the file's unnamed data and its named streams. A path with a name holding ':' or '\\' cannot be
+// typed back as a path (`ambiguous`): the record form is shown with it.
+void AddStreams(ntfs_inode* ni, std::uint64_t record, const std::wstring& display, bool ambiguous,
+                std::vector<ImageFile>& out) {
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    if (ctx == nullptr)
+        return;
+    std::wstring shown = display;
+    if (ambiguous)
+        shown += L" [#" + std::to_wstring(record) + L"]";
+    bool unnamed = false;
+    std::vector<std::wstring> named;
+    while (ntfs_attr_lookup(AT_DATA, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+        const ATTR_RECORD* a = ctx->attr;
+        if (a->non_resident && sle64_to_cpu(a->lowest_vcn) != 0)
+            continue;  // a later extent of a stream already seen
+        if (a->name_length == 0) {
+            unnamed = true;
+            continue;
+        }
+        const auto* name = reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(a) +
+                                                             le16_to_cpu(a->name_offset));
+        named.push_back(FromName(name, a->name_length));
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    if (unnamed)
+        out.push_back({NtfsImageFileSystem::RecordPath(record), shown, record});
+    for (const std::wstring& n : named)
+        out.push_back({NtfsImageFileSystem::RecordPath(record, n), shown + L":" + n, record});
+}
+
+}  // namespace
+
+std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wstring& folder) {
+    std::lock_guard lock(mutex_);
+    std::vector<ImageFile> out;
+    ntfs_volume* vol = state_->Volume(letter);
+    if (vol == nullptr)
+        return out;
+    if (!folder.empty()) {
+        std::uint64_t mref = 0;
+        Name stream;
+        bool system = false;
+        if (state_->Resolve(vol, folder, mref, stream, &system) != 0 || system || !stream.empty())
+            return out;
+        std::wstring top = folder.size() > 1 && folder[1] == L'/' ? std::wstring() : folder;
+        while (top.size() > 1 && top.back() == L'\\')
+            top.pop_back();
+        if (top == L"\\")
+            top.clear();
+        struct Folder {
+            std::wstring path;
+            std::uint64_t mref;
+            bool ambiguous;
+        };
+        std::vector<Folder> folders{{top, mref, false}};
+        std::vector<bool> seen;
+        while (!folders.empty()) {
+            auto [prefix, dirRef, dirAmbiguous] = folders.back();
+            folders.pop_back();
+            Inode dir(ntfs_inode_open(vol, dirRef));
+            if (!dir || (dir->mrec->flags & MFT_RECORD_IS_DIRECTORY) == 0)
+                continue;
+            Listing listing;
+            s64 pos = 0;
+            ntfs_readdir(dir.get(), &pos, &listing, Collect);
+            for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+                const std::uint64_t record = MREF(listing.entries[i].second);
+                Inode ni(ntfs_inode_open(vol, listing.entries[i].second));
+                if (!ni || (record == FILE_Extend))
+                    continue;
+                const std::wstring path = prefix + L"\\" + listing.entries[i].first;
+                const bool ambiguous = dirAmbiguous || Ambiguous(listing.entries[i].first);
+                if (listing.directories[i]) {
+                    folders.push_back({path, listing.entries[i].second, ambiguous});
+                    continue;
+                }
+                if (record >= seen.size())
+                    seen.resize(record + 1, false);
+                if (seen[record])
+                    continue;  // another name of a file already listed
+                seen[record] = true;
+                AddStreams(ni.get(), record, path, ambiguous, out);
+            }
+        }
+        return out;
+    }
+    // The whole volume, by record: every base record in use beyond the system files.
+    const s64 bitmapBytes = vol->mftbmp_na->data_size;
+    std::vector<std::uint8_t> inUse(static_cast<std::size_t>(std::max<s64>(bitmapBytes, 0)));
+    if (bitmapBytes > 0 && ntfs_attr_pread(vol->mftbmp_na, 0, bitmapBytes, inUse.data()) != bitmapBytes)
+        return out;
+    const std::uint64_t records = std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(vol->mft_na->initialized_size / vol->mft_record_size), inUse.size() * 8);
+    // A folder's path from the names up to the root (bounded, so a damaged loop ends), whether a name on
+    // it holds ':' or '\\', and whether it lies in a system folder ($Extend and the folders below it).
+    struct FolderPath {
+        std::wstring path;
+        bool ambiguous = false;
+        bool system = false;
+    };
+    std::map<std::uint64_t, FolderPath> folderPaths{{FILE_root, {}}};
+    std::function<FolderPath(std::uint64_t, int)> folderPath = [&](std::uint64_t dir, int depth) {
+        if (auto it = folderPaths.find(dir); it != folderPaths.end())
+            return it->second;
+        std::wstring name = L"#" + std::to_wstring(dir);
+        std::uint64_t parent = FILE_root;
+        if (Inode ni(ntfs_inode_open(vol, dir)); ni) {
+            std::wstring n;
+            const std::uint64_t p = State::ParentOf(ni.get(), &n);
+            if (p != 0 && !n.empty()) {
+                parent = p;
+                name = n;
+            }
+        }
+        const FolderPath above =
+            depth < 256 && parent != dir ? folderPath(parent, depth + 1) : FolderPath{L"\\?", true, true};
+        const FolderPath path{above.path + L"\\" + name, above.ambiguous || Ambiguous(name),
+                              above.system || dir < FILE_first_user};
+        folderPaths[dir] = path;
+        return path;
+    };
+    for (std::uint64_t record = FILE_first_user; record < records; ++record) {
+        if (((inUse[record / 8] >> (record % 8)) & 1) == 0)
+            continue;
+        Inode ni(ntfs_inode_open(vol, record));
+        if (!ni || (ni->mrec->flags & MFT_RECORD_IN_USE) == 0 || ni->mrec->base_mft_record != 0 ||
+            (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0)
+            continue;
+        std::wstring name;
+        const std::uint64_t parent = State::ParentOf(ni.get(), &name);
+        if (parent == 0)
+            continue;  // a record without a name: nothing a user made
+        const FolderPath above = folderPath(parent, 0);
+        if (above.system)
+            continue;  // $Quota, $UsnJrnl, the files below $Extend\$RmMetadata ...
+        AddStreams(ni.get(), record, above.path + L"\\" + name, above.ambiguous || Ambiguous(name), out);
+    }
+    return out;
+}
+
+NtfsImageFileSystem::PathKind NtfsImageFileSystem::KindOf(wchar_t letter, const std::wstring& path) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    std::uint64_t mref = 0;
+    Name stream;
+    bool system = false;
+    if (vol == nullptr || state_->Resolve(vol, path, mref, stream, &system) != 0)
+        return PathKind::Missing;
+    if (system)
+        return PathKind::System;
+    Inode ni(ntfs_inode_open(vol, mref));
+    if (!ni)
+        return PathKind::Missing;
+    return stream.empty() && (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0 ? PathKind::Directory
+                                                                              : PathKind::File;
+}
+
+bool NtfsImageFileSystem::ReadOnly(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    return vol == nullptr || NVolReadOnly(vol);
+}
+
+VolumeFigures NtfsImageFileSystem::Figures(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    VolumeFigures f;
+    ntfs_volume* vol = state_->Volume(letter);
+    if (vol == nullptr)
+        return f;
+    f.clusterBytes = vol->cluster_size;
+    f.totalClusters = vol->nr_clusters;
+    const std::int64_t bytes = (vol->nr_clusters + 7) / 8;
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(bytes));
+    if (ntfs_attr_pread(vol->lcnbmp_na, 0, bytes, bits.data()) != bytes)
+        return f;
+    // Free runs, 64 clusters a word where a word is all free or all used.
+    std::int64_t run = 0;
+    auto endRun = [&] {
+        if (run == 0)
+            return;
+        ++f.freeRuns;
+        f.largestFreeRun = std::max(f.largestFreeRun, run);
+        f.freeClusters += run;
+        run = 0;
+    };
+    std::int64_t lcn = 0;
+    while (lcn < vol->nr_clusters) {
+        if (lcn % 64 == 0 && lcn + 64 <= vol->nr_clusters) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bits.data() + lcn / 8, 8);
+            if (word == 0) {
+                run += 64;
+                lcn += 64;
+                continue;
+            }
+            if (word == ~0ull) {
+                endRun();
+                lcn += 64;
+                continue;
+            }
+        }
+        if (((bits[static_cast<std::size_t>(lcn / 8)] >> (lcn % 8)) & 1) == 0)
+            ++run;
+        else
+            endRun();
+        ++lcn;
+    }
+    endRun();
+    return f;
 }
 
 }  // namespace kestrel::ntfsimage

@@ -34,9 +34,35 @@ struct ImageRun {
     bool operator==(const ImageRun&) const = default;
 };
 
+// One file or named stream found by a walk of the volume: `path` opens it whatever its names hold (the
+// record form, see RecordPath), `display` names it for people.
+struct ImageFile {
+    std::wstring path;
+    std::wstring display;
+    std::uint64_t record = 0;
+};
+
+// The figures of a volume and of its free space, from $Bitmap.
+struct VolumeFigures {
+    std::int64_t clusterBytes = 0;
+    std::int64_t totalClusters = 0;
+    std::int64_t freeClusters = 0;
+    std::int64_t largestFreeRun = 0;
+    std::int64_t freeRuns = 0;
+};
+
 // Why an image cannot be worked on, or an empty string: it is in /proc/mounts (directly or through
 // the loop device that backs it) or libntfs-3g reports it mounted.
 std::string MountedReason(const std::string& image);
+
+// Why an image cannot hold its volume, or an empty string: the file or block device is shorter than the
+// volume's `volumeBytes` (a truncated copy, or a partition smaller than the file system on it). Writing
+// to such an image would put clusters past its end.
+std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes);
+
+// Why libntfs-3g refused to open the image, in words a user can act on, from the errno it left:
+// a hibernated Windows or an unclean $LogFile (Fast Startup) is named as such with what to do.
+std::string MountFailureReason(const std::string& image, int error);
 
 struct Image;
 
@@ -93,6 +119,24 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     bool StopRequested() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
     // ---- Inspection for tools and tests (paths volume-relative, "\DIR\FILE[:STREAM]"). ----
+    //
+    // Besides names, a path may name a file by its MFT record: "\/N" is the unnamed data of record N,
+    // "\/N:NAME" its named stream NAME (taken whole, whatever it holds). No NTFS name holds '/', so the
+    // form never collides with a name; it reaches files whose names hold ':' or '\'. Names are matched
+    // exactly first, and only then without regard to case, so that names differing only in case (the
+    // POSIX namespace) each reach their own file.
+
+    static std::wstring RecordPath(std::uint64_t record, const std::wstring& stream = {});
+    // The regular files of the volume with their named streams, each file once (hard links too), walked
+    // by MFT record so that no name can hide one; system files left out. With `folder` (a path), the
+    // files below that folder, walked through its index recursively.
+    std::vector<ImageFile> Files(wchar_t letter, const std::wstring& folder = {});
+    enum class PathKind { Missing, File, Directory, System };
+    // What a path names: a system file ($MFT, $Bitmap, the files in $Extend ...) is never moved.
+    PathKind KindOf(wchar_t letter, const std::wstring& path);
+    // True when the image was opened read-only (asked for, or the library could not write it).
+    bool ReadOnly(wchar_t letter);
+    VolumeFigures Figures(wchar_t letter);
 
     // The regular files of the volume below the root, without the system files, in directory order.
     std::vector<std::wstring> RegularFiles(wchar_t letter);

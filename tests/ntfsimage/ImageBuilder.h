@@ -70,6 +70,22 @@ class ImageWriter : public Writer {
     bool Delete(const std::string& path) override;
     // Marks one cluster free in $Bitmap behind every file's back (to prove that checks see it).
     bool ClearClusterBit(std::int64_t lcn);
+    // Marks clusters in use in $Bitmap that nothing references (a leak).
+    bool SetClusterBits(std::int64_t lcn, std::int64_t count);
+    // Points the first run of `path`'s data at `lcn` and marks its old clusters free: damage that a
+    // check must see when `lcn` belongs to another file.
+    bool PointFirstRunAt(const std::string& path, std::int64_t lcn);
+    // The first cluster at or after `lcn` that $Bitmap marks free, or -1.
+    std::int64_t FreeClusterFrom(std::int64_t lcn);
+    // The extent records of a file with an attribute list.
+    std::vector<std::int64_t> ExtentRecordsOf(const std::string& path);
+    // The MFT record number of a file, or -1.
+    std::int64_t RecordOf(const std::string& path);
+    // Rewrites MFT record `record` raw: `edit` gets the record with its update sequence removed (as the
+    // library reads it) and the record's size; the fixups are applied again on writing, unless `raw`,
+    // when the edited bytes are written as they are (a torn record).
+    bool EditRecord(std::int64_t record, void (*edit)(std::uint8_t* record, std::uint32_t size),
+                    bool raw = false);
 
   private:
     _ntfs_volume* vol_ = nullptr;

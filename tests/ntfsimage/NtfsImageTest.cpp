@@ -13,10 +13,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <thread>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
 #include "service/engine/DefragEngine.h"
 #include "tests/ntfsimage/ImageBuilder.h"
+#include "platform/ntfsimage/VolumeCheck.h"
 #include "tools/image/ImageDefrag.h"
 
 namespace kestrel::ntfsimage::test {
@@ -578,17 +581,23 @@ TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
     ExpectClustersAccounted();
 }
 
-// The bytes of a whole file (an image), hashed.
+// The bytes of a whole file (an image), hashed: proves that a command wrote nothing.
 std::uint64_t FileHash(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
+    std::uint64_t h = 0xCBF29CE484222325ull;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
         return 0;
-    std::uint8_t buffer[1 << 16];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    close(fd);
-    return Hash(bytes);
+    std::vector<std::uint64_t> block(1 << 17);
+    std::size_t n;
+    while ((n = std::fread(block.data(), 1, block.size() * 8, file)) > 0) {
+        std::fill(reinterpret_cast<std::uint8_t*>(block.data()) + n,
+                  reinterpret_cast<std::uint8_t*>(block.data() + (n + 7) / 8), 0);
+        for (std::size_t i = 0; i < (n + 7) / 8; ++i)
+            h = (h ^ block[i]) * 0x100000001B3ull + (h >> 29);
+        h ^= n;
+    }
+    std::fclose(file);
+    return h;
 }
 
 // An overlay (the dry run's device) lets the volume be worked on as usual, every read seeing the writes,
@@ -972,7 +981,7 @@ TEST_F(ImageTest, ToolStopsCleanlyOnSigintAndSigterm) {
     for (int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
         ASSERT_EQ(RunCommand("cp '" + pristine + "' '" + image_ + "'").status, 0);
-        ToolRun run = StartTool({KESTREL_IMAGE_TOOL, "defrag", image_});
+        ToolRun run = StartTool({KESTREL_IMAGE_TOOL, "defrag", "--verbose", image_});
         ASSERT_GT(run.pid, 0);
         std::string output;
         ReadLines(run.out, 1, output);  // the first file is done; the second is under way
@@ -1019,7 +1028,7 @@ TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
                       0);
             const double at = std::uniform_real_distribution<double>(0.0, whole)(random);
             SCOPED_TRACE("kill at " + std::to_string(at) + " s of " + std::to_string(whole));
-            ToolRun run = StartTool({KESTREL_IMAGE_TOOL, "defrag", image_});
+            ToolRun run = StartTool({KESTREL_IMAGE_TOOL, "defrag", "--verbose", image_});
             ASSERT_GT(run.pid, 0);
             std::this_thread::sleep_for(std::chrono::duration<double>(at));
             kill(run.pid, SIGKILL);
@@ -1079,6 +1088,412 @@ TEST_F(ImageTest, TheClusterCheckSeesABitmapThatLies) {
     EXPECT_NE(CheckWithNtfsresize(image_).status, 0);
 }
 
+// The volume check against images damaged on purpose, one class at a time, each on its own copy of a
+// clean image written through ntfs-3g; ntfsresize must agree wherever it has a verdict.
+TEST_F(ImageTest, VolumeCheckFindsEachClassOfDamage) {
+    BuildFragmentedImage();
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        for (const char* name : {"/a.bin", "/b.bin"}) {
+            ASSERT_TRUE(w.CreateFile(name));
+            ASSERT_TRUE(w.Write(name, 0, Content(name[1], 4 * kCluster)));
+        }
+    }
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const VolumeCheckReport clean = CheckVolume(image_);
+    ASSERT_EQ(clean.error, "");
+    EXPECT_EQ(clean.ExitCode(), 0) << FormatCheckReport(image_, clean);
+    EXPECT_GT(clean.recordsInUse, 16);
+    EXPECT_EQ(clean.clustersMarkedUsed, clean.clustersReferenced);
+    EXPECT_EQ(CheckWithNtfsresize(image_).status, 0);
+    CommandResult cli = RunCommand(tool + " check '" + image_ + "'");
+    EXPECT_EQ(cli.status, 0) << cli.output;
+    EXPECT_NE(cli.output.find("verdict: consistent\n"), std::string::npos) << cli.output;
+
+    int copies = 0;
+    auto damaged = [&](const std::function<void(ImageWriter&)>& damage) {
+        const std::string copy = dir_ + "/damaged" + std::to_string(copies++) + ".img";
+        EXPECT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + copy + "'").status, 0);
+        ImageWriter w(copy);
+        EXPECT_TRUE(w.ok());
+        damage(w);
+        return copy;
+    };
+    auto contains = [](const std::vector<std::string>& lines, const std::string& text) {
+        for (const std::string& line : lines)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+
+    // A leak: three clusters marked in use that nothing references. ntfsresize counts them too.
+    std::int64_t leakAt = -1;
+    const std::string leaky = damaged([&](ImageWriter& w) {
+        leakAt = w.FreeClusterFrom(w.FreeClusterFrom(0) + 100);
+        ASSERT_GE(leakAt, 0);
+        ASSERT_TRUE(w.SetClusterBits(leakAt, 3));
+    });
+    VolumeCheckReport r = CheckVolume(leaky);
+    EXPECT_EQ(r.ExitCode(), 1) << FormatCheckReport(leaky, r);
+    EXPECT_EQ(r.leakedClusters.count, 3);
+    EXPECT_TRUE(contains(r.leakedClusters.first, "clusters " + std::to_string(leakAt) + "-"));
+    EXPECT_FALSE(r.Damaged());
+    const CommandResult resize = CheckWithNtfsresize(leaky);
+    EXPECT_NE(resize.status, 0);
+    EXPECT_NE(resize.output.find("Totally 3 cluster accounting mismatches"), std::string::npos)
+        << resize.output;
+    EXPECT_EQ(RunCommand(tool + " check '" + leaky + "' >/dev/null").status, 1);
+
+    // Referenced but free: the first cluster of a fragmented file.
+    const std::string freed = damaged([&](ImageWriter&) {});
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, freed, true), "");
+        const std::int64_t lcn = fs.Runs(kLetter, L"\\frag\\f1.bin").at(0).lcn;
+        ASSERT_TRUE(fs.Unmount(kLetter));
+        ImageWriter w(freed);
+        ASSERT_TRUE(w.ClearClusterBit(lcn));
+    }
+    r = CheckVolume(freed);
+    EXPECT_EQ(r.ExitCode(), 3) << FormatCheckReport(freed, r);
+    EXPECT_EQ(r.referencedFree.count, 1);
+    EXPECT_TRUE(contains(r.referencedFree.first, "\"f1.bin\" $DATA"));
+    EXPECT_EQ(r.leakedClusters.count, 0);
+    EXPECT_NE(CheckWithNtfsresize(freed).status, 0);
+    EXPECT_EQ(RunCommand(tool + " check '" + freed + "' >/dev/null").status, 3);
+
+    // Referenced twice: a.bin's runlist edited to point into b.bin's clusters (its own freed).
+    const std::string shared = damaged([&](ImageWriter&) {});
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, shared, true), "");
+        const std::vector<ImageRun> a = fs.Runs(kLetter, L"\\a.bin"), b = fs.Runs(kLetter, L"\\b.bin");
+        ASSERT_TRUE(fs.Unmount(kLetter));
+        ASSERT_EQ(a.size(), 1u);
+        ASSERT_EQ(b.size(), 1u);
+        ImageWriter w(shared);
+        ASSERT_TRUE(w.PointFirstRunAt("/a.bin", b[0].lcn));
+    }
+    r = CheckVolume(shared);
+    EXPECT_EQ(r.ExitCode(), 3) << FormatCheckReport(shared, r);
+    EXPECT_EQ(r.referencedTwice.count, 4);
+    EXPECT_TRUE(contains(r.referencedTwice.first, "\"a.bin\"") &&
+                contains(r.referencedTwice.first, "\"b.bin\""))
+        << FormatCheckReport(shared, r);
+    EXPECT_EQ(r.referencedFree.count, 0);
+    EXPECT_EQ(r.leakedClusters.count, 0);
+
+    // Unreadable records: a torn record, and an extent record whose sequence number no longer matches
+    // the attribute list of its base (what a freed and reused extent record looks like).
+    const std::string torn = damaged([&](ImageWriter& w) {
+        ASSERT_TRUE(w.EditRecord(
+            w.RecordOf("/small.txt"), [](std::uint8_t*, std::uint32_t) {}, true));
+    });
+    r = CheckVolume(torn);
+    EXPECT_EQ(r.ExitCode(), 3) << FormatCheckReport(torn, r);
+    EXPECT_EQ(r.unreadableRecords.count, 1);
+    EXPECT_TRUE(contains(r.unreadableRecords.first, "torn"));
+    std::int64_t extent = -1;
+    const std::string stale = damaged([&](ImageWriter& w) {
+        const std::vector<std::int64_t> extents = w.ExtentRecordsOf("/big.bin");
+        ASSERT_FALSE(extents.empty());
+        extent = extents[0];
+        ASSERT_TRUE(w.EditRecord(extent, [](std::uint8_t* m, std::uint32_t) { ++m[16]; }));
+    });
+    r = CheckVolume(stale);
+    EXPECT_EQ(r.ExitCode(), 3) << FormatCheckReport(stale, r);
+    EXPECT_GE(r.unreadableRecords.count, 1);
+    EXPECT_TRUE(contains(r.unreadableRecords.first, "names record " + std::to_string(extent)));
+    EXPECT_NE(CheckWithNtfsresize(stale).status, 0);
+}
+
+// 512-byte clusters (a bitmap of many bits per file), clean and leaky, with ntfsresize's verdict.
+TEST_F(ImageTest, VolumeCheckOnSmallClusters) {
+    ASSERT_EQ(MakeImage(image_, 64, 512), "");
+    std::int64_t leakAt = -1;
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.MakeFolder("/d"));
+        for (int i = 0; i < 40; ++i) {
+            const std::string name = "/d/f" + std::to_string(i);
+            ASSERT_TRUE(w.CreateFile(name));
+            ASSERT_TRUE(w.Write(name, 0, Content(900 + i, 3000 + 977 * i)));
+        }
+        ASSERT_TRUE(w.Delete("/d/f7"));
+    }
+    VolumeCheckReport r = CheckVolume(image_);
+    EXPECT_EQ(r.ExitCode(), 0) << FormatCheckReport(image_, r);
+    EXPECT_EQ(r.clusterSize, 512);
+    EXPECT_EQ(CheckWithNtfsresize(image_).status, 0);
+    {
+        ImageWriter w(image_);
+        leakAt = w.FreeClusterFrom(1000);
+        ASSERT_TRUE(w.SetClusterBits(leakAt, 70));
+    }
+    r = CheckVolume(image_);
+    EXPECT_EQ(r.ExitCode(), 1) << FormatCheckReport(image_, r);
+    EXPECT_EQ(r.leakedClusters.count, 70);
+    const CommandResult resize = CheckWithNtfsresize(image_);
+    EXPECT_NE(resize.output.find("Totally 70 cluster accounting mismatches"), std::string::npos)
+        << resize.output;
+}
+
+// The value after "LABEL:" on a line of the text report.
+std::string Field(const std::string& report, const std::string& label) {
+    const std::size_t at = report.find("\n" + label + ":");
+    if (at == std::string::npos)
+        return {};
+    std::size_t from = report.find_first_not_of(' ', at + label.size() + 2);
+    return report.substr(from, report.find_first_of(" \n", from) - from);
+}
+
+TEST_F(ImageTest, ToolAnalyzesAsTextAndJson) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const std::uint64_t unchanged = FileHash(image_);
+    const CommandResult text = RunCommand(tool + " analyze '" + image_ + "'");
+    ASSERT_EQ(text.status, 0) << text.output;
+    const CommandResult json = RunCommand(tool + " analyze --json '" + image_ + "'");
+    ASSERT_EQ(json.status, 0) << json.output;
+    EXPECT_EQ(FileHash(image_), unchanged);
+
+    // The figures, counted here from the backend's own answers.
+    NtfsImageFileSystem fs;
+    ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+    const std::vector<std::wstring> files = FilesAndStreams(fs, kLetter);
+    int fragmented = 0, fragments = 0, worst = 0;
+    for (const std::wstring& f : files) {
+        const int n = fs.Fragments(kLetter, f);
+        fragments += n;
+        fragmented += n > 1 ? 1 : 0;
+        worst = std::max(worst, n);
+    }
+    const std::int64_t freeClusters = fs.FreeClusters(kLetter);
+    ASSERT_TRUE(fs.Unmount(kLetter));
+    const std::string report = "\n" + text.output;
+    EXPECT_EQ(Field(report, "files and streams"), std::to_string(files.size())) << text.output;
+    EXPECT_EQ(Field(report, "fragmented"), std::to_string(fragmented));
+    EXPECT_EQ(Field(report, "fragments"), std::to_string(fragments));
+    EXPECT_EQ(Field(report, "free space"), std::to_string(freeClusters));
+    EXPECT_NE(text.output.find("\n  " + std::string(9 - std::to_string(worst).size(), ' ') +
+                               std::to_string(worst) + " "),
+              std::string::npos)
+        << text.output;
+    EXPECT_NE(text.output.find("\\big.bin\n"), std::string::npos);
+
+    // The JSON parses and says the same.
+    if (RunCommand("command -v python3 >/dev/null").status != 0)
+        GTEST_SKIP() << "no python3 to parse the JSON with";
+    const std::string jsonFile = dir_ + "/analysis.json";
+    FILE* out = std::fopen(jsonFile.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs(json.output.c_str(), out);
+    std::fclose(out);
+    const CommandResult parsed = RunCommand(
+        "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+        "print(d[\"files_examined\"], d[\"fragmented_files\"], d[\"total_fragments\"], d[\"free_clusters\"], "
+        "d[\"free_runs\"], d[\"largest_free_run\"], \"%.2f\" % d[\"fragmented_share_percent\"], "
+        "d[\"worst\"][0][\"fragments\"], d[\"worst\"][0][\"path\"])' '" +
+        jsonFile + "'");
+    ASSERT_EQ(parsed.status, 0) << json.output;
+    const std::string share = Field(report, "fragmented share");
+    EXPECT_EQ(parsed.output, std::to_string(files.size()) + " " + std::to_string(fragmented) + " " +
+                                 std::to_string(fragments) + " " + std::to_string(freeClusters) + " " +
+                                 Field(report, "free runs") + " " + Field(report, "largest free run") + " " +
+                                 share + " " + std::to_string(worst) + " \\big.bin\n");
+
+    // A folder stands for the files below it.
+    const CommandResult folder = RunCommand(tool + " analyze '" + image_ + "' /frag");
+    EXPECT_EQ(Field("\n" + folder.output, "files and streams"), "5") << folder.output;
+}
+
+// A stop request ends the run at a move boundary: the file under way keeps its completed moves, later
+// files are untouched, and the volume is consistent at once. The command line's --time-limit is that
+// request on a timer.
+TEST_F(ImageTest, DefragStopsWhenAskedAndAtTheTimeLimit) {
+    BuildFragmentedImage();
+    const std::string frozen = dir_ + "/frozen.img";
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + frozen + "'").status, 0);
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, image_), "");
+        const std::vector<std::wstring> files = FilesAndStreams(fs, kLetter);
+        std::map<std::wstring, int> before;
+        for (const std::wstring& f : files)
+            before[f] = fs.Fragments(kLetter, f);
+        timing::ScopedTimeDivisor fast(1000);
+        std::vector<FileOutcome> outcomes;
+        const DefragSummary summary = DefragmentFiles(fs, kLetter, files, [&](const FileOutcome& o) {
+            outcomes.push_back(o);
+            fs.RequestStop();
+        });
+        EXPECT_TRUE(summary.stopped);
+        ASSERT_EQ(outcomes.size(), 1u);
+        EXPECT_LT(outcomes[0].fragmentsAfter, outcomes[0].fragmentsBefore);
+        int untouched = 0;
+        for (const std::wstring& f : files)
+            if (f != outcomes[0].path && before[f] > 1) {
+                EXPECT_EQ(fs.Fragments(kLetter, f), before[f]) << ToUtf8(f);
+                ++untouched;
+            }
+        EXPECT_GT(untouched, 3);
+        ASSERT_TRUE(fs.Unmount(kLetter));
+    }
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
+    ExpectContentIntact();
+
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const CommandResult limited = RunCommand(tool + " defrag --time-limit 0.000001 '" + frozen + "'");
+    EXPECT_EQ(limited.status, 0) << limited.output;
+    EXPECT_NE(limited.output.find("stopped at the time limit of 1e-06 s after "), std::string::npos)
+        << limited.output;
+    EXPECT_NE(limited.output.find("fragmented share"), std::string::npos) << limited.output;
+    const VolumeCheckReport r = CheckVolume(frozen);
+    EXPECT_EQ(r.ExitCode(), 0) << FormatCheckReport(frozen, r);
+    EXPECT_EQ(CheckWithNtfsresize(frozen).status, 0);
+    EXPECT_EQ(RunCommand(tool + " defrag --time-limit 0 '" + frozen + "' 2>/dev/null").status, 2);
+}
+
+// Names that the path forms cannot say: two names differing only in case, a name holding ':' and one
+// holding '\'. The exact name wins, the record form reaches every file, and a run over the whole
+// volume (by record) defragments them all.
+TEST_F(ImageTest, ToolReachesEveryNameAFileCanHave) {
+    const std::vector<std::string> names = {"/Case.txt", "/case.txt", "/a:b", "/x\\y"};
+    std::vector<std::int64_t> records;
+    std::string tops;
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        std::vector<std::size_t> chunks;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            ASSERT_TRUE(w.CreateFile(names[i])) << names[i];
+            written_.push_back({names[i], "", Content(1000 + static_cast<std::uint32_t>(i), 30 * kCluster)});
+            chunks.push_back(1);
+        }
+        // A system file below $Extend, as Windows keeps its transaction logs there: never to be moved.
+        ASSERT_TRUE(w.MakeFolder("/$Extend/$RmMetadata"));
+        ASSERT_TRUE(w.CreateFile("/$Extend/$RmMetadata/$Tops"));
+        written_.push_back({"/$Extend/$RmMetadata/$Tops", "", Content(1100, 30 * kCluster)});
+        chunks.push_back(1);
+        WriteSideBySide(w, written_, chunks);
+        for (const std::string& n : names)
+            records.push_back(w.RecordOf(n));
+        tops = "#" + std::to_string(w.RecordOf("/$Extend/$RmMetadata/$Tops"));
+    }
+    ASSERT_EQ(std::set<std::int64_t>(records.begin(), records.end()).size(), names.size());
+    ASSERT_NE(tops, "#-1");
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const std::string image = " '" + image_ + "' ";
+    auto runsOf = [&](const std::string& path) {
+        const CommandResult map = RunCommand(tool + " map" + image + "'" + path + "'");
+        EXPECT_EQ(map.status, 0) << path << ": " << map.output;
+        return map.output.substr(map.output.find('\n'));
+    };
+    auto fragmentsOf = [&](std::size_t i) {
+        NtfsImageFileSystem fs;
+        EXPECT_EQ(fs.Mount(kLetter, image_, true), "");
+        const int n =
+            fs.Fragments(kLetter, NtfsImageFileSystem::RecordPath(static_cast<std::uint64_t>(records[i])));
+        EXPECT_TRUE(fs.Unmount(kLetter));
+        return n;
+    };
+    // Each name of the pair maps its own file, the one its record holds.
+    EXPECT_EQ(runsOf("/Case.txt"), runsOf("#" + std::to_string(records[0])));
+    EXPECT_EQ(runsOf("/case.txt"), runsOf("#" + std::to_string(records[1])));
+    EXPECT_NE(runsOf("/Case.txt"), runsOf("/case.txt"));
+    for (std::size_t i = 0; i < names.size(); ++i)
+        ASSERT_GT(fragmentsOf(i), 10) << names[i];
+    // "/a:b" is the stream b of a file a, which does not exist.
+    EXPECT_EQ(RunCommand(tool + " map" + image + "/a:b 2>/dev/null").status, 1);
+
+    CommandResult run = RunCommand(tool + " defrag" + image + "/case.txt");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(fragmentsOf(1), 1);
+    EXPECT_GT(fragmentsOf(0), 10);
+
+    const CommandResult analysis = RunCommand(tool + " analyze" + image);
+    EXPECT_NE(analysis.output.find("\\a:b [#" + std::to_string(records[2]) + "]\n"), std::string::npos)
+        << analysis.output;
+    EXPECT_NE(analysis.output.find("\\x\\y [#" + std::to_string(records[3]) + "]\n"), std::string::npos);
+
+    EXPECT_EQ(Field("\n" + analysis.output, "files and streams"), "4") << analysis.output;
+    const std::string topsRuns = runsOf(tops);
+    run = RunCommand(tool + " defrag" + image + "'" + tops + "' 2>&1");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find(tops + ": a system file"), std::string::npos) << run.output;
+
+    run = RunCommand(tool + " defrag" + image + "--quiet");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(runsOf(tops), topsRuns);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(fragmentsOf(i), 1) << names[i];
+        const CommandResult cat = RunCommand("ntfscat -i " + std::to_string(records[i]) + image);
+        EXPECT_EQ(Hash(std::vector<std::uint8_t>(cat.output.begin(), cat.output.end())),
+                  Hash(written_[i].bytes))
+            << names[i];
+    }
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
+}
+
+// What must not be written is refused with the reason, and left byte for byte as it was: an image
+// shorter than its volume, an image the user may not write, a hibernated Windows volume, system files.
+TEST_F(ImageTest, ToolRefusesWhatItMustNotWrite) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    auto refused = [&](const std::string& image, const std::string& args, const std::string& reason,
+                       int status = 1) {
+        const std::uint64_t before = FileHash(image);
+        const CommandResult r = RunCommand(tool + " defrag '" + image + "' " + args + " 2>&1");
+        EXPECT_EQ(r.status, status) << r.output;
+        EXPECT_NE(r.output.find(reason), std::string::npos) << r.output;
+        EXPECT_EQ(FileHash(image), before) << args;
+    };
+    refused(image_, "'$MFT'", "$MFT: a system file of the volume");
+    refused(image_, "/frag/f1.bin /\\$Bitmap", "$Bitmap: a system file of the volume");
+    refused(image_, "/frag/none.bin", "/frag/none.bin: no such file");
+
+    for (const char* keep : {"60", "99.99"}) {
+        const std::string shorter = dir_ + "/shorter.img";
+        ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + shorter + "'").status, 0);
+        const long long size = 64LL * 1024 * 1024 * std::stod(keep) / 100;
+        ASSERT_EQ(RunCommand("truncate -s " + std::to_string(size) + " '" + shorter + "'").status, 0);
+        refused(shorter, "", "is shorter than the NTFS volume on it");
+        EXPECT_EQ(RunCommand(tool + " check '" + shorter + "' 2>/dev/null").status, 4);
+    }
+
+    // Read-only: for root, through an unprivileged user, since root may write any file.
+    const std::string readOnly = dir_ + "/readonly.img";
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + readOnly + "' && chmod 444 '" + readOnly +
+                         "' && chmod 755 '" + dir_ + "'")
+                  .status,
+              0);
+    const bool root = geteuid() == 0;
+    if (!root || RunCommand("command -v setpriv >/dev/null").status == 0) {
+        const std::string as = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+        const std::uint64_t before = FileHash(readOnly);
+        const CommandResult r = RunCommand(as + tool + " defrag '" + readOnly + "' 2>&1");
+        EXPECT_EQ(r.status, 1) << r.output;
+        EXPECT_NE(r.output.find("read-only"), std::string::npos) << r.output;
+        EXPECT_EQ(FileHash(readOnly), before);
+        EXPECT_EQ(RunCommand(as + tool + " analyze '" + readOnly + "' >/dev/null").status, 0);
+    }
+
+    // Hibernated: Windows' hibernation file at the root, with its signature.
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.CreateFile("/hiberfil.sys"));
+        std::vector<std::uint8_t> header(8192, 0);
+        std::memcpy(header.data(), "hibr", 4);
+        ASSERT_TRUE(w.Write("/hiberfil.sys", 0, header));
+    }
+    refused(image_, "", "Windows is hibernated on this volume");
+    refused(image_, "", "disable Fast Startup");
+    EXPECT_EQ(RunCommand(tool + " analyze '" + image_ + "' >/dev/null").status, 0);
+}
+
 TEST_F(ImageTest, ToolMapsAndDefragments) {
     BuildFragmentedImage();
     const std::string tool = KESTREL_IMAGE_TOOL;
@@ -1097,15 +1512,31 @@ TEST_F(ImageTest, ToolMapsAndDefragments) {
     EXPECT_EQ(RunCommand(tool + " frobnicate '" + image_ + "' 2>&1").status, 2);
 
     const CommandResult defrag =
-        RunCommand(tool + " defrag '" + image_ + "' /frag/f3.bin '\\streams.bin:alt'");
+        RunCommand(tool + " defrag '" + image_ + "' --verbose /frag/f3.bin '\\streams.bin:alt'");
     ASSERT_EQ(defrag.status, 0) << defrag.output;
     EXPECT_NE(defrag.output.find("\\frag\\f3.bin: " + std::to_string(fragments) + " -> 1 fragments"),
               std::string::npos)
         << defrag.output;
     EXPECT_NE(defrag.output.find("2 files examined, 2 fragmented, 2 improved"), std::string::npos)
         << defrag.output;
+    EXPECT_EQ(defrag.output.find('\r'), std::string::npos) << "a progress line without a terminal";
     map = RunCommand(tool + " map '" + image_ + "' /frag/f3.bin");
     EXPECT_NE(map.output.find(": 1 fragment(s)"), std::string::npos) << map.output;
+    // On a terminal (a pseudo-terminal made by script), the progress line, and not with --quiet.
+    if (RunCommand("command -v script >/dev/null").status == 0) {
+        const std::string copy = dir_ + "/tty.img";
+        ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + copy + "'").status, 0);
+        const CommandResult tty =
+            RunCommand("script -qec \"" + tool + " defrag '" + copy + "' /frag\" /dev/null </dev/null");
+        EXPECT_EQ(tty.status, 0) << tty.output;
+        EXPECT_NE(tty.output.find("\r\033[K1/5 files, "), std::string::npos) << tty.output;
+        EXPECT_NE(tty.output.find("5/5 files, "), std::string::npos) << tty.output;
+        EXPECT_NE(tty.output.find(" elapsed"), std::string::npos) << tty.output;
+        const CommandResult quiet =
+            RunCommand("script -qec \"" + tool + " defrag --quiet '" + copy + "'\" /dev/null </dev/null");
+        EXPECT_EQ(quiet.output.find("files, "), std::string::npos) << quiet.output;
+        EXPECT_NE(quiet.output.find("files examined"), std::string::npos) << quiet.output;
+    }
     ExpectContentIntact();
     ExpectClustersAccounted();
 
