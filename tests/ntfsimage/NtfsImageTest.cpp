@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -712,6 +713,23 @@ TEST_F(ImageTest, APowerCutAnywhereInAMoveLosesNothing) {
             ASSERT_EQ(status, fs::kStatusSuccess);
         EXPECT_EQ(reference.counters.moves, 6u);
         EXPECT_GT(reference.counters.recordsReleased, 0u);
+        // At the unmount everything is flushed first; then only the dirty flag is written ($Volume's
+        // record and its mirror copy), and flushed.
+        const std::vector<DeviceEvent>& unmount = reference.events.back();
+        std::size_t firstFlush = unmount.size(), lastWrite = 0, writes = 0;
+        for (std::size_t i = 0; i < unmount.size(); ++i) {
+            if (unmount[i].kind == DeviceEvent::FlushEnd && firstFlush == unmount.size())
+                firstFlush = i;
+            if (unmount[i].kind == DeviceEvent::Write) {
+                EXPECT_GT(i, firstFlush);
+                lastWrite = i;
+                ++writes;
+            }
+        }
+        EXPECT_GE(writes, 1u);
+        EXPECT_LE(writes, 2u);
+        EXPECT_TRUE(std::any_of(unmount.begin() + static_cast<std::ptrdiff_t>(lastWrite), unmount.end(),
+                                [](const DeviceEvent& e) { return e.kind == DeviceEvent::FlushEnd; }));
         ExpectContentIntact();
         EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
         EXPECT_EQ(RecordsLeft(), 0);
