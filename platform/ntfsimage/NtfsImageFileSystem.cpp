@@ -30,12 +30,13 @@
 //   compressed or sparse stream moves in whole compression units (its attribute's own unit): the range is
 //   widened to them and only their allocated clusters move, laid one behind the other from the target. Any
 //   target cluster in use refuses the whole move with STATUS_ALREADY_COMMITTED and nothing changes. The move:
-//   the target clusters are marked in use, the data is copied cluster for cluster, the new runlist is built
-//   here and written with ntfs_attr_update_mapping_pairs (which may itself take clusters with the library's
-//   allocator, to extend $MFT or add an attribute list: the engine then meets those as clusters in use), and
-//   only then are the old clusters freed. A failure before the runlist is written gives the target clusters
-//   back and leaves the file as it was (STATUS_DISK_FULL when the library ran out of space, else
-//   STATUS_UNSUCCESSFUL).
+//   the data is copied cluster for cluster into the target, the target clusters are marked in use, the new
+//   runlist is built here and written with ntfs_attr_update_mapping_pairs from the first VCN it changes
+//   (which may itself take clusters with the library's allocator, to extend $MFT or add an attribute list:
+//   the engine then meets those as clusters in use), and the old clusters freed; what reaches the device
+//   when, and the record kept of it, is described at State::Move. A failure while the runlist is written
+//   puts the old one back and gives the target clusters back, leaving the file as it was (STATUS_DISK_FULL
+//   when the library ran out of space, else STATUS_UNSUCCESSFUL). After RequestStop: STATUS_ACCESS_DENIED.
 // - A file handle whose file has gone: STATUS_FILE_DELETED; an unknown code:
 //   STATUS_INVALID_DEVICE_REQUEST; a null buffer with a nonzero length: STATUS_INVALID_PARAMETER.
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
@@ -1100,24 +1101,26 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
     if (!bytes)
         return true;
     const std::optional<MoveRecord> record = DecodeMove(*bytes);
-    auto discard = [&](const std::string& why) {
-        // Part of the move may be on the volume (a leak at most); Windows is to check it.
-        keepDirty = true;
+    // `partly` when part of the move may be on this volume (a leak at most): it stays marked dirty for
+    // Windows to check. A move recorded before its metadata was written, or one of another volume, left
+    // nothing here to check.
+    auto discard = [&](const std::string& why, bool partly) {
+        keepDirty = keepDirty || partly;
         notices.push_back("found the record of an interrupted move (" + files.MovePath() + ") that " + why +
-                          ": the record is discarded, the volume left as it is and marked dirty for Windows "
-                          "to check (chkdsk /f)");
+                          ": the record is discarded and the volume left as it is" +
+                          (partly ? ", marked dirty for Windows to check (chkdsk /f)" : ""));
         return files.Remove(files.MovePath()).empty();
     };
     if (!record)
-        return discard("cannot be read");
+        return discard("cannot be read", true);
     if (record->serial != boot.serial || record->clusterSize != boot.clusterSize ||
         record->totalClusters != boot.totalClusters)
-        return discard("describes another volume");
+        return discard("describes another volume", false);
     if (record->phase == MoveRecord::Intent) {
         // Only free clusters were written: the file still has its old clusters and its old runlist.
         std::uint64_t hash = 0;
         if (!HashClusters(fd, boot.clusterSize, record->sources, hash) || hash != record->dataHash)
-            return discard("does not match the volume any more (its data changed since)");
+            return discard("does not match the volume any more (its data changed since)", false);
         notices.push_back("an interrupted move of " + Describe(*record) +
                           " had not changed the volume yet: nothing to undo, the file is as it was");
         return files.Remove(files.MovePath()).empty();
@@ -1128,11 +1131,11 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
     std::uint64_t hash = 0;
     if (!HashClusters(fd, boot.clusterSize, {{record->targetLcn, record->clusters}}, hash) ||
         hash != record->dataHash)
-        return discard("does not match the volume any more (the moved data is not where it says)");
+        return discard("does not match the volume any more (the moved data is not where it says)", true);
     std::vector<std::uint8_t> current(ImageDevice::kUnit);
     for (const RecordUnit& u : record->units) {
         if (!FullRead(fd, u.offset, current.data(), current.size()))
-            return discard("names places the volume does not have");
+            return discard("names places the volume does not have", true);
         bool matches = current == u.before || current == u.after;
         if (!matches && u.kind == UnitKind::Bitmap) {
             matches = true;
@@ -1141,7 +1144,8 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
         }
         if (!matches)
             return discard("does not match the volume any more (metadata at byte " +
-                           std::to_string(u.offset) + " changed since)");
+                               std::to_string(u.offset) + " changed since)",
+                           true);
     }
     const bool written = WriteUnits(
         record->units,
