@@ -30,27 +30,37 @@
 //   compressed or sparse stream moves in whole compression units (its attribute's own unit): the range is
 //   widened to them and only their allocated clusters move, laid one behind the other from the target. Any
 //   target cluster in use refuses the whole move with STATUS_ALREADY_COMMITTED and nothing changes. The move:
-//   the target clusters are marked in use, the data is copied cluster for cluster, the new runlist is built
-//   here and written with ntfs_attr_update_mapping_pairs (which may itself take clusters with the library's
-//   allocator, to extend $MFT or add an attribute list: the engine then meets those as clusters in use), and
-//   only then are the old clusters freed. A failure before the runlist is written gives the target clusters
-//   back and leaves the file as it was (STATUS_DISK_FULL when the library ran out of space, else
-//   STATUS_UNSUCCESSFUL).
+//   the data is copied cluster for cluster into the target, the target clusters are marked in use, the new
+//   runlist is built here and written with ntfs_attr_update_mapping_pairs from the first VCN it changes
+//   (which may itself take clusters with the library's allocator, to extend $MFT or add an attribute list:
+//   the engine then meets those as clusters in use), and the old clusters freed; what reaches the device
+//   when, and the record kept of it, is described at State::Move. A failure while the runlist is written
+//   puts the old one back and gives the target clusters back, leaving the file as it was (STATUS_DISK_FULL
+//   when the library ran out of space, else STATUS_UNSUCCESSFUL). After RequestStop: STATUS_ACCESS_DENIED.
 // - A file handle whose file has gone: STATUS_FILE_DELETED; an unknown code:
 //   STATUS_INVALID_DEVICE_REQUEST; a null buffer with a nonzero length: STATUS_INVALID_PARAMETER.
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
+#include <sys/file.h>
+
+#include <ctime>
+
 #include "common/Utf16.h"
+#include "platform/host/StateDirectory.h"
+#include "platform/ntfsimage/MoveRecord.h"
 #include "platform/ntfsimage/NtfsLib.h"
 
 namespace kestrel::ntfsimage {
@@ -115,6 +125,7 @@ struct HandleEntry {
     std::uint64_t mref = 0;  // MFT reference (with its sequence number) of a file handle
     Name stream;             // named data stream; empty for the unnamed one
     bool system = false;     // a metadata file: a record below 16 or a file in $Extend
+    std::wstring path;       // as opened, volume-relative (for messages)
 };
 
 // Splits "\DIR\FILE:STREAM" into its components and the stream name. False for a malformed path.
@@ -222,12 +233,49 @@ void Normalize(std::vector<ImageRun>& runs) {
 struct Image {
     ntfs_volume* vol = nullptr;
     std::string path;
+    std::unique_ptr<ImageDevice> device;  // outlives the volume: ntfs_umount closes it
+    // The records of this run in the state directory; null when nothing is written to the image
+    // (read-only, or an overlay).
+    std::unique_ptr<RecordFiles> records;
+    bool markedDirty = false;  // the run set the volume's dirty flag and must clear it
+    bool keepDirty = false;    // ... unless a record it could not trust left the volume for Windows to check
+    std::uint64_t serial = 0;
+    std::vector<std::string> notices;
+    NtfsImageFileSystem::MoveCounters counters;
 };
 
 struct NtfsImageFileSystem::State {
     std::map<wchar_t, Image> images;
     std::map<std::uintptr_t, HandleEntry> handles;
     std::uintptr_t next = 4;
+    bool stopAfterMove = false;  // a move could not be recorded: no further one may start
+
+    // The runlist of the stream last asked about, kept between requests so that a request costs what
+    // it asks for, not a parse of every attribute extent of the file. Only a move writes a runlist here:
+    // a move of this stream replaces it (or drops it on a failure), mounting and unmounting drop it.
+    struct CachedRuns {
+        wchar_t letter = 0;
+        std::uint64_t mref = 0;
+        Name stream;
+        std::vector<ImageRun> runs;
+        bool valid = false;
+    } cached;
+    // The stream's runs, from the cache or read (and kept); `ok` false when they cannot be read whole.
+    const std::vector<ImageRun>& RunsOf(wchar_t letter, const HandleEntry& file, ntfs_attr* na, bool& ok) {
+        ok = true;
+        if (cached.valid && cached.letter == letter && cached.mref == file.mref &&
+            cached.stream == file.stream)
+            return cached.runs;
+        cached.valid = false;
+        cached.runs = ReadRuns(na, &ok);
+        if (ok) {
+            cached.letter = letter;
+            cached.mref = file.mref;
+            cached.stream = file.stream;
+            cached.valid = true;
+        }
+        return cached.runs;
+    }
 
     fs::RawHandle Add(HandleEntry entry) {
         const std::uintptr_t value = next;
@@ -247,6 +295,8 @@ struct NtfsImageFileSystem::State {
     // Resolves a volume-relative path to an MFT reference and stream; a Win32 error when it fails.
     std::uint32_t Resolve(ntfs_volume* vol, const std::wstring& relative, std::uint64_t& mref, Name& stream,
                           bool* system = nullptr) {
+        if (relative.size() > 2 && relative[0] == L'\\' && relative[1] == L'/')
+            return ResolveRecord(vol, relative.substr(2), mref, stream, system);
         std::vector<std::wstring> parts;
         std::wstring streamName;
         if (!SplitPath(relative, parts, streamName))
@@ -259,8 +309,12 @@ struct NtfsImageFileSystem::State {
             if (!(dir->mrec->flags & MFT_RECORD_IS_DIRECTORY))
                 return fs::kErrorPathNotFound;
             const Name name = ToName(parts[i]);
-            const u64 found =
-                ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
+            // The exact name first: another name differing only in case may stand in the same folder.
+            NVolSetCaseSensitive(vol);
+            u64 found = ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
+            NVolClearCaseSensitive(vol);
+            if (found == static_cast<u64>(-1))
+                found = ntfs_inode_lookup_by_name(dir.get(), name.data(), static_cast<int>(name.size()));
             if (found == static_cast<u64>(-1))
                 return i + 1 == parts.size() ? fs::kErrorFileNotFound : fs::kErrorPathNotFound;
             current = found;  // with its sequence number, so a reused record is not taken for the file
@@ -279,6 +333,72 @@ struct NtfsImageFileSystem::State {
         return fs::kErrorSuccess;
     }
 
+    // "N" or "N:STREAM": the base record N in use, with its current sequence number.
+    static std::uint32_t ResolveRecord(ntfs_volume* vol, const std::wstring& text, std::uint64_t& mref,
+                                       Name& stream, bool* system) {
+        std::uint64_t record = 0;
+        std::size_t i = 0;
+        for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9' && i < 12; ++i)
+            record = record * 10 + static_cast<std::uint64_t>(text[i] - L'0');
+        if (i == 0 || (i < text.size() && text[i] != L':'))
+            return fs::kErrorPathNotFound;
+        if (static_cast<s64>(record) >= vol->mft_na->initialized_size / vol->mft_record_size)
+            return fs::kErrorFileNotFound;
+        Inode ni(ntfs_inode_open(vol, record));
+        if (!ni || (ni->mrec->flags & MFT_RECORD_IN_USE) == 0 || ni->mrec->base_mft_record != 0)
+            return fs::kErrorFileNotFound;
+        mref = MK_MREF(record, le16_to_cpu(ni->mrec->sequence_number));
+        if (system != nullptr && (record < FILE_first_user || InSystemFolder(vol, ni.get())))
+            *system = true;
+        stream = i < text.size() ? ToName(text.substr(i + 1)) : Name{};
+        if (i < text.size() && stream.empty())
+            return fs::kErrorPathNotFound;
+        if (!stream.empty() &&
+            !ntfs_attr_exist(ni.get(), AT_DATA, stream.data(), static_cast<u32>(stream.size())))
+            return fs::kErrorFileNotFound;
+        return fs::kErrorSuccess;
+    }
+
+    // True when a folder above the file is a system folder ($Extend and the folders below it).
+    static bool InSystemFolder(ntfs_volume* vol, ntfs_inode* ni) {
+        std::uint64_t parent = ParentOf(ni);
+        for (int depth = 0; depth < 256 && parent != 0 && parent != FILE_root; ++depth) {
+            if (parent < FILE_first_user)
+                return true;
+            Inode dir(ntfs_inode_open(vol, parent));
+            if (!dir)
+                return false;
+            parent = ParentOf(dir.get());
+        }
+        return false;
+    }
+
+    // The folder that holds the file's first long name (its first name when it has only a short one).
+    static std::uint64_t ParentOf(ntfs_inode* ni, std::wstring* name = nullptr) {
+        std::uint64_t parent = 0;
+        ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+        bool haveLong = false;
+        while (ctx != nullptr &&
+               ntfs_attr_lookup(AT_FILE_NAME, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+            if (ctx->attr->non_resident)
+                continue;
+            const auto* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+                reinterpret_cast<const std::uint8_t*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+            const bool isLong = fn->file_name_type != FILE_NAME_DOS;
+            if (parent != 0 && (haveLong || !isLong))
+                continue;
+            parent = MREF(le64_to_cpu(fn->parent_directory));
+            haveLong = isLong;
+            if (name != nullptr)
+                *name = FromName(reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(fn) +
+                                                                   sizeof(FILE_NAME_ATTR)),
+                                 fn->file_name_length);
+        }
+        if (ctx != nullptr)
+            ntfs_attr_put_search_ctx(ctx);
+        return parent;
+    }
+
     // Opens the handle's data stream. Null when the file has gone (`gone`) or has no such stream.
     static Attr OpenData(ntfs_inode* ni, const Name& stream) {
         ntfschar* name = stream.empty() ? AT_UNNAMED : const_cast<ntfschar*>(stream.data());
@@ -290,7 +410,11 @@ struct NtfsImageFileSystem::State {
                         std::uint32_t outLength, std::uint32_t& bytes);
     fs::NtStatus Retrieval(ntfs_volume* vol, const HandleEntry& file, const void* in, std::uint32_t inLength,
                            void* out, std::uint32_t outLength, std::uint32_t& bytes);
-    fs::NtStatus Move(ntfs_volume* vol, const HandleEntry& file, const fs::MOVE_FILE_DATA& move);
+    fs::NtStatus Move(Image& image, const HandleEntry& file, const fs::MOVE_FILE_DATA& move);
+    Image* Find(wchar_t letter) {
+        auto it = images.find(Letter(letter));
+        return it == images.end() ? nullptr : &it->second;
+    }
 };
 
 // Free clusters counted in $Bitmap, 64 clusters a word.
@@ -403,7 +527,7 @@ fs::NtStatus NtfsImageFileSystem::State::Retrieval(ntfs_volume* vol, const Handl
     if (!na)
         return fs::kStatusEndOfFile;
     bool mapped = true;
-    const std::vector<ImageRun> runs = ReadRuns(na.get(), &mapped);
+    const std::vector<ImageRun>& runs = RunsOf(file.letter, file, na.get(), mapped);
     if (!mapped)
         return fs::kStatusUnsuccessful;
     if (vcn >= RunsEnd(runs))
@@ -426,8 +550,9 @@ fs::NtStatus NtfsImageFileSystem::State::Retrieval(ntfs_volume* vol, const Handl
     return first + count < runs.size() ? fs::kStatusBufferOverflow : fs::kStatusSuccess;
 }
 
-// Writes a runlist into the attribute (a fresh array the attribute owns) and its mapping pairs.
-static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs) {
+// Writes a runlist into the attribute (a fresh array the attribute owns) and its mapping pairs from the
+// attribute extent holding `fromVcn` on: the pairs before it are unchanged and stay as they are.
+static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs, std::int64_t fromVcn) {
     const std::size_t n = runs.size();
     auto* rl = static_cast<runlist_element*>(std::calloc(n + 1, sizeof(runlist_element)));
     if (rl == nullptr) {
@@ -445,7 +570,17 @@ static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs) {
     std::free(na->rl);
     na->rl = rl;
     NAttrSetRunlistDirty(na);
-    return ntfs_attr_update_mapping_pairs(na, 0);
+    NAttrSetFullyMapped(na);
+    return ntfs_attr_update_mapping_pairs(na, fromVcn);
+}
+
+// The first VCN whose run differs between two runlists of one stream (both start at VCN 0).
+static std::int64_t FirstChange(const std::vector<ImageRun>& a, const std::vector<ImageRun>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (!(a[i] == b[i]))
+            return std::min(a[i].vcn, b[i].vcn);
+    return n == 0 ? 0 : (n < a.size() ? a[n].vcn : n < b.size() ? b[n].vcn : RunsEnd(a));
 }
 
 // Copies `count` clusters from `from` to `to` through the device.
@@ -464,8 +599,167 @@ static bool CopyClusters(ntfs_volume* vol, std::int64_t from, std::int64_t to, s
     return true;
 }
 
-fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntry& file,
+// ---- Writing a move so that no interruption loses or changes data ----
+//
+// libntfs-3g writes what a runlist change touches in an order of its own: ntfs_attr_update_mapping_pairs
+// frees an extent record it no longer needs (ntfs_mft_record_free writes it at once) while the base
+// record whose attribute list still names it is written only when the inode is synced or closed, and
+// clearing the old clusters in $Bitmap would reach the device before the inode that stops using them.
+// Cut off between those writes, the volume has a file that names a freed record, or clusters that it
+// uses and $Bitmap calls free. So none of the library's metadata writes of a move reach the device when
+// it makes them: the device captures them (ImageDevice::BeginCapture) and the move writes them itself,
+// in an order that is safe at every instant, after recording them outside the volume:
+//   1. The move record (Intent) in the state directory, flushed with its directory. Nothing is on the
+//      volume yet.
+//   2. The data copied into the target clusters, which $Bitmap still shows free, and flushed. Cut off
+//      here, nothing refers to those clusters: nothing to undo, nothing leaked.
+//   3. The library does its work on the captured device: target clusters marked used, the new runlist
+//      written (extent records allocated or freed, attribute list rewritten), old clusters cleared, the
+//      inode synced and closed. Reads see the captured writes; the device has not changed.
+//   4. The move record (Committed) with every captured unit's bytes before and after, flushed. From here
+//      the next run can finish the move by writing the after-images again.
+//   5. The units written in three flushed steps (see UnitKind): the union of old and new bitmaps and
+//      any record coming into use; then the file's records; then the bitmaps as they end and the records
+//      released. At no step is a cluster or record in use marked free, and an old cluster or extent record
+//      is released only once the records that stopped using it are durable.
+//   6. The move record removed (directory flushed): only after the last write of the move is durable.
+// A cut between 5's writes of several records of one file (base and extent records of an attribute
+// list) can leave them disagreeing until the next run; the committed record finishes them.
+
+namespace {
+
+// Where a non-resident attribute's bytes lie on the device.
+struct ByteRun {
+    std::int64_t offset, length, position;  // device offset, bytes, offset within the attribute
+};
+
+std::vector<ByteRun> DeviceRuns(ntfs_volume* vol, ntfs_attr* na) {
+    std::vector<ByteRun> out;
+    if (na == nullptr || !NAttrNonResident(na) || ntfs_attr_map_whole_runlist(na) != 0 || na->rl == nullptr)
+        return out;
+    for (const runlist_element* rl = na->rl; rl->length != 0; ++rl)
+        if (rl->lcn >= 0)
+            out.push_back(
+                {rl->lcn * vol->cluster_size, rl->length * vol->cluster_size, rl->vcn * vol->cluster_size});
+    return out;
+}
+
+const ByteRun* FindRun(const std::vector<ByteRun>& runs, std::int64_t offset) {
+    for (const ByteRun& r : runs)
+        if (offset >= r.offset && offset < r.offset + r.length)
+            return &r;
+    return nullptr;
+}
+
+bool RecordInUse(const std::vector<std::uint8_t>& unit) {
+    if (unit.size() < 0x18 || std::memcmp(unit.data(), "FILE", 4) != 0)
+        return false;
+    std::uint16_t flags = 0;
+    std::memcpy(&flags, unit.data() + 0x16, 2);
+    return (le16_to_cpu(flags) & 0x0001) != 0;
+}
+
+// Sorts the captured units into the steps that write them (see UnitKind).
+std::vector<RecordUnit> Classify(ntfs_volume* vol, std::vector<CapturedUnit> captured) {
+    const std::vector<ByteRun> bitmap = DeviceRuns(vol, vol->lcnbmp_na);
+    const std::vector<ByteRun> mftBitmap = DeviceRuns(vol, vol->mftbmp_na);
+    const std::vector<ByteRun> mft = DeviceRuns(vol, vol->mft_na);
+    std::vector<RecordUnit> units;
+    std::map<std::int64_t, std::vector<std::size_t>> records;  // record number -> its units
+    std::map<std::int64_t, UnitKind> recordKind;
+    for (CapturedUnit& c : captured) {
+        RecordUnit u;
+        u.offset = c.offset;
+        u.before = std::move(c.before);
+        u.after = std::move(c.after);
+        if (FindRun(bitmap, u.offset) != nullptr || FindRun(mftBitmap, u.offset) != nullptr) {
+            u.kind = UnitKind::Bitmap;
+        } else if (const ByteRun* r = FindRun(mft, u.offset)) {
+            const std::int64_t position = r->position + (u.offset - r->offset);
+            const std::int64_t record = position / vol->mft_record_size;
+            records[record].push_back(units.size());
+            if (position % vol->mft_record_size == 0) {
+                const bool was = RecordInUse(u.before), is = RecordInUse(u.after);
+                recordKind[record] = !was && is   ? UnitKind::NewRecord
+                                     : was && !is ? UnitKind::FreedRecord
+                                                  : UnitKind::Other;
+            }
+        }
+        units.push_back(std::move(u));
+    }
+    for (const auto& [record, members] : records) {
+        auto kind = recordKind.find(record);
+        if (kind != recordKind.end())
+            for (std::size_t i : members)
+                units[i].kind = kind->second;
+    }
+    return units;
+}
+
+// Writes the units in their three steps, each flushed before the next. `read` gives a unit's current
+// bytes (for the union of bitmaps). Neighbouring units of a step go in one write, so that a record (two
+// units of 512 bytes) is never written in halves that a kill could separate.
+template <typename Read, typename Write, typename Flush>
+bool WriteUnits(const std::vector<RecordUnit>& units, Read read, Write write, Flush flush) {
+    std::int64_t start = -1;
+    std::vector<std::uint8_t> pending;
+    bool any = false;
+    auto put = [&](std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+        if (start >= 0 && offset == start + static_cast<std::int64_t>(pending.size())) {
+            pending.insert(pending.end(), bytes.begin(), bytes.end());
+            return true;
+        }
+        if (start >= 0 && !write(start, pending))
+            return false;
+        start = offset;
+        pending = bytes;
+        any = true;
+        return true;
+    };
+    auto step = [&] {
+        if (start >= 0 && !write(start, pending))
+            return false;
+        start = -1;
+        pending.clear();
+        const bool flushNeeded = any;
+        any = false;
+        return !flushNeeded || flush();
+    };
+    // Units come sorted by offset.
+    std::vector<std::uint8_t> current(ImageDevice::kUnit);
+    for (const RecordUnit& u : units) {
+        if (u.kind == UnitKind::Bitmap) {
+            if (!read(u.offset, current))
+                return false;
+            for (std::size_t i = 0; i < current.size(); ++i)
+                current[i] = static_cast<std::uint8_t>(current[i] | u.after[i]);
+            if (!put(u.offset, current))
+                return false;
+        } else if (u.kind == UnitKind::NewRecord && !put(u.offset, u.after)) {
+            return false;
+        }
+    }
+    if (!step())
+        return false;
+    for (const RecordUnit& u : units)
+        if (u.kind == UnitKind::Other && !put(u.offset, u.after))
+            return false;
+    if (!step())
+        return false;
+    for (const RecordUnit& u : units)
+        if ((u.kind == UnitKind::Bitmap || u.kind == UnitKind::FreedRecord) && !put(u.offset, u.after))
+            return false;
+    return step();
+}
+
+}  // namespace
+
+fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& file,
                                               const fs::MOVE_FILE_DATA& move) {
+    ntfs_volume* vol = image.vol;
+    // After a (simulated) power cut nothing more happens, in the state directory either.
+    if (image.device->PowerCut())
+        return fs::kStatusUnsuccessful;
     Inode ni(ntfs_inode_open(vol, file.mref));
     if (!ni)
         return fs::kStatusFileDeleted;
@@ -477,7 +771,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
     if (!na || !NAttrNonResident(na.get()))
         return fs::kStatusInvalidParameter;  // no allocation: every VCN lies past its end
     bool mapped = true;
-    const std::vector<ImageRun> runs = ReadRuns(na.get(), &mapped);
+    const std::vector<ImageRun> runs = RunsOf(file.letter, file, na.get(), mapped);
     if (!mapped)
         return fs::kStatusUnsuccessful;
     const std::int64_t end = RunsEnd(runs);
@@ -491,10 +785,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
         vEnd = std::min(end, (vEnd + unit - 1) / unit * unit);
     }
     // The allocated pieces of the range, in VCN order, and the new runlist with them laid from the target.
-    struct Piece {
-        std::int64_t lcn, length;
-    };
-    std::vector<Piece> pieces;
+    std::vector<ClusterRange> pieces;
     std::vector<ImageRun> moved;
     std::int64_t clusters = 0;
     for (const ImageRun& r : runs) {
@@ -519,32 +810,122 @@ fs::NtStatus NtfsImageFileSystem::State::Move(ntfs_volume* vol, const HandleEntr
         return fs::kStatusAlreadyCommitted;
     Normalize(moved);
 
-    // Take the target first, so that no allocation by the library lands there while the data moves.
-    if (ntfs_bitmap_set_run(vol->lcnbmp_na, move.StartingLcn, clusters) != 0)
-        return fs::kStatusUnsuccessful;
-    auto giveBack = [&] { ntfs_bitmap_clear_run(vol->lcnbmp_na, move.StartingLcn, clusters); };
+    ImageDevice& device = *image.device;
+    MoveRecord record;
+    record.serial = image.serial;
+    record.totalClusters = vol->nr_clusters;
+    record.clusterSize = vol->cluster_size;
+    record.image = image.path;
+    record.file = ToUtf8(file.path);
+    record.mref = file.mref;
+    record.startVcn = vStart;
+    record.targetLcn = move.StartingLcn;
+    record.clusters = clusters;
+    record.sources = pieces;
+    // The data's hash, read before anything is written: the next run compares it with what the
+    // clusters hold to know the volume is still the one this record describes.
     std::vector<std::uint8_t> buffer;
+    const std::int64_t chunk = std::max<std::int64_t>(1, kCopyChunkBytes / vol->cluster_size);
+    std::uint64_t hash = Fnv(nullptr, 0);
+    for (const ClusterRange& p : pieces)
+        for (std::int64_t done = 0; done < p.length;) {
+            const std::int64_t n = std::min(chunk, p.length - done);
+            buffer.resize(static_cast<std::size_t>(n * vol->cluster_size));
+            if (ntfs_cluster_read(vol, p.lcn + done, n, buffer.data()) != n)
+                return fs::kStatusUnsuccessful;
+            hash = Fnv(buffer.data(), buffer.size(), hash);
+            done += n;
+        }
+    record.dataHash = hash;
+    const bool recorded = image.records != nullptr;
+    if (recorded) {
+        // 1. The intent, durable before the first write to the volume.
+        record.phase = MoveRecord::Intent;
+        if (!image.records->Write(image.records->MovePath(), EncodeMove(record)).empty())
+            return fs::kStatusUnsuccessful;
+    }
+    // The record goes once the move is durable or came to nothing; after a (simulated) power cut the
+    // process is taken to be gone, so the record stays for the next run.
+    auto forget = [&] {
+        if (recorded && !device.PowerCut())
+            image.records->Remove(image.records->MovePath());
+    };
+    // 2. The copy, into clusters $Bitmap shows free, made durable.
     std::int64_t target = move.StartingLcn;
-    for (const Piece& p : pieces) {
+    for (const ClusterRange& p : pieces) {
         if (!CopyClusters(vol, p.lcn, target, p.length, buffer)) {
-            giveBack();
+            forget();
             return fs::kStatusUnsuccessful;
         }
         target += p.length;
     }
-    if (WriteRunlist(na.get(), moved) != 0) {
-        const bool full = errno == ENOSPC;
-        // Put the old runlist back; the old clusters still hold the data.
-        WriteRunlist(na.get(), runs);
-        giveBack();
-        return full ? fs::kStatusDiskFull : fs::kStatusUnsuccessful;
-    }
-    for (const Piece& p : pieces)
-        ntfs_bitmap_clear_run(vol->lcnbmp_na, p.lcn, p.length);
-    na.reset();
-    if (ntfs_inode_close(ni.release()) != 0)
+    if (!device.Flush()) {
+        forget();
         return fs::kStatusUnsuccessful;
-    return fs::kStatusSuccess;
+    }
+    // 3. The library's metadata writes, captured. A failure puts the old runlist back and gives the
+    // target back, also captured: what is written then is the file as it was.
+    fs::NtStatus status = fs::kStatusSuccess;
+    device.BeginCapture();
+    if (ntfs_bitmap_set_run(vol->lcnbmp_na, move.StartingLcn, clusters) != 0) {
+        status = fs::kStatusUnsuccessful;
+    } else if (WriteRunlist(na.get(), moved, FirstChange(runs, moved)) != 0) {
+        status = errno == ENOSPC ? fs::kStatusDiskFull : fs::kStatusUnsuccessful;
+        WriteRunlist(na.get(), runs, FirstChange(runs, moved));
+        ntfs_bitmap_clear_run(vol->lcnbmp_na, move.StartingLcn, clusters);
+    } else {
+        for (const ClusterRange& p : pieces)
+            ntfs_bitmap_clear_run(vol->lcnbmp_na, p.lcn, p.length);
+    }
+    na.reset();
+    if (ntfs_inode_close(ni.release()) != 0 && status == fs::kStatusSuccess)
+        status = fs::kStatusUnsuccessful;
+    // $MFT's own record changes when the library extended it for a new extent record.
+    if (vol->mft_ni != nullptr && NInoDirty(vol->mft_ni))
+        ntfs_inode_sync(vol->mft_ni);
+    if (vol->lcnbmp_ni != nullptr && NInoDirty(vol->lcnbmp_ni))
+        ntfs_inode_sync(vol->lcnbmp_ni);
+    record.units = Classify(vol, device.EndCapture());
+    // The stream's runlist is now `moved`, or after a failure whatever the library left: read afresh.
+    cached.valid = false;
+    if (status == fs::kStatusSuccess) {
+        cached.runs = std::move(moved);
+        cached.valid = true;
+    }
+    ++image.counters.moves;
+    for (const RecordUnit& u : record.units) {
+        image.counters.recordsTaken += u.kind == UnitKind::NewRecord && u.offset % vol->mft_record_size == 0;
+        image.counters.recordsReleased +=
+            u.kind == UnitKind::FreedRecord && u.offset % vol->mft_record_size == 0;
+    }
+    if (device.PowerCut())
+        return fs::kStatusUnsuccessful;
+    // 4. The committed record: from here the next run finishes the move.
+    if (recorded) {
+        record.phase = MoveRecord::Committed;
+        if (const std::string error = image.records->Write(image.records->MovePath(), EncodeMove(record));
+            !error.empty()) {
+            // The library's view already holds the move; write it in the safe order all the same, and
+            // let no further move start without a record to protect it.
+            image.notices.push_back("cannot record a move (" + error + "): stopping after it");
+            stopAfterMove = true;
+        }
+    }
+    // 5. The units, in their three flushed steps.
+    const bool written = WriteUnits(
+        record.units,
+        [&](std::int64_t offset, std::vector<std::uint8_t>& bytes) {
+            return device.Read(offset, bytes.data(), ImageDevice::kUnit);
+        },
+        [&](std::int64_t offset, const std::vector<std::uint8_t>& bytes) {
+            return device.Write(offset, bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        },
+        [&] { return device.Flush(); });
+    if (!written)
+        return fs::kStatusUnsuccessful;  // the record stays: the next run finishes the move
+    // 6. Done and durable: the record goes.
+    forget();
+    return status;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -590,30 +971,357 @@ std::string MountedReason(const std::string& image) {
     return {};
 }
 
+std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes) {
+    const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return image + ": " + std::strerror(errno);
+    struct stat st {};
+    std::int64_t size = -1;
+    if (fstat(fd, &st) == 0) {
+        if (S_ISBLK(st.st_mode)) {
+            std::uint64_t bytes = 0;
+            if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+                size = static_cast<std::int64_t>(bytes);
+        } else {
+            size = st.st_size;
+        }
+    }
+    close(fd);
+    if (size < 0 || size >= volumeBytes)
+        return {};
+    return image + " is shorter than the NTFS volume on it (" + std::to_string(size) +
+           " bytes, the volume needs " + std::to_string(volumeBytes) +
+           "): a truncated copy or a partition smaller than its file system; "
+           "nothing is read or written";
+}
+
+std::string MountFailureReason(const std::string& image, int error) {
+    switch (error) {
+        case EPERM:
+            return image +
+                   ": Windows is hibernated on this volume (or Fast Startup left it in use); it must not be "
+                   "changed now. Boot Windows and shut it down fully (hold Shift while choosing Shut down), "
+                   "or "
+                   "disable Fast Startup in Windows, then try again";
+        case EOPNOTSUPP:
+            return image +
+                   ": the volume's $LogFile is unclean: Windows did not shut down cleanly (Fast Startup does "
+                   "this). Boot Windows and shut it down fully (hold Shift while choosing Shut down), or "
+                   "disable "
+                   "Fast Startup, then try again";
+        case EACCES:
+        case EROFS:
+            return image + ": read-only (" + std::strerror(error) + "): nothing can be moved on it";
+        default:
+            return image + ": cannot be opened as an NTFS volume (" + std::strerror(error) + ")";
+    }
+}
+
+// ---- Recovery: what an interrupted run left ----
+
+namespace {
+
+struct BootFacts {
+    std::uint64_t serial = 0;
+    std::uint32_t clusterSize = 0;
+    std::int64_t totalClusters = 0;
+};
+
+bool FullRead(int fd, std::int64_t offset, void* buffer, std::size_t length) {
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<std::int64_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool FullWrite(int fd, std::int64_t offset, const void* buffer, std::size_t length) {
+    const auto* p = static_cast<const std::uint8_t*>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = ::pwrite(fd, p + done, length - done, offset + static_cast<std::int64_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ReadBoot(int fd, BootFacts& facts) {
+    NTFS_BOOT_SECTOR boot{};
+    if (!FullRead(fd, 0, &boot, sizeof boot) || std::memcmp(&boot.oem_id, "NTFS    ", 8) != 0)
+        return false;
+    const std::uint32_t sector = le16_to_cpu(boot.bpb.bytes_per_sector);
+    std::uint32_t perCluster = boot.bpb.sectors_per_cluster;
+    if (perCluster > 0x80)
+        perCluster = 1u << (256 - perCluster);
+    if (sector == 0 || perCluster == 0)
+        return false;
+    facts.serial = le64_to_cpu(boot.volume_serial_number);
+    facts.clusterSize = sector * perCluster;
+    facts.totalClusters = sle64_to_cpu(boot.number_of_sectors) / perCluster;
+    return true;
+}
+
+std::string Describe(const MoveRecord& r) {
+    return (r.file.empty() ? "file record " + std::to_string(MREF(r.mref)) : r.file) + ", " +
+           std::to_string(r.clusters) + " cluster(s) from VCN " + std::to_string(r.startVcn) + " to LCN " +
+           std::to_string(r.targetLcn);
+}
+
+// Hash of the clusters, read raw. False when they cannot be read.
+bool HashClusters(int fd, std::uint32_t clusterSize, const std::vector<ClusterRange>& ranges,
+                  std::uint64_t& hash) {
+    hash = Fnv(nullptr, 0);
+    std::vector<std::uint8_t> buffer;
+    for (const ClusterRange& r : ranges)
+        for (std::int64_t done = 0; done < r.length;) {
+            const std::int64_t n = std::min<std::int64_t>(
+                r.length - done, std::max<std::int64_t>(1, kCopyChunkBytes / clusterSize));
+            buffer.resize(static_cast<std::size_t>(n * clusterSize));
+            if (!FullRead(fd, (r.lcn + done) * clusterSize, buffer.data(), buffer.size()))
+                return false;
+            hash = Fnv(buffer.data(), buffer.size(), hash);
+            done += n;
+        }
+    return true;
+}
+
+// Finishes or discards the move an interrupted run recorded, on the raw image before the library reads
+// it. Adds what it did to `notices`; false when the image cannot be written.
+bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
+                        std::vector<std::string>& notices, bool& keepDirty) {
+    const std::optional<std::string> bytes = files.Read(files.MovePath());
+    if (!bytes)
+        return true;
+    const std::optional<MoveRecord> record = DecodeMove(*bytes);
+    // `partly` when part of the move may be on this volume (a leak at most): it stays marked dirty for
+    // Windows to check. A move recorded before its metadata was written, or one of another volume, left
+    // nothing here to check.
+    auto discard = [&](const std::string& why, bool partly) {
+        keepDirty = keepDirty || partly;
+        notices.push_back("found the record of an interrupted move (" + files.MovePath() + ") that " + why +
+                          ": the record is discarded and the volume left as it is" +
+                          (partly ? ", marked dirty for Windows to check (chkdsk /f)" : ""));
+        return files.Remove(files.MovePath()).empty();
+    };
+    if (!record)
+        return discard("cannot be read", true);
+    if (record->serial != boot.serial || record->clusterSize != boot.clusterSize ||
+        record->totalClusters != boot.totalClusters)
+        return discard("describes another volume", false);
+    if (record->phase == MoveRecord::Intent) {
+        // Only free clusters were written: the file still has its old clusters and its old runlist.
+        std::uint64_t hash = 0;
+        if (!HashClusters(fd, boot.clusterSize, record->sources, hash) || hash != record->dataHash)
+            return discard("does not match the volume any more (its data changed since)", false);
+        notices.push_back("an interrupted move of " + Describe(*record) +
+                          " had not changed the volume yet: nothing to undo, the file is as it was");
+        return files.Remove(files.MovePath()).empty();
+    }
+    // Committed: the copy must be in place and every unit must hold its bytes from before, from after,
+    // or (a bitmap) their union; anything else means the volume was changed since (checked, restored
+    // from a copy ...) and the record must not be applied.
+    std::uint64_t hash = 0;
+    if (!HashClusters(fd, boot.clusterSize, {{record->targetLcn, record->clusters}}, hash) ||
+        hash != record->dataHash)
+        return discard("does not match the volume any more (the moved data is not where it says)", true);
+    std::vector<std::uint8_t> current(ImageDevice::kUnit);
+    for (const RecordUnit& u : record->units) {
+        if (!FullRead(fd, u.offset, current.data(), current.size()))
+            return discard("names places the volume does not have", true);
+        bool matches = current == u.before || current == u.after;
+        if (!matches && u.kind == UnitKind::Bitmap) {
+            matches = true;
+            for (std::size_t i = 0; i < current.size() && matches; ++i)
+                matches = current[i] == (u.before[i] | u.after[i]);
+        }
+        if (!matches)
+            return discard("does not match the volume any more (metadata at byte " +
+                               std::to_string(u.offset) + " changed since)",
+                           true);
+    }
+    const bool written = WriteUnits(
+        record->units,
+        [&](std::int64_t offset, std::vector<std::uint8_t>& out) {
+            return FullRead(fd, offset, out.data(), out.size());
+        },
+        [&](std::int64_t offset, const std::vector<std::uint8_t>& in) {
+            return FullWrite(fd, offset, in.data(), in.size());
+        },
+        [&] { return fsync(fd) == 0; });
+    if (!written)
+        return false;
+    notices.push_back("finished the interrupted move of " + Describe(*record));
+    return files.Remove(files.MovePath()).empty();
+}
+
+}  // namespace
+
+// The image's size against the volume its boot sector describes; empty when it holds the volume or the
+// boot sector cannot be read (the library then says why it cannot open the volume).
+static std::string ShortImageReason(const std::string& image) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    BootFacts boot;
+    const bool read = ReadBoot(fd, boot);
+    ::close(fd);
+    return read ? ImageSizeReason(image, boot.totalClusters * static_cast<std::int64_t>(boot.clusterSize))
+                : std::string();
+}
+
 NtfsImageFileSystem::NtfsImageFileSystem() : state_(std::make_unique<State>()) {}
 
 NtfsImageFileSystem::~NtfsImageFileSystem() {
     std::lock_guard lock(mutex_);
     for (auto& [letter, image] : state_->images)
-        ntfs_umount(image.vol, FALSE);
+        Release(image);
+}
+
+// Writes everything back, clears the dirty mark once all else is durable, closes the volume and removes
+// the run's record. False when the library or the device reported an error.
+bool NtfsImageFileSystem::Release(Image& image) {
+    ntfs_volume* vol = image.vol;
+    bool ok = true;
+    if (image.markedDirty) {
+        for (ntfs_inode* ni : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni})
+            if (ni != nullptr && NInoDirty(ni) && ntfs_inode_sync(ni) != 0)
+                ok = false;
+        ok = image.device->Flush() && ok;
+        // Clean only when everything before is durable; if anything failed the mark stays, so that
+        // Windows checks the volume.
+        if (ok && !image.keepDirty)
+            ok = ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags & ~VOLUME_IS_DIRTY)) == 0 &&
+                 image.device->Flush();
+    }
+    ok = ntfs_umount(vol, FALSE) == 0 && ok;
+    image.vol = nullptr;
+    if (image.records != nullptr && ok && !image.device->PowerCut())
+        ok = image.records->Remove(image.records->RunPath()).empty();
+    image.device.reset();
+    return ok;
 }
 
 std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image, bool readOnly) {
+    MountOptions options;
+    options.readOnly = readOnly;
+    return Mount(letter, image, options);
+}
+
+std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
+                                       const MountOptions& options) {
     const wchar_t l = Letter(letter);
     if (l == 0)
         return "not a drive letter";
     if (std::string why = MountedReason(image); !why.empty())
         return why;
+    // Refused before anything is read or written: clusters past the end would be lost.
+    if (std::string why = ShortImageReason(image); !why.empty())
+        return why;
     std::lock_guard lock(mutex_);
     if (state_->images.count(l) != 0)
         return "the drive letter is taken";
-    ntfs_volume* vol = ntfs_mount(image.c_str(), readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
-    if (vol == nullptr)
-        return image + ": cannot be opened as an NTFS volume (" + std::strerror(errno) + ")";
+    const bool writes = !options.readOnly && options.policy != WritePolicy::Overlay;
+    Image entry;
+    entry.path = image;
+    bool ourMark = false;
+    if (writes) {
+        // What an interrupted run left is finished (or discarded) before the library reads the volume.
+        const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return MountFailureReason(image, errno);
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return image + ": in use by another program";
+        }
+        BootFacts boot;
+        if (!ReadBoot(fd, boot)) {
+            ::close(fd);
+            return image + ": cannot be opened as an NTFS volume (no NTFS boot sector)";
+        }
+        entry.serial = boot.serial;
+        entry.records = std::make_unique<RecordFiles>(
+            options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
+            image);
+        entry.records->RemoveUnfinished();
+        const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
+        if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
+            ourMark = DecodeRun(*run).has_value();
+            if (ourMark)
+                entry.notices.push_back("the last run on " + image +
+                                        " was interrupted; every move it completed is kept");
+        }
+        ::close(fd);
+        if (!recovered)
+            return image + ": cannot finish the interrupted move recorded in " + entry.records->MovePath();
+    }
+    entry.device = std::make_unique<ImageDevice>(image, options.policy);
+    ImageDevice& device = *entry.device;
+    if (device.Device() == nullptr)
+        return image + ": " + std::strerror(errno);
+    if (options.deviceHook)
+        device.SetHook(options.deviceHook);
+    ntfs_volume* vol =
+        ntfs_device_mount(device.Device(), options.readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_EXCLUSIVE);
+    if (vol == nullptr) {
+        const int error = errno;
+        if (ntfs_device_free(device.Device()) != 0) {
+            device.Close();
+            ntfs_device_free(device.Device());
+        }
+        return MountFailureReason(image, error);
+    }
+    entry.vol = vol;
     // Names are looked up without regard to case, as Windows opens them.
     NVolClearCaseSensitive(vol);
-    state_->images[l] = Image{vol, image};
+    if (writes) {
+        // A dirty volume that no run of ours marked may be damaged: Windows is to check it first.
+        if ((vol->flags & VOLUME_IS_DIRTY) != 0 && !ourMark) {
+            entry.records.reset();
+            ntfs_umount(vol, FALSE);
+            return image +
+                   ": the volume is marked dirty (not by an interrupted run of kestrel-image): let "
+                   "Windows check it (chkdsk /f) first";
+        }
+        // The run's record, then the dirty mark, both durable before any move: a run cut off anywhere
+        // leaves a volume Windows checks, and the record says the mark is ours.
+        RunRecord run;
+        run.serial = entry.serial;
+        run.image = image;
+        run.started = static_cast<std::int64_t>(std::time(nullptr));
+        std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
+        if (error.empty() &&
+            (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
+             !device.Flush()))
+            error = "cannot mark the volume dirty";
+        if (!error.empty()) {
+            ntfs_umount(vol, FALSE);
+            return image + ": " + error;
+        }
+        entry.markedDirty = true;
+    }
+    state_->images[l] = std::move(entry);
+    state_->cached.valid = false;
     return {};
+}
+
+ImageDevice* NtfsImageFileSystem::Device(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? nullptr : image->device.get();
+}
+
+std::vector<std::string> NtfsImageFileSystem::Notices(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? std::vector<std::string>{} : image->notices;
 }
 
 bool NtfsImageFileSystem::Unmount(wchar_t letter) {
@@ -622,8 +1330,9 @@ bool NtfsImageFileSystem::Unmount(wchar_t letter) {
     auto it = state_->images.find(l);
     if (it == state_->images.end())
         return false;
-    const bool ok = ntfs_umount(it->second.vol, FALSE) == 0;
+    const bool ok = Release(it->second);
     state_->images.erase(it);
+    state_->cached.valid = false;
     for (auto h = state_->handles.begin(); h != state_->handles.end();)
         h = h->second.letter == l ? state_->handles.erase(h) : std::next(h);
     return ok;
@@ -665,6 +1374,7 @@ fs::OpenResult NtfsImageFileSystem::OpenFile(const std::wstring& path) {
         return {fs::kInvalidHandle, fs::kErrorPathNotFound};
     HandleEntry entry;
     entry.letter = l;
+    entry.path = relative;
     if (std::uint32_t error = state_->Resolve(vol, relative, entry.mref, entry.stream, &entry.system);
         error != 0)
         return {fs::kInvalidHandle, error};
@@ -728,7 +1438,10 @@ fs::NtStatus NtfsImageFileSystem::Control(fs::RawHandle handle, fs::IO_STATUS_BL
                 status = fs::kStatusInvalidParameter;
                 break;
             }
-            status = state_->Move(vol, *target, move);
+            // After a stop request no move starts: the engine gives the file up where it is.
+            status = StopRequested() || state_->stopAfterMove
+                         ? fs::kStatusAccessDenied
+                         : state_->Move(*state_->Find(entry->letter), *target, move);
             break;
         }
         default:
@@ -893,6 +1606,18 @@ std::optional<NtfsImageFileSystem::Kind> NtfsImageFileSystem::FileKind(wchar_t l
     return kind;
 }
 
+NtfsImageFileSystem::MoveCounters NtfsImageFileSystem::Counters(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? MoveCounters{} : image->counters;
+}
+
+bool NtfsImageFileSystem::VolumeDirty(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    return vol != nullptr && (vol->flags & VOLUME_IS_DIRTY) != 0;
+}
+
 std::int64_t NtfsImageFileSystem::FreeClusters(wchar_t letter) {
     std::lock_guard lock(mutex_);
     ntfs_volume* vol = state_->Volume(letter);
@@ -902,6 +1627,228 @@ std::int64_t NtfsImageFileSystem::FreeClusters(wchar_t letter) {
 std::size_t NtfsImageFileSystem::OpenHandles() const {
     std::lock_guard lock(mutex_);
     return state_->handles.size();
+}
+
+std::wstring NtfsImageFileSystem::RecordPath(std::uint64_t record, const std::wstring& stream) {
+    return L"\\/" + std::to_wstring(record) + (stream.empty() ? L"" : L":" + stream);
+}
+
+namespace {
+
+bool Ambiguous(const std::wstring& name) {
+    return name.find_first_of(L":\\") != std::wstring::npos;
+}
+
+// Adds the file's unnamed data and its named streams. A path with a name holding ':' or '\\' cannot be
+// typed back as a path (`ambiguous`): the record form is shown with it.
+void AddStreams(ntfs_inode* ni, std::uint64_t record, const std::wstring& display, bool ambiguous,
+                std::vector<ImageFile>& out) {
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr);
+    if (ctx == nullptr)
+        return;
+    std::wstring shown = display;
+    if (ambiguous)
+        shown += L" [#" + std::to_wstring(record) + L"]";
+    bool unnamed = false;
+    std::vector<std::wstring> named;
+    while (ntfs_attr_lookup(AT_DATA, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) == 0) {
+        const ATTR_RECORD* a = ctx->attr;
+        if (a->non_resident && sle64_to_cpu(a->lowest_vcn) != 0)
+            continue;  // a later extent of a stream already seen
+        if (a->name_length == 0) {
+            unnamed = true;
+            continue;
+        }
+        const auto* name = reinterpret_cast<const ntfschar*>(reinterpret_cast<const std::uint8_t*>(a) +
+                                                             le16_to_cpu(a->name_offset));
+        named.push_back(FromName(name, a->name_length));
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    if (unnamed)
+        out.push_back({NtfsImageFileSystem::RecordPath(record), shown, record});
+    for (const std::wstring& n : named)
+        out.push_back({NtfsImageFileSystem::RecordPath(record, n), shown + L":" + n, record});
+}
+
+}  // namespace
+
+std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wstring& folder) {
+    std::lock_guard lock(mutex_);
+    std::vector<ImageFile> out;
+    ntfs_volume* vol = state_->Volume(letter);
+    if (vol == nullptr)
+        return out;
+    if (!folder.empty()) {
+        std::uint64_t mref = 0;
+        Name stream;
+        bool system = false;
+        if (state_->Resolve(vol, folder, mref, stream, &system) != 0 || system || !stream.empty())
+            return out;
+        std::wstring top = folder.size() > 1 && folder[1] == L'/' ? std::wstring() : folder;
+        while (top.size() > 1 && top.back() == L'\\')
+            top.pop_back();
+        if (top == L"\\")
+            top.clear();
+        struct Folder {
+            std::wstring path;
+            std::uint64_t mref;
+            bool ambiguous;
+        };
+        std::vector<Folder> folders{{top, mref, false}};
+        std::vector<bool> seen;
+        while (!folders.empty()) {
+            auto [prefix, dirRef, dirAmbiguous] = folders.back();
+            folders.pop_back();
+            Inode dir(ntfs_inode_open(vol, dirRef));
+            if (!dir || (dir->mrec->flags & MFT_RECORD_IS_DIRECTORY) == 0)
+                continue;
+            Listing listing;
+            s64 pos = 0;
+            ntfs_readdir(dir.get(), &pos, &listing, Collect);
+            for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+                const std::uint64_t record = MREF(listing.entries[i].second);
+                Inode ni(ntfs_inode_open(vol, listing.entries[i].second));
+                if (!ni || (record == FILE_Extend))
+                    continue;
+                const std::wstring path = prefix + L"\\" + listing.entries[i].first;
+                const bool ambiguous = dirAmbiguous || Ambiguous(listing.entries[i].first);
+                if (listing.directories[i]) {
+                    folders.push_back({path, listing.entries[i].second, ambiguous});
+                    continue;
+                }
+                if (record >= seen.size())
+                    seen.resize(record + 1, false);
+                if (seen[record])
+                    continue;  // another name of a file already listed
+                seen[record] = true;
+                AddStreams(ni.get(), record, path, ambiguous, out);
+            }
+        }
+        return out;
+    }
+    // The whole volume, by record: every base record in use beyond the system files.
+    const s64 bitmapBytes = vol->mftbmp_na->data_size;
+    std::vector<std::uint8_t> inUse(static_cast<std::size_t>(std::max<s64>(bitmapBytes, 0)));
+    if (bitmapBytes > 0 && ntfs_attr_pread(vol->mftbmp_na, 0, bitmapBytes, inUse.data()) != bitmapBytes)
+        return out;
+    const std::uint64_t records = std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(vol->mft_na->initialized_size / vol->mft_record_size), inUse.size() * 8);
+    // A folder's path from the names up to the root (bounded, so a damaged loop ends), whether a name on
+    // it holds ':' or '\\', and whether it lies in a system folder ($Extend and the folders below it).
+    struct FolderPath {
+        std::wstring path;
+        bool ambiguous = false;
+        bool system = false;
+    };
+    std::map<std::uint64_t, FolderPath> folderPaths{{FILE_root, {}}};
+    std::function<FolderPath(std::uint64_t, int)> folderPath = [&](std::uint64_t dir, int depth) {
+        if (auto it = folderPaths.find(dir); it != folderPaths.end())
+            return it->second;
+        std::wstring name = L"#" + std::to_wstring(dir);
+        std::uint64_t parent = FILE_root;
+        if (Inode ni(ntfs_inode_open(vol, dir)); ni) {
+            std::wstring n;
+            const std::uint64_t p = State::ParentOf(ni.get(), &n);
+            if (p != 0 && !n.empty()) {
+                parent = p;
+                name = n;
+            }
+        }
+        const FolderPath above =
+            depth < 256 && parent != dir ? folderPath(parent, depth + 1) : FolderPath{L"\\?", true, true};
+        const FolderPath path{above.path + L"\\" + name, above.ambiguous || Ambiguous(name),
+                              above.system || dir < FILE_first_user};
+        folderPaths[dir] = path;
+        return path;
+    };
+    for (std::uint64_t record = FILE_first_user; record < records; ++record) {
+        if (((inUse[record / 8] >> (record % 8)) & 1) == 0)
+            continue;
+        Inode ni(ntfs_inode_open(vol, record));
+        if (!ni || (ni->mrec->flags & MFT_RECORD_IN_USE) == 0 || ni->mrec->base_mft_record != 0 ||
+            (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0)
+            continue;
+        std::wstring name;
+        const std::uint64_t parent = State::ParentOf(ni.get(), &name);
+        if (parent == 0)
+            continue;  // a record without a name: nothing a user made
+        const FolderPath above = folderPath(parent, 0);
+        if (above.system)
+            continue;  // $Quota, $UsnJrnl, the files below $Extend\$RmMetadata ...
+        AddStreams(ni.get(), record, above.path + L"\\" + name, above.ambiguous || Ambiguous(name), out);
+    }
+    return out;
+}
+
+NtfsImageFileSystem::PathKind NtfsImageFileSystem::KindOf(wchar_t letter, const std::wstring& path) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    std::uint64_t mref = 0;
+    Name stream;
+    bool system = false;
+    if (vol == nullptr || state_->Resolve(vol, path, mref, stream, &system) != 0)
+        return PathKind::Missing;
+    if (system)
+        return PathKind::System;
+    Inode ni(ntfs_inode_open(vol, mref));
+    if (!ni)
+        return PathKind::Missing;
+    return stream.empty() && (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0 ? PathKind::Directory
+                                                                              : PathKind::File;
+}
+
+bool NtfsImageFileSystem::ReadOnly(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    ntfs_volume* vol = state_->Volume(letter);
+    return vol == nullptr || NVolReadOnly(vol);
+}
+
+VolumeFigures NtfsImageFileSystem::Figures(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    VolumeFigures f;
+    ntfs_volume* vol = state_->Volume(letter);
+    if (vol == nullptr)
+        return f;
+    f.clusterBytes = vol->cluster_size;
+    f.totalClusters = vol->nr_clusters;
+    const std::int64_t bytes = (vol->nr_clusters + 7) / 8;
+    std::vector<std::uint8_t> bits(static_cast<std::size_t>(bytes));
+    if (ntfs_attr_pread(vol->lcnbmp_na, 0, bytes, bits.data()) != bytes)
+        return f;
+    // Free runs, 64 clusters a word where a word is all free or all used.
+    std::int64_t run = 0;
+    auto endRun = [&] {
+        if (run == 0)
+            return;
+        ++f.freeRuns;
+        f.largestFreeRun = std::max(f.largestFreeRun, run);
+        f.freeClusters += run;
+        run = 0;
+    };
+    std::int64_t lcn = 0;
+    while (lcn < vol->nr_clusters) {
+        if (lcn % 64 == 0 && lcn + 64 <= vol->nr_clusters) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bits.data() + lcn / 8, 8);
+            if (word == 0) {
+                run += 64;
+                lcn += 64;
+                continue;
+            }
+            if (word == ~0ull) {
+                endRun();
+                lcn += 64;
+                continue;
+            }
+        }
+        if (((bits[static_cast<std::size_t>(lcn / 8)] >> (lcn % 8)) & 1) == 0)
+            ++run;
+        else
+            endRun();
+        ++lcn;
+    }
+    endRun();
+    return f;
 }
 
 }  // namespace kestrel::ntfsimage

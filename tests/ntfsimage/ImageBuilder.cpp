@@ -13,6 +13,11 @@
 
 #include "platform/ntfsimage/NtfsLib.h"
 
+extern "C" {
+#include <ntfs-3g/mft.h>
+#include <ntfs-3g/mst.h>
+}
+
 namespace kestrel::ntfsimage::test {
 
 namespace {
@@ -91,10 +96,11 @@ CommandResult RunCommand(const std::string& command) {
     return result;
 }
 
-std::string MakeImage(const std::string& path, int mib) {
+std::string MakeImage(const std::string& path, int mib, int clusterBytes) {
     std::remove(path.c_str());
-    const CommandResult made = RunCommand("truncate -s " + std::to_string(mib) + "M " + Quote(path) +
-                                          " && mkntfs -F -Q -q -c 4096 -L kestrel " + Quote(path) + " 2>&1");
+    const CommandResult made =
+        RunCommand("truncate -s " + std::to_string(mib) + "M " + Quote(path) + " && mkntfs -F -Q -q -c " +
+                   std::to_string(clusterBytes) + " -L kestrel " + Quote(path) + " 2>&1");
     if (made.status != 0)
         return "mkntfs failed: " + made.output;
     return {};
@@ -102,7 +108,8 @@ std::string MakeImage(const std::string& path, int mib) {
 
 bool ReadWithNtfscat(const std::string& image, const std::string& path, const std::string& stream,
                      std::vector<std::uint8_t>& bytes) {
-    std::string command = "ntfscat -q";
+    // -f: a volume marked dirty (as a run that was cut off leaves it) is read all the same.
+    std::string command = "ntfscat -q -f";
     if (!stream.empty())
         command += " -a 0x80 -n " + Quote(stream);
     command += " " + Quote(image) + " " + Quote(path) + " 2>/dev/null";
@@ -113,6 +120,24 @@ bool ReadWithNtfscat(const std::string& image, const std::string& path, const st
 
 CommandResult CheckWithNtfsresize(const std::string& image) {
     return RunCommand("ntfsresize -i -f " + Quote(image) + " 2>&1");
+}
+
+ClusterVerdict JudgeClusters(const CommandResult& check) {
+    if (check.status == 0)
+        return ClusterVerdict::Consistent;
+    // ntfsresize lists each mismatch as "Cluster accounting failed at N (0x..): extra|missing cluster in
+    // $Bitmap" and ends the accounting with "Totally N cluster accounting mismatches"; any other failure
+    // (a record it cannot read, a damaged attribute list) ends it earlier.
+    if (check.output.find("cluster accounting mismatches") == std::string::npos)
+        return ClusterVerdict::Damage;
+    std::size_t at = 0;
+    while ((at = check.output.find("Cluster accounting failed", at)) != std::string::npos) {
+        const std::size_t end = check.output.find('\n', at);
+        if (check.output.substr(at, end - at).find("extra") == std::string::npos)
+            return ClusterVerdict::Damage;
+        at = end;
+    }
+    return ClusterVerdict::LeaksOnly;
 }
 
 ImageWriter::ImageWriter(const std::string& image) {
@@ -217,6 +242,78 @@ bool ImageWriter::Delete(const std::string& path) {
 
 bool ImageWriter::ClearClusterBit(std::int64_t lcn) {
     return ntfs_bitmap_clear_run(vol_->lcnbmp_na, lcn, 1) == 0;
+}
+
+bool ImageWriter::SetClusterBits(std::int64_t lcn, std::int64_t count) {
+    return ntfs_bitmap_set_run(vol_->lcnbmp_na, lcn, count) == 0;
+}
+
+std::int64_t ImageWriter::FreeClusterFrom(std::int64_t lcn) {
+    for (; lcn < vol_->nr_clusters; ++lcn) {
+        std::uint8_t byte = 0;
+        if (ntfs_attr_pread(vol_->lcnbmp_na, lcn / 8, 1, &byte) != 1)
+            return -1;
+        if (((byte >> (lcn % 8)) & 1) == 0)
+            return lcn;
+    }
+    return -1;
+}
+
+std::vector<std::int64_t> ImageWriter::ExtentRecordsOf(const std::string& path) {
+    std::vector<std::int64_t> records;
+    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, path.c_str());
+    if (ni == nullptr)
+        return records;
+    if (ntfs_inode_attach_all_extents(ni) == 0)
+        for (int i = 0; i < ni->nr_extents; ++i)
+            records.push_back(static_cast<std::int64_t>(ni->extent_nis[i]->mft_no));
+    ntfs_inode_close(ni);
+    return records;
+}
+
+std::int64_t ImageWriter::RecordOf(const std::string& path) {
+    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, path.c_str());
+    if (ni == nullptr)
+        return -1;
+    const auto record = static_cast<std::int64_t>(ni->mft_no);
+    ntfs_inode_close(ni);
+    return record;
+}
+
+bool ImageWriter::PointFirstRunAt(const std::string& path, std::int64_t lcn) {
+    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, path.c_str());
+    if (ni == nullptr)
+        return false;
+    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    bool ok = na != nullptr && NAttrNonResident(na) && ntfs_attr_map_whole_runlist(na) == 0 &&
+              na->rl != nullptr && na->rl[0].lcn >= 0;
+    if (ok) {
+        const LCN old = na->rl[0].lcn;
+        const s64 length = na->rl[0].length;
+        na->rl[0].lcn = lcn;
+        NAttrSetRunlistDirty(na);
+        ok = ntfs_attr_update_mapping_pairs(na, 0) == 0 &&
+             ntfs_bitmap_clear_run(vol_->lcnbmp_na, old, length) == 0;
+    }
+    if (na != nullptr)
+        ntfs_attr_close(na);
+    return ntfs_inode_close(ni) == 0 && ok;
+}
+
+bool ImageWriter::EditRecord(std::int64_t record, void (*edit)(std::uint8_t*, std::uint32_t), bool raw) {
+    const u32 size = vol_->mft_record_size;
+    std::vector<std::uint8_t> bytes(size);
+    auto* m = reinterpret_cast<MFT_RECORD*>(bytes.data());
+    if (ntfs_mft_record_read(vol_, static_cast<MFT_REF>(record), m) != 0)
+        return false;
+    edit(bytes.data(), size);
+    if (!raw)
+        return ntfs_mft_record_write(vol_, static_cast<MFT_REF>(record), m) == 0;
+    // Protect as on disk, then spoil one sector's check value: the record reads back torn.
+    if (ntfs_mst_pre_write_fixup(reinterpret_cast<NTFS_RECORD*>(m), size) != 0)
+        return false;
+    bytes[510] ^= 0xFF;
+    return ntfs_attr_pwrite(vol_->mft_na, record * size, size, bytes.data()) == static_cast<s64>(size);
 }
 
 bool FuseUsable() {

@@ -24,9 +24,9 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::string& command);
 
-// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, 4 KiB clusters). Empty on
-// success, else what went wrong.
-std::string MakeImage(const std::string& path, int mib);
+// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, 4 KiB clusters unless told).
+// Empty on success, else what went wrong.
+std::string MakeImage(const std::string& path, int mib, int clusterBytes = 4096);
 
 // The content of a file's stream as ntfscat reads it from the image (unmounted), and whether it worked.
 bool ReadWithNtfscat(const std::string& image, const std::string& path, const std::string& stream,
@@ -34,6 +34,10 @@ bool ReadWithNtfscat(const std::string& image, const std::string& path, const st
 
 // ntfsresize's full check of the runlists against $Bitmap: its exit status (0 = consistent) and output.
 CommandResult CheckWithNtfsresize(const std::string& image);
+// ntfsresize's verdict sorted: consistent; only clusters marked used that nothing references ("extra":
+// a leak, harmless); or damage (a referenced cluster marked free, an unreadable record, anything else).
+enum class ClusterVerdict { Consistent, LeaksOnly, Damage };
+ClusterVerdict JudgeClusters(const CommandResult& ntfsresize);
 
 // Writes files into an image. Paths are "/dir/file" (ASCII). Every method returns false when the
 // writing failed.
@@ -66,6 +70,22 @@ class ImageWriter : public Writer {
     bool Delete(const std::string& path) override;
     // Marks one cluster free in $Bitmap behind every file's back (to prove that checks see it).
     bool ClearClusterBit(std::int64_t lcn);
+    // Marks clusters in use in $Bitmap that nothing references (a leak).
+    bool SetClusterBits(std::int64_t lcn, std::int64_t count);
+    // Points the first run of `path`'s data at `lcn` and marks its old clusters free: damage that a
+    // check must see when `lcn` belongs to another file.
+    bool PointFirstRunAt(const std::string& path, std::int64_t lcn);
+    // The first cluster at or after `lcn` that $Bitmap marks free, or -1.
+    std::int64_t FreeClusterFrom(std::int64_t lcn);
+    // The extent records of a file with an attribute list.
+    std::vector<std::int64_t> ExtentRecordsOf(const std::string& path);
+    // The MFT record number of a file, or -1.
+    std::int64_t RecordOf(const std::string& path);
+    // Rewrites MFT record `record` raw: `edit` gets the record with its update sequence removed (as the
+    // library reads it) and the record's size; the fixups are applied again on writing, unless `raw`,
+    // when the edited bytes are written as they are (a torn record).
+    bool EditRecord(std::int64_t record, void (*edit)(std::uint8_t* record, std::uint32_t size),
+                    bool raw = false);
 
   private:
     _ntfs_volume* vol_ = nullptr;
