@@ -242,6 +242,11 @@ std::string RecordFiles::Remove(const std::string& path) const {
     return {};
 }
 
+void RecordFiles::RemoveUnfinished() const {
+    ::unlink((run_ + ".new").c_str());
+    ::unlink((move_ + ".new").c_str());
+}
+
 std::optional<std::string> RecordFiles::Read(const std::string& path) const {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

@@ -82,6 +82,9 @@ class RecordFiles {
     // Durable writes and removals (file and directory flushed). Empty on success, else why not.
     std::string Write(const std::string& path, const std::string& bytes) const;
     std::string Remove(const std::string& path) const;
+    // Removes what a write cut off before its rename left (never read: the record it was to replace, or
+    // none, is the one in force).
+    void RemoveUnfinished() const;
     // The file's bytes; nothing when it is absent.
     std::optional<std::string> Read(const std::string& path) const;
 

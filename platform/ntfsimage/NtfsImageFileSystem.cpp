@@ -249,6 +249,33 @@ struct NtfsImageFileSystem::State {
     std::uintptr_t next = 4;
     bool stopAfterMove = false;  // a move could not be recorded: no further one may start
 
+    // The runlist of the stream last asked about, kept between requests so that a request costs what
+    // it asks for, not a parse of every attribute extent of the file. Only a move writes a runlist here:
+    // a move of this stream replaces it (or drops it on a failure), mounting and unmounting drop it.
+    struct CachedRuns {
+        wchar_t letter = 0;
+        std::uint64_t mref = 0;
+        Name stream;
+        std::vector<ImageRun> runs;
+        bool valid = false;
+    } cached;
+    // The stream's runs, from the cache or read (and kept); `ok` false when they cannot be read whole.
+    const std::vector<ImageRun>& RunsOf(wchar_t letter, const HandleEntry& file, ntfs_attr* na, bool& ok) {
+        ok = true;
+        if (cached.valid && cached.letter == letter && cached.mref == file.mref &&
+            cached.stream == file.stream)
+            return cached.runs;
+        cached.valid = false;
+        cached.runs = ReadRuns(na, &ok);
+        if (ok) {
+            cached.letter = letter;
+            cached.mref = file.mref;
+            cached.stream = file.stream;
+            cached.valid = true;
+        }
+        return cached.runs;
+    }
+
     fs::RawHandle Add(HandleEntry entry) {
         const std::uintptr_t value = next;
         next += 4;
@@ -499,7 +526,7 @@ fs::NtStatus NtfsImageFileSystem::State::Retrieval(ntfs_volume* vol, const Handl
     if (!na)
         return fs::kStatusEndOfFile;
     bool mapped = true;
-    const std::vector<ImageRun> runs = ReadRuns(na.get(), &mapped);
+    const std::vector<ImageRun>& runs = RunsOf(file.letter, file, na.get(), mapped);
     if (!mapped)
         return fs::kStatusUnsuccessful;
     if (vcn >= RunsEnd(runs))
@@ -522,8 +549,9 @@ fs::NtStatus NtfsImageFileSystem::State::Retrieval(ntfs_volume* vol, const Handl
     return first + count < runs.size() ? fs::kStatusBufferOverflow : fs::kStatusSuccess;
 }
 
-// Writes a runlist into the attribute (a fresh array the attribute owns) and its mapping pairs.
-static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs) {
+// Writes a runlist into the attribute (a fresh array the attribute owns) and its mapping pairs from the
+// attribute extent holding `fromVcn` on: the pairs before it are unchanged and stay as they are.
+static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs, std::int64_t fromVcn) {
     const std::size_t n = runs.size();
     auto* rl = static_cast<runlist_element*>(std::calloc(n + 1, sizeof(runlist_element)));
     if (rl == nullptr) {
@@ -541,7 +569,17 @@ static int WriteRunlist(ntfs_attr* na, const std::vector<ImageRun>& runs) {
     std::free(na->rl);
     na->rl = rl;
     NAttrSetRunlistDirty(na);
-    return ntfs_attr_update_mapping_pairs(na, 0);
+    NAttrSetFullyMapped(na);
+    return ntfs_attr_update_mapping_pairs(na, fromVcn);
+}
+
+// The first VCN whose run differs between two runlists of one stream (both start at VCN 0).
+static std::int64_t FirstChange(const std::vector<ImageRun>& a, const std::vector<ImageRun>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (!(a[i] == b[i]))
+            return std::min(a[i].vcn, b[i].vcn);
+    return n == 0 ? 0 : (n < a.size() ? a[n].vcn : n < b.size() ? b[n].vcn : RunsEnd(a));
 }
 
 // Copies `count` clusters from `from` to `to` through the device.
@@ -732,7 +770,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (!na || !NAttrNonResident(na.get()))
         return fs::kStatusInvalidParameter;  // no allocation: every VCN lies past its end
     bool mapped = true;
-    const std::vector<ImageRun> runs = ReadRuns(na.get(), &mapped);
+    const std::vector<ImageRun> runs = RunsOf(file.letter, file, na.get(), mapped);
     if (!mapped)
         return fs::kStatusUnsuccessful;
     const std::int64_t end = RunsEnd(runs);
@@ -830,9 +868,9 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     device.BeginCapture();
     if (ntfs_bitmap_set_run(vol->lcnbmp_na, move.StartingLcn, clusters) != 0) {
         status = fs::kStatusUnsuccessful;
-    } else if (WriteRunlist(na.get(), moved) != 0) {
+    } else if (WriteRunlist(na.get(), moved, FirstChange(runs, moved)) != 0) {
         status = errno == ENOSPC ? fs::kStatusDiskFull : fs::kStatusUnsuccessful;
-        WriteRunlist(na.get(), runs);
+        WriteRunlist(na.get(), runs, FirstChange(runs, moved));
         ntfs_bitmap_clear_run(vol->lcnbmp_na, move.StartingLcn, clusters);
     } else {
         for (const ClusterRange& p : pieces)
@@ -847,6 +885,12 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (vol->lcnbmp_ni != nullptr && NInoDirty(vol->lcnbmp_ni))
         ntfs_inode_sync(vol->lcnbmp_ni);
     record.units = Classify(vol, device.EndCapture());
+    // The stream's runlist is now `moved`, or after a failure whatever the library left: read afresh.
+    cached.valid = false;
+    if (status == fs::kStatusSuccess) {
+        cached.runs = std::move(moved);
+        cached.valid = true;
+    }
     ++image.counters.moves;
     for (const RecordUnit& u : record.units) {
         image.counters.recordsTaken += u.kind == UnitKind::NewRecord && u.offset % vol->mft_record_size == 0;
@@ -1202,6 +1246,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         entry.records = std::make_unique<RecordFiles>(
             options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
             image);
+        entry.records->RemoveUnfinished();
         const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
         if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
             ourMark = DecodeRun(*run).has_value();
@@ -1259,6 +1304,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         entry.markedDirty = true;
     }
     state_->images[l] = std::move(entry);
+    state_->cached.valid = false;
     return {};
 }
 
@@ -1282,6 +1328,7 @@ bool NtfsImageFileSystem::Unmount(wchar_t letter) {
         return false;
     const bool ok = Release(it->second);
     state_->images.erase(it);
+    state_->cached.valid = false;
     for (auto h = state_->handles.begin(); h != state_->handles.end();)
         h = h->second.letter == l ? state_->handles.erase(h) : std::next(h);
     return ok;

@@ -24,6 +24,7 @@
 
 #include "common/Utf16.h"
 #include "platform/Time.h"
+#include "platform/ntfsimage/MoveRecord.h"
 #include "platform/ntfsimage/NtfsImageFileSystem.h"
 #include "service/engine/DefragEngine.h"
 #include "tests/ntfsimage/ImageBuilder.h"
@@ -204,7 +205,8 @@ class ImageTest : public ::testing::Test {
         ASSERT_TRUE(w.CreateFile(path));
         ASSERT_TRUE(w.MakeFolder(path + ".spacers"));
         Written file{path, "", Content(seed, clusters * cluster)};
-        const std::vector<std::uint8_t> spacer = Content(seed + 1, cluster);
+        // A spacer too small would stay resident in its MFT record and separate nothing.
+        const std::vector<std::uint8_t> spacer = Content(seed + 1, std::max<std::size_t>(cluster, 2048));
         for (std::size_t i = 0; i < clusters; ++i) {
             const std::vector<std::uint8_t> piece(
                 file.bytes.begin() + static_cast<std::ptrdiff_t>(i * cluster),
@@ -776,6 +778,68 @@ TEST_F(ImageTest, APowerCutAnywhereInAMoveLosesNothing) {
         "%d cuts (%d between two record writes): %d moves finished by the next run, %d found nothing "
         "to undo\n",
         trials, mixed, finished, untouched);
+}
+
+// A record is read back only whole: a torn or altered file is no record at all (the next run then
+// discards it and says so), and the files go to and leave the state directory durably.
+TEST_F(ImageTest, MoveRecordsAreReadOnlyWhole) {
+    MoveRecord r;
+    r.phase = MoveRecord::Committed;
+    r.serial = 0x1234567890abcdefull;
+    r.totalClusters = 8192;
+    r.clusterSize = 4096;
+    r.image = image_;
+    r.file = "\\dir\\f.bin";
+    r.mref = (7ull << 48) | 42;
+    r.startVcn = 100;
+    r.targetLcn = 5000;
+    r.clusters = 3;
+    r.sources = {{10, 1}, {20, 2}};
+    r.dataHash = 99;
+    RecordUnit u;
+    u.offset = 4096 * 6;
+    u.kind = UnitKind::FreedRecord;
+    u.before.assign(512, 1);
+    u.after.assign(512, 2);
+    r.units = {u, u};
+    r.units[1].kind = UnitKind::Bitmap;
+    r.units[1].offset += 512;
+    const std::string bytes = EncodeMove(r);
+    const std::optional<MoveRecord> back = DecodeMove(bytes);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->serial, r.serial);
+    EXPECT_EQ(back->file, r.file);
+    EXPECT_EQ(back->sources.size(), 2u);
+    EXPECT_EQ(back->sources[1].length, 2);
+    ASSERT_EQ(back->units.size(), 2u);
+    EXPECT_EQ(back->units[1].kind, UnitKind::Bitmap);
+    EXPECT_EQ(back->units[0].after, u.after);
+    for (std::size_t at : {std::size_t{0}, std::size_t{9}, bytes.size() / 2, bytes.size() - 1}) {
+        std::string altered = bytes;
+        altered[at] = static_cast<char>(altered[at] ^ 0x10);
+        EXPECT_FALSE(DecodeMove(altered).has_value()) << "byte " << at;
+    }
+    EXPECT_FALSE(DecodeMove(bytes.substr(0, bytes.size() - 100)).has_value());
+    EXPECT_FALSE(DecodeRun(bytes).has_value());
+
+    RecordFiles files(state_ + "/deeper", r.serial, image_);
+    EXPECT_FALSE(files.Read(files.MovePath()).has_value());
+    ASSERT_EQ(files.Write(files.MovePath(), bytes), "");
+    EXPECT_EQ(files.Read(files.MovePath()), bytes);
+    // Another path (a copy of the image) has records of its own.
+    RecordFiles copy(state_ + "/deeper", r.serial, dir_ + "/copy.img");
+    EXPECT_NE(copy.MovePath(), files.MovePath());
+    ASSERT_EQ(RunCommand("touch '" + files.RunPath() + ".new'").status, 0);
+    files.RemoveUnfinished();
+    ASSERT_EQ(files.Remove(files.MovePath()), "");
+    EXPECT_FALSE(files.Read(files.MovePath()).has_value());
+    DIR* d = opendir((state_ + "/deeper").c_str());
+    ASSERT_NE(d, nullptr);
+    int left = 0;
+    while (dirent* e = readdir(d))
+        left += e->d_name[0] != '.';
+    closedir(d);
+    EXPECT_EQ(left, 0);
 }
 
 // A recorded move is finished only on the volume it describes: when what it says the clusters and
