@@ -1356,6 +1356,35 @@ TEST_F(ImageTest, DefragStopsWhenAskedAndAtTheTimeLimit) {
     EXPECT_EQ(RunCommand(tool + " defrag --time-limit 0 '" + frozen + "' 2>/dev/null").status, 2);
 }
 
+// A dry run works the whole plan over an overlay of the volume's writes: the image stays byte for byte
+// as it was, and what it reports is what the real run then does, file for file, down to the free runs
+// the moves leave.
+TEST_F(ImageTest, DryRunWritesNothingAndForetellsTheRealRun) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    // The report without its timing (the seconds differ from run to run).
+    auto plan = [](std::string out) {
+        for (std::size_t at = out.find(" clusters moved; "); at != std::string::npos;
+             at = out.find(" clusters moved; ", at + 1))
+            out.erase(at + 15, out.find('\n', at) - at - 15);
+        const std::size_t dry = out.find("dry run: ");
+        return dry == std::string::npos ? out : out.substr(0, dry);
+    };
+    const std::uint64_t before = FileHash(image_);
+    const CommandResult dry = RunCommand(tool + " defrag --dry-run --verbose '" + image_ + "'");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    EXPECT_EQ(FileHash(image_), before) << "a dry run wrote to the image";
+    EXPECT_NE(dry.output.find("dry run: this is what defrag would do; nothing was written"),
+              std::string::npos);
+    EXPECT_NE(dry.output.find("\\big.bin: "), std::string::npos) << dry.output;
+    const CommandResult real = RunCommand(tool + " defrag --verbose '" + image_ + "'");
+    ASSERT_EQ(real.status, 0) << real.output;
+    EXPECT_NE(FileHash(image_), before);
+    EXPECT_EQ(plan(dry.output), plan(real.output));
+    ExpectContentIntact();
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
+}
+
 // Names that the path forms cannot say: two names differing only in case, a name holding ':' and one
 // holding '\'. The exact name wins, the record form reaches every file, and a run over the whole
 // volume (by record) defragments them all.
