@@ -1304,9 +1304,19 @@ TEST_F(ImageTest, ToolAnalyzesAsTextAndJson) {
                                  Field(report, "free runs") + " " + Field(report, "largest free run") + " " +
                                  share + " " + std::to_string(worst) + " \\big.bin\n");
 
-    // A folder stands for the files below it.
+    // A folder stands for the files below it, named by path or by record.
     const CommandResult folder = RunCommand(tool + " analyze '" + image_ + "' /frag");
     EXPECT_EQ(Field("\n" + folder.output, "files and streams"), "5") << folder.output;
+    EXPECT_NE(folder.output.find("  \\frag\\f0.bin\n"), std::string::npos) << folder.output;
+    std::string record;
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        record = "#" + std::to_string(w.RecordOf("/frag"));
+    }
+    const CommandResult byRecord = RunCommand(tool + " analyze '" + image_ + "' '" + record + "'");
+    EXPECT_EQ(Field("\n" + byRecord.output, "files and streams"), "5") << byRecord.output;
+    EXPECT_NE(byRecord.output.find("  " + record + "\\f0.bin\n"), std::string::npos) << byRecord.output;
 }
 
 // A stop request ends the run at a move boundary: the file under way keeps its completed moves, later
