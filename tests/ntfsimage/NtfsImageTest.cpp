@@ -1519,6 +1519,18 @@ TEST_F(ImageTest, ToolRefusesWhatItMustNotWrite) {
         EXPECT_EQ(RunCommand(as + tool + " analyze '" + readOnly + "' >/dev/null").status, 0);
     }
 
+    // An unclean $LogFile: what Fast Startup leaves.
+    const std::string unclean = dir_ + "/unclean.img";
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + unclean + "'").status, 0);
+    {
+        ImageWriter w(unclean);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.MakeLogFileUnclean());
+    }
+    refused(unclean, "", "the volume's $LogFile is unclean");
+    refused(unclean, "", "disable Fast Startup");
+    EXPECT_EQ(RunCommand(tool + " analyze '" + unclean + "' >/dev/null").status, 0);
+
     // Hibernated: Windows' hibernation file at the root, with its signature.
     {
         ImageWriter w(image_);
