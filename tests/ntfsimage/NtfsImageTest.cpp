@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -712,6 +713,23 @@ TEST_F(ImageTest, APowerCutAnywhereInAMoveLosesNothing) {
             ASSERT_EQ(status, fs::kStatusSuccess);
         EXPECT_EQ(reference.counters.moves, 6u);
         EXPECT_GT(reference.counters.recordsReleased, 0u);
+        // At the unmount everything is flushed first; then only the dirty flag is written ($Volume's
+        // record and its mirror copy), and flushed.
+        const std::vector<DeviceEvent>& unmount = reference.events.back();
+        std::size_t firstFlush = unmount.size(), lastWrite = 0, writes = 0;
+        for (std::size_t i = 0; i < unmount.size(); ++i) {
+            if (unmount[i].kind == DeviceEvent::FlushEnd && firstFlush == unmount.size())
+                firstFlush = i;
+            if (unmount[i].kind == DeviceEvent::Write) {
+                EXPECT_GT(i, firstFlush);
+                lastWrite = i;
+                ++writes;
+            }
+        }
+        EXPECT_GE(writes, 1u);
+        EXPECT_LE(writes, 2u);
+        EXPECT_TRUE(std::any_of(unmount.begin() + static_cast<std::ptrdiff_t>(lastWrite), unmount.end(),
+                                [](const DeviceEvent& e) { return e.kind == DeviceEvent::FlushEnd; }));
         ExpectContentIntact();
         EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
         EXPECT_EQ(RecordsLeft(), 0);
@@ -994,6 +1012,8 @@ TEST_F(ImageTest, ToolStopsCleanlyOnSigintAndSigterm) {
         EXPECT_EQ(output.find("4 files examined"), std::string::npos) << "stopped before the end: " << output;
         ExpectContentIntact();
         EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
+        EXPECT_EQ(RunCommand(std::string(KESTREL_IMAGE_TOOL) + " check '" + image_ + "' >/dev/null").status,
+                  0);
         EXPECT_FALSE(Dirty());
         EXPECT_EQ(RecordsLeft(), 0);
     }
@@ -1001,9 +1021,9 @@ TEST_F(ImageTest, ToolStopsCleanlyOnSigintAndSigterm) {
 
 // SIGKILL at seeded random instants of a defrag of every kind of file (attribute lists, compressed,
 // sparse, named streams) on 4 KiB and 512-byte clusters. After each kill every stream reads back whole
-// and no referenced cluster is free; after the next run the volume is consistent, clean and without
-// records. KESTREL_KILL_TRIALS (default 3 per cluster size) and KESTREL_KILL_SEED set the trials;
-// scripts/image_kill.sh runs hundreds.
+// and no referenced cluster is free (ntfsresize and kestrel-image check agree); after the next run the
+// volume is consistent, clean and without records. KESTREL_KILL_TRIALS (default 3 per cluster size) and
+// KESTREL_KILL_SEED set the trials; scripts/image_kill.sh runs hundreds.
 TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
     const char* trialsText = std::getenv("KESTREL_KILL_TRIALS");
     const char* seedText = std::getenv("KESTREL_KILL_SEED");
@@ -1051,6 +1071,11 @@ TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
             ExpectContentIntact();
             const ClusterVerdict verdict = JudgeClusters(CheckWithNtfsresize(image_));
             EXPECT_NE(verdict, ClusterVerdict::Damage);
+            // kestrel-image check: 0 consistent, 1 leaks only, 3 damage.
+            const CommandResult check =
+                RunCommand(std::string(KESTREL_IMAGE_TOOL) + " check '" + image_ + "' 2>&1");
+            EXPECT_TRUE(check.status == 0 || check.status == 1) << check.output;
+            damaged += check.status != 0 && check.status != 1 && verdict != ClusterVerdict::Damage;
             damaged += verdict == ClusterVerdict::Damage;
             leaked += verdict == ClusterVerdict::LeaksOnly;
             // The next run (on one file that needs nothing) finishes what the kill left.
@@ -1060,6 +1085,8 @@ TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
             recoveredMoves += next.output.find("finished the interrupted move") != std::string::npos;
             ExpectContentIntact();
             EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
+            EXPECT_EQ(
+                RunCommand(std::string(KESTREL_IMAGE_TOOL) + " check '" + image_ + "' >/dev/null").status, 0);
             EXPECT_FALSE(Dirty());
             EXPECT_EQ(RecordsLeft(), 0);
         }
