@@ -1684,7 +1684,8 @@ std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wst
         bool system = false;
         if (state_->Resolve(vol, folder, mref, stream, &system) != 0 || system || !stream.empty())
             return out;
-        std::wstring top = folder.size() > 1 && folder[1] == L'/' ? std::wstring() : folder;
+        // Shown below the folder as named: its path, or "#N" for a folder named by its record.
+        std::wstring top = folder.size() > 1 && folder[1] == L'/' ? L"#" + folder.substr(2) : folder;
         while (top.size() > 1 && top.back() == L'\\')
             top.pop_back();
         if (top == L"\\")

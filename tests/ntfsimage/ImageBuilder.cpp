@@ -14,6 +14,7 @@
 #include "platform/ntfsimage/NtfsLib.h"
 
 extern "C" {
+#include <ntfs-3g/logfile.h>
 #include <ntfs-3g/mft.h>
 #include <ntfs-3g/mst.h>
 }
@@ -246,6 +247,57 @@ bool ImageWriter::ClearClusterBit(std::int64_t lcn) {
 
 bool ImageWriter::SetClusterBits(std::int64_t lcn, std::int64_t count) {
     return ntfs_bitmap_set_run(vol_->lcnbmp_na, lcn, count) == 0;
+}
+
+bool ImageWriter::MakeLogFileUnclean() {
+    ntfs_inode* ni = ntfs_inode_open(vol_, FILE_LogFile);
+    if (ni == nullptr)
+        return false;
+    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    bool ok = na != nullptr;
+    constexpr std::uint32_t kPage = 4096;
+    if (ok) {
+        std::vector<std::uint8_t> page(kPage, 0);
+        auto* rp = reinterpret_cast<RESTART_PAGE_HEADER*>(page.data());
+        rp->magic = magic_RSTR;
+        rp->usa_ofs = cpu_to_le16(0x1e);
+        rp->usa_count = cpu_to_le16(1 + kPage / NTFS_BLOCK_SIZE);
+        rp->system_page_size = cpu_to_le32(kPage);
+        rp->log_page_size = cpu_to_le32(kPage);
+        rp->restart_area_offset = cpu_to_le16(0x30);
+        rp->minor_ver = cpu_to_sle16(1);
+        rp->major_ver = cpu_to_sle16(1);
+        auto* ra = reinterpret_cast<RESTART_AREA*>(page.data() + 0x30);
+        const std::uint64_t size = static_cast<std::uint64_t>(na->data_size);
+        int bits = 0;
+        for (std::uint64_t v = size; v != 0; v >>= 1)
+            ++bits;
+        ra->current_lsn = cpu_to_sle64(0x100000);
+        ra->log_clients = cpu_to_le16(1);
+        ra->client_free_list = LOGFILE_NO_CLIENT;
+        ra->client_in_use_list = cpu_to_le16(0);  // a client still has the log open
+        ra->flags = cpu_to_le16(0);               // and the volume is not marked clean
+        ra->seq_number_bits = cpu_to_le32(static_cast<u32>(67 - bits));
+        ra->client_array_offset = cpu_to_le16(sizeof(RESTART_AREA));
+        ra->restart_area_length = cpu_to_le16(sizeof(RESTART_AREA) + sizeof(LOG_CLIENT_RECORD));
+        ra->file_size = cpu_to_sle64(static_cast<s64>(size));
+        ra->log_record_header_length = cpu_to_le16(0x30);
+        ra->log_page_data_offset = cpu_to_le16(0x40);
+        auto* client = reinterpret_cast<LOG_CLIENT_RECORD*>(page.data() + 0x30 + sizeof(RESTART_AREA));
+        client->client_restart_lsn = cpu_to_sle64(0x100000);
+        client->prev_client = LOGFILE_NO_CLIENT;
+        client->next_client = LOGFILE_NO_CLIENT;
+        client->client_name_length = cpu_to_le32(8);
+        const char name[] = "NTFS";
+        for (int i = 0; i < 4; ++i)
+            client->client_name[i] = cpu_to_le16(static_cast<u16>(name[i]));
+        ok = ntfs_mst_pre_write_fixup(reinterpret_cast<NTFS_RECORD*>(page.data()), kPage) == 0;
+        // Both restart pages, as the log keeps them.
+        for (s64 at : {s64{0}, s64{kPage}})
+            ok = ok && ntfs_attr_pwrite(na, at, kPage, page.data()) == kPage;
+        ntfs_attr_close(na);
+    }
+    return ntfs_inode_close(ni) == 0 && ok;
 }
 
 std::int64_t ImageWriter::FreeClusterFrom(std::int64_t lcn) {

@@ -75,6 +75,9 @@ class ImageWriter : public Writer {
     // Points the first run of `path`'s data at `lcn` and marks its old clusters free: damage that a
     // check must see when `lcn` belongs to another file.
     bool PointFirstRunAt(const std::string& path, std::int64_t lcn);
+    // Writes a restart area into $LogFile as Windows leaves it when it did not shut down cleanly (Fast
+    // Startup): a log client in use and the clean flag clear.
+    bool MakeLogFileUnclean();
     // The first cluster at or after `lcn` that $Bitmap marks free, or -1.
     std::int64_t FreeClusterFrom(std::int64_t lcn);
     // The extent records of a file with an attribute list.

@@ -1367,9 +1367,19 @@ TEST_F(ImageTest, ToolAnalyzesAsTextAndJson) {
                                  Field(report, "free runs") + " " + Field(report, "largest free run") + " " +
                                  share + " " + std::to_string(worst) + " \\big.bin\n");
 
-    // A folder stands for the files below it.
+    // A folder stands for the files below it, named by path or by record.
     const CommandResult folder = RunCommand(tool + " analyze '" + image_ + "' /frag");
     EXPECT_EQ(Field("\n" + folder.output, "files and streams"), "5") << folder.output;
+    EXPECT_NE(folder.output.find("  \\frag\\f0.bin\n"), std::string::npos) << folder.output;
+    std::string record;
+    {
+        ImageWriter w(image_);
+        ASSERT_TRUE(w.ok());
+        record = "#" + std::to_string(w.RecordOf("/frag"));
+    }
+    const CommandResult byRecord = RunCommand(tool + " analyze '" + image_ + "' '" + record + "'");
+    EXPECT_EQ(Field("\n" + byRecord.output, "files and streams"), "5") << byRecord.output;
+    EXPECT_NE(byRecord.output.find("  " + record + "\\f0.bin\n"), std::string::npos) << byRecord.output;
 }
 
 // A stop request ends the run at a move boundary: the file under way keeps its completed moves, later
@@ -1417,6 +1427,35 @@ TEST_F(ImageTest, DefragStopsWhenAskedAndAtTheTimeLimit) {
     EXPECT_EQ(r.ExitCode(), 0) << FormatCheckReport(frozen, r);
     EXPECT_EQ(CheckWithNtfsresize(frozen).status, 0);
     EXPECT_EQ(RunCommand(tool + " defrag --time-limit 0 '" + frozen + "' 2>/dev/null").status, 2);
+}
+
+// A dry run works the whole plan over an overlay of the volume's writes: the image stays byte for byte
+// as it was, and what it reports is what the real run then does, file for file, down to the free runs
+// the moves leave.
+TEST_F(ImageTest, DryRunWritesNothingAndForetellsTheRealRun) {
+    BuildFragmentedImage();
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    // The report without its timing (the seconds differ from run to run).
+    auto plan = [](std::string out) {
+        for (std::size_t at = out.find(" clusters moved; "); at != std::string::npos;
+             at = out.find(" clusters moved; ", at + 1))
+            out.erase(at + 15, out.find('\n', at) - at - 15);
+        const std::size_t dry = out.find("dry run: ");
+        return dry == std::string::npos ? out : out.substr(0, dry);
+    };
+    const std::uint64_t before = FileHash(image_);
+    const CommandResult dry = RunCommand(tool + " defrag --dry-run --verbose '" + image_ + "'");
+    ASSERT_EQ(dry.status, 0) << dry.output;
+    EXPECT_EQ(FileHash(image_), before) << "a dry run wrote to the image";
+    EXPECT_NE(dry.output.find("dry run: this is what defrag would do; nothing was written"),
+              std::string::npos);
+    EXPECT_NE(dry.output.find("\\big.bin: "), std::string::npos) << dry.output;
+    const CommandResult real = RunCommand(tool + " defrag --verbose '" + image_ + "'");
+    ASSERT_EQ(real.status, 0) << real.output;
+    EXPECT_NE(FileHash(image_), before);
+    EXPECT_EQ(plan(dry.output), plan(real.output));
+    ExpectContentIntact();
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
 }
 
 // Names that the path forms cannot say: two names differing only in case, a name holding ':' and one
@@ -1542,6 +1581,18 @@ TEST_F(ImageTest, ToolRefusesWhatItMustNotWrite) {
         EXPECT_EQ(FileHash(readOnly), before);
         EXPECT_EQ(RunCommand(as + tool + " analyze '" + readOnly + "' >/dev/null").status, 0);
     }
+
+    // An unclean $LogFile: what Fast Startup leaves.
+    const std::string unclean = dir_ + "/unclean.img";
+    ASSERT_EQ(RunCommand("cp --sparse=always '" + image_ + "' '" + unclean + "'").status, 0);
+    {
+        ImageWriter w(unclean);
+        ASSERT_TRUE(w.ok());
+        ASSERT_TRUE(w.MakeLogFileUnclean());
+    }
+    refused(unclean, "", "the volume's $LogFile is unclean");
+    refused(unclean, "", "disable Fast Startup");
+    EXPECT_EQ(RunCommand(tool + " analyze '" + unclean + "' >/dev/null").status, 0);
 
     // Hibernated: Windows' hibernation file at the root, with its signature.
     {

@@ -37,7 +37,7 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kHelp =
     "usage: kestrel-image analyze IMAGE [--json] [PATH...]\n"
-    "       kestrel-image defrag IMAGE [--quiet | --verbose] [--time-limit SECONDS] [PATH...]\n"
+    "       kestrel-image defrag IMAGE [--quiet | --verbose] [--time-limit SECONDS] [--dry-run] [PATH...]\n"
     "       kestrel-image check IMAGE\n"
     "       kestrel-image map IMAGE PATH\n"
     "\n"
@@ -55,6 +55,8 @@ constexpr const char* kHelp =
     "  --verbose           defrag: a line for every file worked on\n"
     "  --time-limit SECONDS\n"
     "                      defrag: stop at the first move boundary after SECONDS, as an interruption does\n"
+    "  --dry-run           defrag: plan every move against an in-memory copy of the volume's writes (each\n"
+    "                      move sees the layout the earlier ones left), report it, write nothing\n"
     "  -h, --help          this text\n"
     "\n"
     "PATH (inside the volume):\n"
@@ -225,6 +227,7 @@ struct DefragOptions {
     bool quiet = false;
     bool verbose = false;
     double timeLimit = 0;  // seconds; 0 = none
+    bool dryRun = false;   // the image was mounted over an overlay: nothing reaches it
 };
 
 std::string Clock(double seconds) {
@@ -368,6 +371,8 @@ int Defrag(NtfsImageFileSystem& fs, const std::string& image, const std::vector<
             "run again to go on\n",
             options.timeLimit, s.filesSeen, paths.size());
     std::fputs(ntfsimage::BeforeAfter(before, after).c_str(), stdout);
+    if (options.dryRun)
+        std::printf("dry run: this is what defrag would do; nothing was written to %s\n", image.c_str());
     return kExitDone;
 }
 
@@ -403,6 +408,8 @@ int main(int argc, char** argv) {
             json = true;
         } else if (a == "--quiet" && command == "defrag") {
             options.quiet = true;
+        } else if (a == "--dry-run" && command == "defrag") {
+            options.dryRun = true;
         } else if (a == "--verbose" && command == "defrag") {
             options.verbose = true;
         } else if (a == "--time-limit" && command == "defrag" && i + 1 < args.size()) {
@@ -432,7 +439,8 @@ int main(int argc, char** argv) {
         return Usage("map takes one PATH");
 
     const bool readOnly = command != "defrag";
-    if (!readOnly && access(image.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS)) {
+    if (!readOnly && !options.dryRun && access(image.c_str(), W_OK) != 0 &&
+        (errno == EACCES || errno == EROFS)) {
         std::fprintf(stderr, "kestrel-image: %s: read-only (%s): nothing can be moved on it\n", image.c_str(),
                      std::strerror(errno));
         return kExitRefused;
@@ -456,7 +464,13 @@ int main(int argc, char** argv) {
     NtfsImageFileSystem fs;
     stoppable = &fs;
     CatchStopSignals();
-    if (const std::string error = fs.Mount(kLetter, image, readOnly); !error.empty()) {
+    // A dry run works on the volume as usual, its writes kept in memory (every read sees them, so each
+    // move is planned on the layout the moves before it left), and the image is opened read-only.
+    ntfsimage::MountOptions mountOptions;
+    mountOptions.readOnly = readOnly;
+    if (options.dryRun)
+        mountOptions.policy = ntfsimage::WritePolicy::Overlay;
+    if (const std::string error = fs.Mount(kLetter, image, mountOptions); !error.empty()) {
         std::fprintf(stderr, "kestrel-image: %s\n", error.c_str());
         return kExitRefused;
     }
