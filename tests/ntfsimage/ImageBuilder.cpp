@@ -91,10 +91,11 @@ CommandResult RunCommand(const std::string& command) {
     return result;
 }
 
-std::string MakeImage(const std::string& path, int mib) {
+std::string MakeImage(const std::string& path, int mib, int clusterBytes) {
     std::remove(path.c_str());
-    const CommandResult made = RunCommand("truncate -s " + std::to_string(mib) + "M " + Quote(path) +
-                                          " && mkntfs -F -Q -q -c 4096 -L kestrel " + Quote(path) + " 2>&1");
+    const CommandResult made =
+        RunCommand("truncate -s " + std::to_string(mib) + "M " + Quote(path) + " && mkntfs -F -Q -q -c " +
+                   std::to_string(clusterBytes) + " -L kestrel " + Quote(path) + " 2>&1");
     if (made.status != 0)
         return "mkntfs failed: " + made.output;
     return {};
