@@ -222,6 +222,7 @@ class ImageBackend : public Backend {
 class BothBackends : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
+        engine::SetFreeRunIndexCheck(true);  // every search from the index is made the plain way too
         if (std::string(GetParam()) == "sim")
             backend_ = std::make_unique<SimBackend>();
         else
