@@ -435,11 +435,15 @@ struct SimVolume::State {
             window.push_back(runs[at + 1]);
         Normalize(window);
         const auto first = runs.begin() + static_cast<std::ptrdiff_t>(from);
-        if (window.size() == to - from) {
+        // The runs behind move once: back when the pieces merged into fewer runs, on when they are more.
+        const auto old = static_cast<std::ptrdiff_t>(to - from);
+        const auto now = static_cast<std::ptrdiff_t>(window.size());
+        if (now <= old) {
             std::copy(window.begin(), window.end(), first);
+            runs.erase(first + now, first + old);
         } else {
-            runs.erase(first, runs.begin() + static_cast<std::ptrdiff_t>(to));
-            runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(from), window.begin(), window.end());
+            std::copy(window.begin(), window.begin() + old, first);
+            runs.insert(first + old, window.begin() + old, window.end());
         }
     }
 
