@@ -65,6 +65,17 @@ inline std::uint64_t WindowAt(const std::uint8_t* bits, std::uint64_t pos) {
     return (low >> shift) | ((high << 1) << (63 - shift));
 }
 
+// The first set bit among bits 0 to 62 of `low` (offsets 0 to 62) and bits 0 to 62 of `high` (offsets 63
+// to 125); 126 when none is. Bit 63 of each word is a stop that keeps the count defined without a test
+// for 0, so that the offset is chosen by arithmetic rather than by a branch, which a walk over runs of
+// random length would mispredict.
+inline std::uint64_t Offset126(std::uint64_t low, std::uint64_t high) {
+    constexpr std::uint64_t kStop = std::uint64_t{1} << 63;
+    const auto lowFirst = static_cast<std::uint64_t>(std::countr_zero(low | kStop));  // 63: none in low
+    const auto highFirst = static_cast<std::uint64_t>(std::countr_zero(high | kStop));
+    return lowFirst + (highFirst & (std::uint64_t{0} - ((lowFirst + 1) >> 6)));
+}
+
 // A run of at least 128 clusters always holds a whole aligned word of free clusters, and a run without
 // one is at most 126 long. So for such requests only the runs around free words are measured, in order
 // of their first free word, which is the order of their starts: the first fit stays the same. Returns
@@ -134,31 +145,37 @@ std::int64_t FindFreeRun(const VolumeBitmap& bitmap, std::int64_t start, std::ui
             return static_cast<std::int64_t>(found);
         }
     }
-    // Most runs of a used volume begin and end within 64 clusters of where the search stands: there one
-    // window of the 64 clusters from the position on answers each boundary, and only a longer stretch
-    // goes on word by word. Windows are read while both of their words lie inside the known bits.
+    // Most runs of a used volume begin and end within 126 clusters of where the search stands. There two
+    // windows of 63 clusters from the position on give both ends of the run independently of each other:
+    // the first free cluster, and the first used cluster that follows a free one (nothing before the
+    // first free cluster is free). Only a longer stretch goes on word by word. The windows are read
+    // while all three words they draw on lie inside the known bits.
     const std::uint64_t wholeWords = known / 64;
-    const std::uint64_t windowEnd = wholeWords >= 2 ? (wholeWords - 1) * 64 : 0;
+    const std::uint64_t windowEnd = wholeWords >= 3 ? (wholeWords - 2) * 64 : 0;
     for (;;) {
-        // Skip clusters in use.
+        std::uint64_t runEnd = 0;  // 0 until known
         if (pos < windowEnd) {
-            const std::uint64_t freeBits = ~WindowAt(bitmap.bits, pos);
-            pos = freeBits != 0 ? pos + static_cast<std::uint64_t>(std::countr_zero(freeBits))
-                                : Scan<false>(bitmap.bits, pos + 64, known);
+            const std::uint64_t near = WindowAt(bitmap.bits, pos);      // offsets 0 to 62
+            const std::uint64_t far = WindowAt(bitmap.bits, pos + 63);  // offsets 63 to 125
+            const std::uint64_t freeStart = Offset126(~near, ~far);
+            // Used clusters whose predecessor is free; offset 63's predecessor is offset 62 of `near`.
+            const std::uint64_t usedAfterFree =
+                Offset126(near & (~near << 1), far & ((~far << 1) | ((~near >> 62) & 1)));
+            if (freeStart < 126) {
+                if (usedAfterFree < 126)
+                    runEnd = pos + usedAfterFree;
+                pos += freeStart;
+            } else {
+                pos = Scan<false>(bitmap.bits, pos + 126, known);
+            }
         } else if (pos < known) {
             pos = Scan<false>(bitmap.bits, pos, known);
         }
         if (pos >= stop)
             return 0;
         // Count the free run, up to the end at most.
-        std::uint64_t runEnd;
-        if (pos < windowEnd) {
-            const std::uint64_t usedBits = WindowAt(bitmap.bits, pos);
-            runEnd = usedBits != 0 ? pos + static_cast<std::uint64_t>(std::countr_zero(usedBits))
-                                   : Scan<true>(bitmap.bits, pos + 64, known);
-        } else {
+        if (runEnd == 0)
             runEnd = pos < known ? Scan<true>(bitmap.bits, pos, known) : stop;
-        }
         const std::uint64_t runLength = (runEnd == known ? stop : runEnd) - pos;
         if (runLength >= minimum) {
             length = static_cast<std::int64_t>(runLength);
