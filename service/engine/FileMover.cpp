@@ -190,11 +190,12 @@ std::int32_t FileMover::Move(std::int32_t& moved, std::int32_t& defragmented) {
         if (start >= n)
             return 0;
     }
+    const auto count = static_cast<std::uint32_t>(n - start);
     std::int32_t result;
-    if (file_.fragments == 1 && n < MoveChunkClusters(engine_)) {
-        result = MoveFileSegment(engine_, file_.name, start, targetLcn_, n, list);
+    if (file_.fragments == 1 && count < MoveChunkClusters(engine_)) {
+        result = MoveFileSegment(engine_, file_.name, start, targetLcn_, count, list);
     } else {
-        result = MoveSegmentInChunks(engine_, file_.name, start, targetLcn_, n - start, list) ? 1 : 0;
+        result = MoveSegmentInChunks(engine_, file_.name, start, targetLcn_, count, list) ? 1 : 0;
     }
     if (result != 1)
         return result;
