@@ -90,6 +90,7 @@ BENCHMARK(BM_ProcessFragmentedFile)
     ->Arg(2500)
     ->Arg(5000)
     ->Arg(10000)
+    ->Arg(20000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 

@@ -384,8 +384,8 @@ struct SimVolume::State {
         return remaining == 0;
     }
 
-    // Gives the VCNs vcn .. vcn+length-1 (inside one real run) the clusters from newLcn on.
-    static void Remap(FileEntry& f, std::int64_t vcn, std::int64_t length, std::int64_t newLcn) {
+    // Remap for any range: every run is looked at.
+    static void RemapEveryRun(FileEntry& f, std::int64_t vcn, std::int64_t length, std::int64_t newLcn) {
         std::vector<Run> out;
         out.reserve(f.runs.size() + 2);
         for (const Run& r : f.runs) {
@@ -403,6 +403,48 @@ struct SimVolume::State {
         }
         f.runs.swap(out);
         Normalize(f.runs);
+    }
+
+    // Gives the VCNs vcn .. vcn+length-1 (inside one real run) the clusters from newLcn on. The runs are
+    // kept merged (Normalize), so only the run that holds the VCNs changes and only its two neighbours
+    // can join the pieces it is cut into: the rest of the list stays as it is.
+    static void Remap(FileEntry& f, std::int64_t vcn, std::int64_t length, std::int64_t newLcn) {
+        std::vector<Run>& runs = f.runs;
+        const auto it = std::upper_bound(runs.begin(), runs.end(), vcn,
+                                         [](std::int64_t v, const Run& r) { return v < r.vcn + r.length; });
+        const std::int64_t end = vcn + length;
+        if (length <= 0 || it == runs.end() || it->vcn > vcn || it->lcn == kHoleLcn ||
+            it->vcn + it->length < end) {
+            RemapEveryRun(f, vcn, length, newLcn);
+            return;
+        }
+        const Run r = *it;
+        const auto at = static_cast<std::size_t>(it - runs.begin());
+        const std::size_t from = at > 0 ? at - 1 : at;
+        const std::size_t to = std::min(runs.size(), at + 2);
+        std::vector<Run> window;
+        window.reserve(to - from + 2);
+        if (from < at)
+            window.push_back(runs[from]);
+        if (r.vcn < vcn)
+            window.push_back({r.vcn, r.lcn, vcn - r.vcn});
+        window.push_back({vcn, newLcn, length});
+        if (r.vcn + r.length > end)
+            window.push_back({end, r.lcn + (end - r.vcn), r.vcn + r.length - end});
+        if (at + 1 < to)
+            window.push_back(runs[at + 1]);
+        Normalize(window);
+        const auto first = runs.begin() + static_cast<std::ptrdiff_t>(from);
+        // The runs behind move once: back when the pieces merged into fewer runs, on when they are more.
+        const auto old = static_cast<std::ptrdiff_t>(to - from);
+        const auto now = static_cast<std::ptrdiff_t>(window.size());
+        if (now <= old) {
+            std::copy(window.begin(), window.end(), first);
+            runs.erase(first + now, first + old);
+        } else {
+            std::copy(window.begin(), window.begin() + old, first);
+            runs.insert(first + old, window.begin() + old, window.end());
+        }
     }
 
     std::string CheckState(bool content = true) const;
@@ -1047,8 +1089,12 @@ SimVolume::Answer SimVolume::Request(const std::wstring& file, std::uint32_t cod
             // The allocated pieces of the range, in VCN order: (vcn, lcn, length).
             std::vector<Run> pieces;
             std::int64_t clusters = 0;
-            for (const Run& r : f->runs) {
-                if (r.lcn == kHoleLcn || r.vcn + r.length <= vStart || r.vcn >= vEnd)
+            const auto firstRun =
+                std::upper_bound(f->runs.begin(), f->runs.end(), vStart,
+                                 [](std::int64_t v, const Run& r) { return v < r.vcn + r.length; });
+            for (auto run = firstRun; run != f->runs.end() && run->vcn < vEnd; ++run) {
+                const Run& r = *run;
+                if (r.lcn == kHoleLcn)
                     continue;
                 std::int64_t a = std::max(r.vcn, vStart), b = std::min(r.vcn + r.length, vEnd);
                 pieces.push_back({a, r.lcn + (a - r.vcn), b - a});

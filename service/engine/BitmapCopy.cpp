@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <bit>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -61,6 +63,7 @@ void DefragEngine::AllocateBitmap(std::uint64_t sizeValue) {
 }
 
 void DefragEngine::UpdateBitmapView() {
+    indexSynced_ = false;
     if (bitmapBuffer_ == nullptr || bitmapCapacity_ <= kBitmapHeaderSize) {
         bitmap_ = VolumeBitmap{};
         return;
@@ -130,6 +133,7 @@ void DefragEngine::RefreshBitmap() {
     bitmapStale_ = false;
     if (!volume_.valid() || bitmapBuffer_ == nullptr)
         return;
+    indexSynced_ = false;  // the request writes into the copy
 
     // Set once an answer was written into the copy or the copy was replaced: from then on a failure
     // cannot leave the copy as it was.
@@ -208,6 +212,26 @@ std::int64_t DefragEngine::CopyEnd() const {
     return static_cast<std::int64_t>(std::min<std::uint64_t>(bitmap_.bitCount, INT64_MAX));
 }
 
+void DefragEngine::SyncIndex() {
+    if (indexSynced_)
+        return;
+    index_.Sync(bitmap_);
+    indexSynced_ = true;
+}
+
+namespace {
+
+[[noreturn]] void IndexDiffers(const char* search, std::int64_t lcn, std::int64_t length,
+                               std::int64_t plainLcn, std::int64_t plainLength) {
+    std::fprintf(stderr,
+                 "free-run index differs from the plain search in %s: %lld (%lld) against %lld (%lld)\n",
+                 search, static_cast<long long>(lcn), static_cast<long long>(length),
+                 static_cast<long long>(plainLcn), static_cast<long long>(plainLength));
+    std::abort();
+}
+
+}  // namespace
+
 std::int64_t DefragEngine::FindFreeRun(std::int64_t start, std::uint64_t minimum, std::int64_t& length,
                                        std::int64_t end, const VolumeBitmap* bitmap) {
     RefreshBitmap();
@@ -216,9 +240,18 @@ std::int64_t DefragEngine::FindFreeRun(std::int64_t start, std::uint64_t minimum
         return 0;  // no copy: nothing is known to be free
     if (end == 0)
         end = volumeData_.TotalClusters;
-    if (bitmap == nullptr)
-        end = std::min(end, CopyEnd());
-    return engine::FindFreeRun(bitmap != nullptr ? *bitmap : bitmap_, start, minimum, length, end);
+    if (bitmap != nullptr)
+        return engine::FindFreeRun(*bitmap, start, minimum, length, end);
+    end = std::min(end, CopyEnd());
+    SyncIndex();
+    const std::int64_t lcn = index_.FindFreeRun(start, minimum, length, end);
+    if (FreeRunIndexCheck()) {
+        std::int64_t plainLength = 0;
+        const std::int64_t plain = engine::FindFreeRun(bitmap_, start, minimum, plainLength, end);
+        if (plain != lcn || plainLength != length)
+            IndexDiffers("FindFreeRun", lcn, length, plain, plainLength);
+    }
+    return lcn;
 }
 
 std::int64_t DefragEngine::FindBiggestFreeSpace(std::int64_t& length, const VolumeBitmap* bitmap) {
@@ -228,9 +261,19 @@ std::int64_t DefragEngine::FindBiggestFreeSpace(std::int64_t& length, const Volu
         length = 0;
         return 0;
     }
-    return engine::FindBiggestFreeSpace(
-        bitmap != nullptr ? *bitmap : bitmap_, length,
-        bitmap != nullptr ? volumeData_.TotalClusters : std::min(volumeData_.TotalClusters, CopyEnd()));
+    if (bitmap != nullptr)
+        return engine::FindBiggestFreeSpace(*bitmap, length, volumeData_.TotalClusters);
+    const std::int64_t end = std::min(volumeData_.TotalClusters, CopyEnd());
+    const std::int64_t given = length;
+    SyncIndex();
+    const std::int64_t lcn = index_.FindBiggestFreeSpace(length, end);
+    if (FreeRunIndexCheck()) {
+        std::int64_t plainLength = given;
+        const std::int64_t plain = engine::FindBiggestFreeSpace(bitmap_, plainLength, end);
+        if (plain != lcn || plainLength != length)
+            IndexDiffers("FindBiggestFreeSpace", lcn, length, plain, plainLength);
+    }
+    return lcn;
 }
 
 bool DefragEngine::IsClusterFree(std::int64_t lcn) {

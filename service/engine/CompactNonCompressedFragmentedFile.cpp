@@ -33,12 +33,17 @@ std::int32_t CompactNonCompressedFragmentedFile::Process(std::int32_t& moved, st
     if (file_.fragments == 1)
         return 0;
 
-    const ExtentList fresh = engine_.GetFileFragmentsInfo(file_.name);
+    ExtentList fresh = engine_.GetFileFragmentsInfo(file_.name);
     if (FragmentCount(fresh) == 1)
         return 1;
-    std::deque<Extent> work = fresh.extents;
-    const auto startingCount = static_cast<std::int32_t>(work.size());
+    const auto startingCount = static_cast<std::int32_t>(fresh.extents.size());
     const bool compressed = fresh.compressed;
+    // A leading hole owns no clusters: nothing of it is moved, and the walk begins behind it.
+    const std::int64_t leadingHole = LeadingHoleEnd(fresh);
+    std::int64_t position = leadingHole;
+    std::deque<Extent> work = std::move(fresh.extents);
+    if (leadingHole != 0)
+        work.pop_front();
 
     // Held open for the whole run. A file that another process holds or that is gone is left for later.
     std::uint32_t error = fs::kErrorSuccess;
@@ -48,7 +53,6 @@ std::int32_t CompactNonCompressedFragmentedFile::Process(std::int32_t& moved, st
     engine_.MarkBitmapStale();
 
     std::uint32_t request = file_.clusters;
-    std::int64_t position = 0;
     ExtentList moveList;
     for (;;) {
         engine_.MarkBitmapStale();
@@ -130,7 +134,7 @@ std::int32_t CompactNonCompressedFragmentedFile::Process(std::int32_t& moved, st
             break;
         }
         position += count;
-        if (work.empty() || position >= static_cast<std::int64_t>(request))
+        if (work.empty() || position - leadingHole >= static_cast<std::int64_t>(request))
             break;
     }
 

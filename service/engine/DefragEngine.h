@@ -144,6 +144,8 @@ class DefragEngine {
     void FailRefresh(bool copyTouched);
     // The first LCN the engine's copy does not cover.
     std::int64_t CopyEnd() const;
+    // Brings the free-run index in step with the copy when the copy may have changed since.
+    void SyncIndex();
 
     fs::FileSystemControl& fs_;
     bool bitmapStale_ = true;
@@ -159,6 +161,10 @@ class DefragEngine {
     std::uint64_t bitmapCapacity_ = 0;  // bytes allocated
     std::uint32_t bitmapSizeValue_ = 0;
     VolumeBitmap bitmap_;
+    // The searches on the engine's own copy are answered from this index, which follows the copy: each
+    // refresh reads the whole bitmap again, and the index then summarises only what changed.
+    FreeRunIndex index_;
+    bool indexSynced_ = false;
 };
 
 // Rebuilds the engine's run hints when the process-wide rebuild counter is a multiple of 50 (at once

@@ -124,6 +124,13 @@ std::int64_t ListEndVcn(const ExtentList& list) {
     return last.vcn + std::max(last.allocated, last.size);
 }
 
+std::int64_t LeadingHoleEnd(const ExtentList& list) {
+    if (list.extents.empty() || list.extents.front().allocated != 0)
+        return 0;
+    const Extent& hole = list.extents.front();
+    return hole.vcn + hole.size;
+}
+
 bool AppendRetrievalPointers(ExtentList& list, const void* answer, std::size_t bytes) {
     const RetrievalAnswer pairs = ReadAnswer(answer, bytes);
     if (!pairs.plausible)

@@ -76,6 +76,10 @@ std::int64_t ExtentAfter(const ExtentList& list, std::int64_t& vcn);
 // Fills everything but the name from the list; true when the file has clusters.
 bool FillFileInfo(const ExtentList& list, FileInfo& info);
 
+// The VCN right behind a leading hole of a sparse or compressed file (its first extent, when that owns no
+// clusters); 0 when the file begins with clusters. A hole owns nothing to move.
+std::int64_t LeadingHoleEnd(const ExtentList& list);
+
 // The VCN right behind the list's last extent (0 for an empty list): where the next request starts.
 std::int64_t ListEndVcn(const ExtentList& list);
 

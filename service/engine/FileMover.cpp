@@ -67,9 +67,17 @@ std::int32_t MoveFileSegment(DefragEngine& engine, const std::wstring& file, std
 
     if (status == fs::kStatusAlreadyCommitted || status == fs::kStatusInvalidParameter)
         return kMoveRefused;
-    if (status == fs::kStatusSuccess &&
-        (startVcn != 0 || (!list.extents.empty() && list.extents.front().lcn == targetLcn)))
+    if (status != fs::kStatusSuccess)
+        return 0;
+    if (startVcn != 0)
         return 1;
+    // A move from the start counts when the file's clusters now begin at the target. A leading hole
+    // owns no clusters and stays where it is (its extent has LCN -1), so the first extent that owns
+    // clusters is the one to judge; when that lies behind the range, the range was all hole and there
+    // was nothing to move.
+    for (const Extent& e : list.extents)
+        if (e.allocated != 0)
+            return e.lcn == targetLcn || e.vcn >= static_cast<std::int64_t>(count) ? 1 : 0;
     return 0;
 }
 
@@ -97,7 +105,15 @@ bool MoveSegmentInChunks(DefragEngine& engine, const std::wstring& file, std::in
         timing::Sleep(kPieceRestMs);
         list = engine.GetFileFragmentsInfo(file);
 
-        std::int64_t position = vcn;
+        // A leading hole needs no move and gives no place to aim at: the piece is judged from the first
+        // VCN behind it. A piece that lay wholly in the hole moved nothing, and the next one keeps the
+        // target.
+        const std::int64_t holeEnd = LeadingHoleEnd(list);
+        if (holeEnd >= vcn + piece) {
+            vcn = holeEnd;
+            continue;
+        }
+        std::int64_t position = std::max(vcn, holeEnd);
         std::int64_t next = ExtentAfter(list, position);
         if (next == -1 || next == 0 || position == 0)
             return true;  // the piece joined the extent before it, or nothing lies beyond it
@@ -166,11 +182,20 @@ std::int32_t FileMover::Move(std::int32_t& moved, std::int32_t& defragmented) {
         return 0;
     const FileInfo old = file_;
     ExtentList list;
+    // A file that begins with a hole (its first extent has LCN -1) is moved from the first VCN that owns
+    // clusters: the hole needs no move, and the target is where the clusters go.
+    std::int64_t start = 0;
+    if (file_.firstLcn < 0) {
+        start = LeadingHoleEnd(engine_.GetFileFragmentsInfo(file_.name));
+        if (start >= n)
+            return 0;
+    }
+    const auto count = static_cast<std::uint32_t>(n - start);
     std::int32_t result;
-    if (file_.fragments == 1 && n < MoveChunkClusters(engine_)) {
-        result = MoveFileSegment(engine_, file_.name, 0, targetLcn_, n, list);
+    if (file_.fragments == 1 && count < MoveChunkClusters(engine_)) {
+        result = MoveFileSegment(engine_, file_.name, start, targetLcn_, count, list);
     } else {
-        result = MoveSegmentInChunks(engine_, file_.name, 0, targetLcn_, n, list) ? 1 : 0;
+        result = MoveSegmentInChunks(engine_, file_.name, start, targetLcn_, count, list) ? 1 : 0;
     }
     if (result != 1)
         return result;

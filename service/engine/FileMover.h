@@ -29,14 +29,17 @@ fs::NtStatus MoveClusters(DefragEngine& engine, std::int64_t startVcn, std::int6
                           std::uint32_t count, fs::RawHandle file);
 
 // Opens the file, moves the clusters and maps the file afresh into `list`. 1 when moved (a move from VCN
-// 0 counts only when the file now begins at the target), 0 when not moved or the file cannot be opened,
-// kMoveRefused (-3) when the file system refused the target or the request.
+// 0 counts only when the file's clusters now begin at the target: a leading hole owns none and stays),
+// 0 when not moved or the file cannot be opened, kMoveRefused (-3) when the file system refused the
+// target or the request.
 std::int32_t MoveFileSegment(DefragEngine& engine, const std::wstring& file, std::int64_t startVcn,
                              std::int64_t targetLcn, std::uint32_t count, ExtentList& list);
 
 // Moves `count` VCNs from `startVcn` to `targetLcn` in pieces of MoveChunkClusters, each aimed right
-// behind where the previous one landed; `list` ends with the file's latest map. Stops early (true) when a
-// piece joins the extent before it or nothing lies beyond it. False when a piece was not moved.
+// behind where the previous one landed; `list` ends with the file's latest map. A leading hole of a
+// sparse or compressed file is not aimed behind: a piece that lay wholly in it keeps the target. Stops
+// early (true) when a piece joins the extent before it or nothing lies beyond it. False when a piece was
+// not moved.
 bool MoveSegmentInChunks(DefragEngine& engine, const std::wstring& file, std::int64_t startVcn,
                          std::int64_t targetLcn, std::int64_t count, ExtentList& list);
 

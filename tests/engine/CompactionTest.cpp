@@ -173,6 +173,22 @@ TEST_F(CompactionTest, NothingToDoForOnePieceOrEmptyFiles) {
     EXPECT_EQ(Process(L"\\empty.dat"), 1);
 }
 
+TEST_F(CompactionTest, SparseFileThatBeginsWithAHoleIsGatheredBehindTheHole) {
+    // No run holds the whole file; the largest holds three of its four extents. The hole owns nothing
+    // and is not moved: the gathering starts with the first extent that owns clusters.
+    Add(L"\\s.dat",
+        {{0, kHoleLcn, 3008}, {3008, 2000, 32}, {3040, 2100, 32}, {3072, 2200, 32}, {3104, 2300, 32}},
+        sim::FileKind::Sparse);
+    LeaveFree({{1000, 100}});
+    ASSERT_EQ(volume_.Fragments(L"\\s.dat"), 4);
+    trace::ScopedCapture capture;
+    EXPECT_EQ(Process(L"\\s.dat"), 0);
+    EXPECT_EQ(volume_.Runs(L"\\s.dat"), (Runs{{0, kHoleLcn, 3008}, {3008, 1000, 96}, {3104, 2300, 32}}));
+    EXPECT_EQ(volume_.Fragments(L"\\s.dat"), 2);
+    EXPECT_EQ(LinesStartingWith(capture, L"C:\\s.dat - start VCN"),
+              (std::vector<std::wstring>{L"C:\\s.dat - start VCN = 3008, to cluster 1000, length 96\n"}));
+}
+
 TEST_F(CompactionTest, FirstExtentLargerThanTheBiggestRunIsSkipped) {
     Add(L"\\f.dat", {{0, 2000, 60}, {60, 2100, 20}, {80, 2200, 20}});
     LeaveFree({{1000, 50}});

@@ -82,6 +82,7 @@ class EngineTest : public ::testing::Test {
   protected:
     explicit EngineTest(sim::Geometry geometry = {10000, 4096, 0, 0}) : volume_(geometry), control_(fs_) {
         fs_.Mount(L'C', volume_);
+        SetFreeRunIndexCheck(true);
     }
     void TearDown() override { EXPECT_EQ(volume_.Check(), ""); }
 

@@ -128,6 +128,100 @@ TEST(FreeRunSearch, MatchesBitByBitFirstFitOnRandomBitmaps) {
     }
 }
 
+// Sets (used) or clears the clusters from..to-1.
+void Mark(std::vector<std::uint8_t>& bytes, std::uint64_t from, std::uint64_t to, bool used) {
+    for (std::uint64_t i = from; i < to; ++i) {
+        const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
+        bytes[i >> 3] = static_cast<std::uint8_t>(used ? bytes[i >> 3] | bit : bytes[i >> 3] & ~bit);
+    }
+}
+
+// The index answers every search as the bit-by-bit first fit does, on the bits of its last Sync, while
+// the bitmap changes between syncs the way moves change it (runs taken and freed, whole blocks emptied
+// or filled, the last partial word and block touched).
+TEST(FreeRunIndex, MatchesBitByBitSearchesAcrossChangingBitmaps) {
+    constexpr std::uint64_t kBlock = FreeRunIndex::kBlockClusters;
+    for (std::uint64_t seed = 1; seed <= 60; ++seed) {
+        std::mt19937_64 rng(seed * 7919);
+        const std::uint64_t bitCount = seed % 4 == 0 ? 5 * kBlock : 1 + rng() % (6 * kBlock);
+        std::vector<std::uint8_t> bytes = RandomBitmap(rng, bitCount);
+        FreeRunIndex index;
+        for (int round = 0; round < 8; ++round) {
+            if (round > 0) {
+                const int changes = 1 + static_cast<int>(rng() % 6);
+                for (int c = 0; c < changes; ++c) {
+                    const std::uint64_t from = rng() % bitCount;
+                    const std::uint64_t span = c % 3 == 0 ? 1 + rng() % (2 * kBlock) : 1 + rng() % 100;
+                    Mark(bytes, from, std::min(bitCount, from + span), (rng() & 1) != 0);
+                }
+            }
+            index.Sync(View(bytes, bitCount));
+            const std::vector<std::uint8_t> synced = bytes;
+            // What the index answers is the bits of the sync, whatever happens to the bitmap after it.
+            Mark(bytes, 0, std::min<std::uint64_t>(bitCount, 100), true);
+            for (int q = 0; q < 80; ++q) {
+                const std::int64_t start = static_cast<std::int64_t>(rng() % (bitCount + 10)) - 2;
+                const std::int64_t end = q % 4 == 0 ? static_cast<std::int64_t>(bitCount)
+                                                    : static_cast<std::int64_t>(rng() % (bitCount + 100));
+                const std::uint64_t minimum = q % 7 == 0   ? 0
+                                              : q % 5 == 0 ? kBlock + rng() % (3 * kBlock)
+                                              : q % 3 == 0 ? 64 + rng() % 3000
+                                                           : rng() % 200;
+                std::int64_t expectedLength = -7;
+                std::int64_t actualLength = -9;
+                const std::int64_t expected =
+                    ReferenceFindFreeRun(synced, bitCount, start, minimum, expectedLength, end);
+                ASSERT_EQ(index.FindFreeRun(start, minimum, actualLength, end), expected)
+                    << "seed " << seed << " round " << round << " start " << start << " min " << minimum
+                    << " end " << end;
+                ASSERT_EQ(actualLength, expectedLength) << "seed " << seed << " start " << start;
+            }
+            for (std::int64_t end :
+                 {static_cast<std::int64_t>(bitCount), static_cast<std::int64_t>(bitCount / 3),
+                  static_cast<std::int64_t>(bitCount + 50), std::int64_t{0}}) {
+                for (std::int64_t given : {std::int64_t{0}, std::int64_t{40}}) {
+                    std::int64_t expectedLength = given;
+                    std::int64_t actualLength = given;
+                    const std::int64_t expected = ReferenceBiggest(synced, bitCount, expectedLength, end);
+                    ASSERT_EQ(index.FindBiggestFreeSpace(actualLength, end), expected)
+                        << "seed " << seed << " round " << round << " end " << end;
+                    ASSERT_EQ(actualLength, expectedLength) << "seed " << seed << " end " << end;
+                }
+            }
+            bytes = synced;
+        }
+    }
+}
+
+TEST(FreeRunIndex, SummarisesOnlyTheBlocksThatChanged) {
+    constexpr std::uint64_t kBlock = FreeRunIndex::kBlockClusters;
+    const std::uint64_t bitCount = 8 * kBlock + 100;
+    std::vector<std::uint8_t> bytes((bitCount + 7) / 8 + 8, 0xFF);
+    FreeRunIndex index;
+    index.Sync(View(bytes, bitCount));
+    EXPECT_EQ(index.ChangedBlocks(), 9u);
+    index.Sync(View(bytes, bitCount));
+    EXPECT_EQ(index.ChangedBlocks(), 0u);
+    // A run freed across the edge of blocks 2 and 3, and one in the last, partial block.
+    Mark(bytes, 3 * kBlock - 10, 3 * kBlock + 10, false);
+    Mark(bytes, 8 * kBlock + 50, 8 * kBlock + 60, false);
+    // Bits past the bit count mean nothing and change nothing.
+    Mark(bytes, bitCount, bitCount + 20, false);
+    index.Sync(View(bytes, bitCount));
+    EXPECT_EQ(index.ChangedBlocks(), 3u);
+    std::int64_t length = 0;
+    EXPECT_EQ(index.FindFreeRun(0, 20, length, static_cast<std::int64_t>(bitCount)),
+              static_cast<std::int64_t>(3 * kBlock - 10));
+    EXPECT_EQ(length, 20);
+    length = 0;
+    EXPECT_EQ(index.FindBiggestFreeSpace(length, static_cast<std::int64_t>(bitCount)),
+              static_cast<std::int64_t>(3 * kBlock - 10));
+    EXPECT_EQ(length, 20);
+    // Another bit count is another volume: everything is summarised afresh.
+    index.Sync(View(bytes, bitCount - 1));
+    EXPECT_EQ(index.ChangedBlocks(), 9u);
+}
+
 // Clusters 0 to 2 and 6 to 7 in use on a 16-cluster volume.
 TEST(FreeRunSearch, SmallVolumeExamples) {
     const std::vector<std::uint8_t> bytes = {0xC7, 0x00};

@@ -163,18 +163,51 @@ TEST_F(MoverTest, FailedPieceEndsTheSegmentAndLeavesTheFileWhole) {
     EXPECT_EQ(volume_.Runs(L"\\big.dat"), (std::vector<sim::Run>{{0, 1000, 3048}, {3048, 23048, 1952}}));
 }
 
-TEST_F(MoverTest, PieceThatJoinsTheExtentBeforeItEndsTheSegmentEarly) {
-    // A sparse file that begins with a hole: once its first piece has moved, the map's first extent (the
-    // hole) holds the VCN and nothing needs aiming any more.
+TEST_F(MoverTest, LeadingHoleIsNotMovedAndTheClustersBehindItAre) {
+    // A sparse file that begins with a hole: a segment from inside the hole moves the clusters behind
+    // it piece by piece, each aimed behind the previous one; the hole owns nothing and stays.
     Add(L"\\s.dat", {{0, kHoleLcn, 32}, {32, 20000, 4968}}, sim::FileKind::Sparse);
     DefragEngine engine(control_, L"C:\\");
     trace::ScopedCapture capture;
     ExtentList list;
     EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\s.dat", 16, 1000, 4984, list));
-    EXPECT_EQ(LinesStartingWith(capture, L"Attempting").size(), 1u);
-    EXPECT_TRUE(LinesStartingWith(capture, L"Compacted").empty());
-    EXPECT_EQ(volume_.Runs(L"\\s.dat"),
-              (std::vector<sim::Run>{{0, kHoleLcn, 32}, {32, 1000, 2032}, {2064, 22032, 2936}}));
+    EXPECT_EQ(LinesStartingWith(capture, L"Attempting"),
+              (std::vector<std::wstring>{L"Attempting start Vcn=16, to cluster=1000, length 2048\n",
+                                         L"Attempting start Vcn=2064, to cluster=3032, length 2048\n",
+                                         L"Attempting start Vcn=4112, to cluster=5080, length 888\n"}));
+    EXPECT_EQ(volume_.Runs(L"\\s.dat"), (std::vector<sim::Run>{{0, kHoleLcn, 32}, {32, 1000, 4968}}));
+
+    // A hole longer than a piece: the pieces that lie wholly in it move nothing and keep the target.
+    Add(L"\\h.dat", {{0, kHoleLcn, 4096}, {4096, 30000, 100}, {4196, 31000, 100}}, sim::FileKind::Sparse);
+    EXPECT_TRUE(MoveSegmentInChunks(engine, L"C:\\h.dat", 0, 10000, 4296, list));
+    EXPECT_EQ(volume_.Runs(L"\\h.dat"), (std::vector<sim::Run>{{0, kHoleLcn, 4096}, {4096, 10000, 200}}));
+    // From VCN 0 within one piece: the move counts when the clusters begin at the target.
+    Add(L"\\t.dat", {{0, kHoleLcn, 64}, {64, 32000, 16}, {80, 33000, 16}}, sim::FileKind::Sparse);
+    EXPECT_EQ(MoveFileSegment(engine, L"C:\\t.dat", 0, 12000, 96, list), 1);
+    EXPECT_EQ(volume_.Runs(L"\\t.dat"), (std::vector<sim::Run>{{0, kHoleLcn, 64}, {64, 12000, 32}}));
+}
+
+TEST_F(MoverTest, WholeFileMoverJoinsASparseFileThatBeginsWithAHole) {
+    // The hole alone is longer than a piece of 2,048 clusters, as an 8 MiB hole is at 4 KiB clusters.
+    Add(L"\\s.dat", {{0, kHoleLcn, 3000}, {3000, 20000, 40}, {3040, 22000, 40}, {3080, 24000, 40}},
+        sim::FileKind::Sparse);
+    DefragEngine engine(control_, L"C:\\");
+    FileInfo info = Info(engine, L"\\s.dat");
+    ASSERT_EQ(info.fragments, 4);  // the hole's extent counts as one
+    ASSERT_EQ(info.firstLcn, kHoleLcn);
+    WholeFileMover mover(engine, info);
+    std::int32_t moved = 0, defragmented = 0;
+    trace::ScopedCapture capture;
+    EXPECT_EQ(mover.Move(moved, defragmented), 1);
+    EXPECT_EQ(defragmented, 1);
+    EXPECT_EQ(info.fragments, 2);
+    const std::vector<sim::Run> runs = volume_.Runs(L"\\s.dat");
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0], (sim::Run{0, kHoleLcn, 3000}));
+    EXPECT_EQ(runs[1].vcn, 3000);
+    EXPECT_EQ(runs[1].length, 120);
+    EXPECT_EQ(runs[1].lcn, mover.TargetLcn());
+    EXPECT_EQ(LinesStartingWith(capture, L"I Defragmented C:\\s.dat").size(), 1u);
 }
 
 TEST_F(MoverTest, CompressedSegmentWaitsForTheClusterBehindEachPiece) {

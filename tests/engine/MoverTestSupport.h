@@ -60,6 +60,7 @@ class MoverTest : public ::testing::Test {
     explicit MoverTest(std::int64_t clusters = 40000) : volume_({clusters, 4096, 0, 0}), control_(fs_) {
         fs_.Mount(L'C', volume_);
         EXPECT_TRUE(volume_.Occupy(0, 1));
+        SetFreeRunIndexCheck(true);  // every search from the index is made the plain way too
     }
     void TearDown() override { ExpectIntact(); }
 

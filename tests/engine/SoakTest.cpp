@@ -4,6 +4,7 @@
 
 #include "platform/Time.h"
 #include "platform/sim/SimFileSystem.h"
+#include "service/engine/FreeRunSearch.h"
 #include "tests/engine/AgedVolume.h"
 
 namespace kestrel::engine::aging {
@@ -24,6 +25,7 @@ class Soak : public ::testing::TestWithParam<int> {};
 
 TEST_P(Soak, AgedVolumeStaysConsistentAndGetsLessFragmented) {
     timing::ScopedTimeDivisor fast(100000);
+    SetFreeRunIndexCheck(true);  // every search from the index is made the plain way too
     // Clusters freed by a move are held until the checkpoint, as NTFS holds them.
     sim::NtfsRules rules;
     rules.freedClusterHold = sim::kDefaultFreedClusterHold;

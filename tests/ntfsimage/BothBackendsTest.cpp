@@ -33,6 +33,9 @@ class Backend {
     // A file of `clusters` clusters; interleaved: each cluster written between two spacer files that
     // are deleted again, so the file lies in about as many pieces. Only before the first Control().
     virtual void Write(const std::string& name, int clusters, bool interleaved) = 0;
+    // A sparse file that begins with a hole of `hole` clusters, followed by `clusters` clusters written
+    // one by one between spacer files that are deleted again. Only before the first Control().
+    virtual void WriteSparse(const std::string& name, int hole, int clusters) = 0;
     // The file-system control with the volume as drive C.
     virtual fs::FileSystemControl& Control() = 0;
     virtual std::vector<ImageRun> Runs(const std::string& name) = 0;
@@ -53,7 +56,8 @@ class Backend {
 
 class SimBackend : public Backend {
   public:
-    SimBackend() : volume_({kClusters, 4096, 0, 0}, sim::NtfsRules{0, false}) {
+    explicit SimBackend(std::uint32_t clusterBytes = kCluster)
+        : volume_({64 * 1024 * 1024 / clusterBytes - 1, clusterBytes, 0, 0}, sim::NtfsRules{0, false}) {
         volume_.Occupy(0, 16);  // the boot sector and the first metadata
         fs_.Mount(L'C', volume_);
     }
@@ -62,13 +66,28 @@ class SimBackend : public Backend {
         if (!interleaved) {
             // In one piece, in the first free run that holds it, as the image's allocator places it.
             std::int64_t lcn = 0, run = 0;
-            while (lcn + run < kClusters && run < clusters)
+            while (lcn + run < volume_.geometry().totalClusters && run < clusters)
                 run = volume_.IsUsed(lcn + run) ? (lcn += run + 1, 0) : run + 1;
             ASSERT_EQ(run, clusters);
             ASSERT_TRUE(volume_.AddFile(path, {{0, lcn, clusters}}));
             tags_[path] = volume_.Tags(path);
             return;
         }
+        for (int i = 0; i < clusters; ++i) {
+            ASSERT_TRUE(volume_.Append(path, 1));
+            const std::wstring spacer = L"\\spacer" + std::to_wstring(spacers_++);
+            ASSERT_TRUE(volume_.Append(spacer, 1));
+            deleted_.push_back(spacer);
+        }
+        for (const std::wstring& s : deleted_)
+            volume_.DeleteFile(s);
+        deleted_.clear();
+        tags_[path] = volume_.Tags(path);
+    }
+    void WriteSparse(const std::string& name, int hole, int clusters) override {
+        const std::wstring path = L"\\" + FromUtf8(name);
+        ASSERT_TRUE(volume_.CreateFile(path, sim::FileKind::Sparse));
+        ASSERT_TRUE(volume_.AppendHole(path, hole));
         for (int i = 0; i < clusters; ++i) {
             ASSERT_TRUE(volume_.Append(path, 1));
             const std::wstring spacer = L"\\spacer" + std::to_wstring(spacers_++);
@@ -103,13 +122,13 @@ class SimBackend : public Backend {
 
 class ImageBackend : public Backend {
   public:
-    ImageBackend() {
+    explicit ImageBackend(int clusterBytes = kCluster) : cluster_(static_cast<std::size_t>(clusterBytes)) {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kestrel-both-XXXXXX";
         if (mkdtemp(pattern.data()) != nullptr)
             dir_ = pattern;
         image_ = dir_ + "/volume.img";
-        EXPECT_EQ(MakeImage(image_, 64), "");
+        EXPECT_EQ(MakeImage(image_, 64, clusterBytes), "");
     }
     ~ImageBackend() override {
         fs_.reset();
@@ -123,23 +142,26 @@ class ImageBackend : public Backend {
         ASSERT_TRUE(writer_->ok());
         const std::string path = "/" + name;
         ASSERT_TRUE(writer_->CreateFile(path));
-        std::vector<std::uint8_t> bytes = Content(seed_++, static_cast<std::size_t>(clusters) * kCluster);
+        std::vector<std::uint8_t> bytes = Content(seed_++, static_cast<std::size_t>(clusters) * cluster_);
         if (!interleaved) {
             ASSERT_TRUE(writer_->Write(path, 0, bytes));
         } else {
-            std::vector<std::string> spacers;
-            const std::vector<std::uint8_t> spacer = Content(9999, kCluster);
-            for (int i = 0; i < clusters; ++i) {
-                const auto at = static_cast<std::ptrdiff_t>(i * kCluster);
-                ASSERT_TRUE(writer_->Write(path, static_cast<std::uint64_t>(at),
-                                           {bytes.begin() + at, bytes.begin() + at + kCluster}));
-                spacers.push_back("/spacer" + std::to_string(spacers_++));
-                ASSERT_TRUE(writer_->CreateFile(spacers.back()));
-                ASSERT_TRUE(writer_->Write(spacers.back(), 0, spacer));
-            }
-            for (const std::string& s : spacers)
-                ASSERT_TRUE(writer_->Delete(s));
+            WriteInterleaved(path, bytes, 0);
         }
+        written_[path] = std::move(bytes);
+    }
+    void WriteSparse(const std::string& name, int hole, int clusters) override {
+        if (!writer_)
+            writer_ = std::make_unique<ImageWriter>(image_);
+        ASSERT_TRUE(writer_->ok());
+        const std::string path = "/" + name;
+        ASSERT_TRUE(writer_->CreateFile(path));
+        const std::vector<std::uint8_t> data =
+            Content(seed_++, static_cast<std::size_t>(clusters) * cluster_);
+        // Writing first behind the start leaves the clusters before it a hole.
+        WriteInterleaved(path, data, static_cast<std::size_t>(hole) * cluster_);
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(hole) * cluster_, 0);
+        bytes.insert(bytes.end(), data.begin(), data.end());
         written_[path] = std::move(bytes);
     }
     fs::FileSystemControl& Control() override {
@@ -170,6 +192,25 @@ class ImageBackend : public Backend {
     }
 
   private:
+    // Writes the bytes cluster by cluster from `offset` on, each cluster followed by a spacer file that
+    // is deleted again at the end.
+    void WriteInterleaved(const std::string& path, const std::vector<std::uint8_t>& bytes,
+                          std::size_t offset) {
+        std::vector<std::string> spacers;
+        const std::vector<std::uint8_t> spacer = Content(9999, cluster_);
+        for (std::size_t at = 0; at < bytes.size(); at += cluster_) {
+            const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(at);
+            ASSERT_TRUE(
+                writer_->Write(path, offset + at, {from, from + static_cast<std::ptrdiff_t>(cluster_)}));
+            spacers.push_back("/spacer" + std::to_string(spacers_++));
+            ASSERT_TRUE(writer_->CreateFile(spacers.back()));
+            ASSERT_TRUE(writer_->Write(spacers.back(), 0, spacer));
+        }
+        for (const std::string& s : spacers)
+            ASSERT_TRUE(writer_->Delete(s));
+    }
+
+    std::size_t cluster_;
     std::string dir_, image_;
     std::unique_ptr<ImageWriter> writer_;
     std::unique_ptr<NtfsImageFileSystem> fs_;
@@ -181,6 +222,7 @@ class ImageBackend : public Backend {
 class BothBackends : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
+        engine::SetFreeRunIndexCheck(true);  // every search from the index is made the plain way too
         if (std::string(GetParam()) == "sim")
             backend_ = std::make_unique<SimBackend>();
         else
@@ -252,6 +294,45 @@ TEST_P(BothBackends, MovesIntoUsedOrMissingClustersAreRefused) {
     EXPECT_EQ(engine::MoveClusters(engine, 20, 100, 4, file.get()), fs::kStatusInvalidParameter);
     EXPECT_EQ(backend_->Runs("a.bin"), a);
     EXPECT_EQ(backend_->Runs("b.bin"), b);
+}
+
+TEST_P(BothBackends, SparseFileThatBeginsWithAHoleEndsInFewerPieces) {
+    // The hole is longer than the 8 MiB piece a large move is cut into, so the first piece from VCN 0
+    // would be all hole; the file's clusters are scattered among freed spacer clusters.
+    for (const int clusterBytes : {4096, 65536}) {
+        SCOPED_TRACE(clusterBytes);
+        std::unique_ptr<Backend> backend;
+        if (std::string(GetParam()) == "sim")
+            backend = std::make_unique<SimBackend>(static_cast<std::uint32_t>(clusterBytes));
+        else
+            backend = std::make_unique<ImageBackend>(clusterBytes);
+        const int hole = 8 * 1024 * 1024 / clusterBytes + 40;
+        backend->WriteSparse("s.bin", hole, 40);
+        const std::vector<ImageRun> before = backend->Runs("s.bin");
+        ASSERT_FALSE(before.empty());
+        ASSERT_LT(before.front().lcn, 0);
+        ASSERT_EQ(before.front().length, hole);
+        const int fragmentsBefore = Backend::Fragments(before);
+        ASSERT_GT(fragmentsBefore, 10);
+
+        engine::FileInfo info;
+        {
+            engine::DefragEngine engine(backend->Control(), L"C:\\");
+            ASSERT_TRUE(engine::RefreshFileInfo(engine, L"C:\\s.bin", info));
+            EXPECT_EQ(info.firstLcn, -1);
+            std::int32_t moved = 0, defragmented = 0;
+            engine::CompactNonCompressedFragmentedFile compaction(engine, info);
+            EXPECT_EQ(compaction.Process(moved, defragmented), 1);
+            EXPECT_EQ(defragmented, 1);
+        }
+        const std::vector<ImageRun> after = backend->Runs("s.bin");
+        EXPECT_EQ(Backend::Fragments(after), 1);
+        EXPECT_EQ(info.fragments, 2);  // the hole's extent and one piece
+        ASSERT_FALSE(after.empty());
+        EXPECT_LT(after.front().lcn, 0);
+        EXPECT_EQ(after.front().length, hole);
+        backend->ExpectIntact();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Oracles, BothBackends, ::testing::Values("sim", "image"),

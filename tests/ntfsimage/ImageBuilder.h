@@ -24,8 +24,8 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::string& command);
 
-// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, 4 KiB clusters unless told).
-// Empty on success, else what went wrong.
+// Creates a file of `mib` MiB at `path` and formats it with mkntfs (quick, clusters of `clusterBytes`,
+// 4 KiB unless told). Empty on success, else what went wrong.
 std::string MakeImage(const std::string& path, int mib, int clusterBytes = 4096);
 
 // The content of a file's stream as ntfscat reads it from the image (unmounted), and whether it worked.
