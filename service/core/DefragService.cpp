@@ -1,5 +1,7 @@
 #include "service/core/DefragService.h"
 
+#include <chrono>
+
 #include "common/Format.h"
 #include "platform/SystemError.h"
 #include "platform/Time.h"
@@ -12,6 +14,8 @@ namespace {
 constexpr std::uint32_t kParameterAccess = reg::kKeyRead | reg::kKeyCreateSubKey | reg::kKeySetValue;
 // How often OnStop looks whether the command thread has ended (nominal milliseconds).
 constexpr timing::Millis kStopPoll = 100;
+// How long a save at system shutdown waits for a command that holds the drive set (real time).
+constexpr std::chrono::milliseconds kShutdownLockWait{3000};
 
 drives::DiskInstanceSource SystemInstances() {
     return [] { return watcher::EnumPhysicalDisks(); };
@@ -99,7 +103,17 @@ void DefragService::ReleaseDeviceEvents() {
         devices_.Unregister(registration);
 }
 
-void DefragService::OnShutdown() {}
+void DefragService::OnShutdown() {
+    // The system gives a service a few seconds at shutdown; a command in progress (a watcher being
+    // stopped can take the file it works on plus a pause) is waited for only so long.
+    std::unique_lock lock(driveSetLock_, std::defer_lock);
+    if (!lock.try_lock_for(kShutdownLockWait)) {
+        Trace(L"Shutdown: the drive set is busy, its state is not saved");
+        return;
+    }
+    Trace(L"Shutdown: saving the lifetime count and the queued files");
+    driveSet_->SaveState();
+}
 
 void DefragService::OnDevChange() {
     std::lock_guard lock(driveSetLock_);

@@ -78,7 +78,10 @@ class DefragService : public CNTService {
     // Sets the stop flag, ends the device registration, and waits in 100 ms steps until OnRun has seen
     // the command thread end.
     void OnStop() override;
-    // At system shutdown the service is not stopped: nothing happens.
+    // At system shutdown the service is not stopped, and the system ends the process soon after: the
+    // lifetime count and every watcher's pending files are written to the store at once (DriveSet::
+    // SaveState), without waiting for any watcher's work. When a command holds the drive set for longer
+    // than a few seconds, nothing is written and that is traced.
     void OnShutdown() override;
     // Rebuilds the drive set's list of available drives (not once the service is stopping).
     void OnDevChange() override;
@@ -105,7 +108,7 @@ class DefragService : public CNTService {
     std::uintptr_t DeviceNotification() const { return deviceNotification_.load(); }
     // The drive set and the lock that every user of it other than its owner's destructor holds.
     drives::DriveSet& Drives() { return *driveSet_; }
-    std::mutex& DriveSetLock() { return driveSetLock_; }
+    std::timed_mutex& DriveSetLock() { return driveSetLock_; }
     const ServicePlatform& Platform() const { return platform_; }
 
   private:
@@ -122,7 +125,7 @@ class DefragService : public CNTService {
     mutable std::mutex instancesLock_;
     std::vector<std::wstring> diskInstances_;
     std::atomic<bool> stop_{false};
-    std::mutex driveSetLock_;
+    std::timed_mutex driveSetLock_;
     std::unique_ptr<drives::DriveSet> driveSet_;
 };
 
