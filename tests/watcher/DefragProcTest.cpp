@@ -89,12 +89,18 @@ struct DefragRig : WatcherRig {
     std::map<std::wstring, std::vector<std::uint64_t>> tags;
 };
 
-// A prepared watcher of C whose defragmentation thread (and, when asked, change thread) runs.
+// A prepared watcher of C whose defragmentation thread (and, when asked, change thread) runs. The files
+// `first` are queued before the threads start, so that the thread's first pass takes all of them: with
+// the disk busy, a later pass would wait for it before it takes any more.
 struct Running {
-    Running(DefragRig& rig, bool idle = true, bool change = false) : w(L"C", L"", rig.Platform()) {
+    Running(DefragRig& rig, bool idle = true, bool change = false,
+            const std::vector<std::wstring>& first = {})
+        : w(L"C", L"", rig.Platform()) {
         w.Prepare();
         if (!idle)
             Access::IdleEvent(w).Reset();
+        for (const std::wstring& path : first)
+            w.AddFileToDefragList(path);
         Access::StartOnly(w, change, true, false, false);
     }
     Watcher w;
@@ -310,9 +316,7 @@ TEST(DefragProcTest, TheIdleEventHeldResetKeepsFilesWaitingAndTheQueueComesBackI
     OccupyGaps(rig.volume, five);
     rig.KeepTags();
     trace::ScopedCapture traces;
-    Running r(rig, false);
-    for (const wchar_t* path : {L"C:\\five", L"C:\\f1b", L"C:\\b", L"C:\\a"})
-        ASSERT_TRUE(r.w.AddFileToDefragList(path));
+    Running r(rig, false, false, {L"C:\\five", L"C:\\f1b", L"C:\\b", L"C:\\a"});
     ASSERT_TRUE(WaitUntil([&] { return Access::ChangedFiles(r.w).empty(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(800));  // well past the rest
     EXPECT_EQ(rig.volume.Fragments(L"\\five"), 5);
@@ -375,9 +379,7 @@ TEST(DefragProcTest, AKeyCollisionInsideAWalkIsTracedAndAnIdleDiskReleasesTheWai
     OccupyGaps(rig.volume, five);
     rig.KeepTags();
     trace::ScopedCapture traces;
-    Running r(rig, false);
-    ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\f1b"));
-    ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\five"));
+    Running r(rig, false, false, {L"C:\\f1b", L"C:\\five"});
     ASSERT_TRUE(WaitUntil([&] { return Access::ChangedFiles(r.w).empty(); }));
     ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\f2A"));  // the walk waits for the idle disk meanwhile
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
