@@ -15,7 +15,8 @@ constexpr std::uint32_t kParameterAccess = reg::kKeyRead | reg::kKeyCreateSubKey
 // How often OnStop looks whether the command thread has ended (nominal milliseconds).
 constexpr timing::Millis kStopPoll = 100;
 // How long a save at system shutdown waits for a command that holds the drive set (real time).
-constexpr std::chrono::milliseconds kShutdownLockWait{3000};
+// Two seconds leave the rest of the five that a shutdown save may take for the writing.
+constexpr std::chrono::milliseconds kShutdownLockWait{2000};
 
 drives::DiskInstanceSource SystemInstances() {
     return [] { return watcher::EnumPhysicalDisks(); };

@@ -100,14 +100,14 @@ void DriveSet::DropWatcher(int index, const wchar_t* why) {
     for (const watcher::FileEntry& entry : pending)
         paths.push_back(entry.path);
     // Written before the watcher goes, which may take its threads a while.
-    SaveQueue(index, paths);
+    SaveQueue(index, paths, true);
     trace::Write(Format(L"Drive %s %s: its watcher ends, %d files kept for its return\n", DriveRoot(index),
                         why, static_cast<int>(paths.size())));
     *slot = Slot{};
 }
 
-void DriveSet::SaveQueue(int index, const std::vector<std::wstring>& paths) {
-    if (stateSaved_)
+void DriveSet::SaveQueue(int index, const std::vector<std::wstring>& paths, bool replace) {
+    if (replace || stateSaved_)
         store_.DropQueue(index);
     store_.SaveQueue(DriveRoot(index), paths);
 }
@@ -174,7 +174,7 @@ void DriveSet::CreateWatcher(std::wstring_view drive, const std::wstring& diskIn
         // nothing. What its predecessor left waits in the store for the drive.
         const std::vector<std::wstring> inherited = created->PendingPaths();
         if (!inherited.empty())
-            SaveQueue(index, inherited);
+            SaveQueue(index, inherited, true);
         throw std::runtime_error("No handle");
     }
     slot->watcher = std::move(created);

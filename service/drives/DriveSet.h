@@ -166,9 +166,9 @@ class DriveSet {
     // Saves the slot's pending files as the drive's queue and deletes its watcher, which waits for its
     // threads.
     void DropWatcher(int index, const wchar_t* why);
-    // Writes a drive's saved queue; after a save at shutdown the queue of that save is replaced, not
-    // written over value by value.
-    void SaveQueue(int index, const std::vector<std::wstring>& paths);
+    // Writes a drive's saved queue. With `replace`, and after a save at shutdown, a queue stored before
+    // is deleted first, so that no path of it outlives the new one; otherwise values are written over.
+    void SaveQueue(int index, const std::vector<std::wstring>& paths, bool replace = false);
 
     DriveSetPlatform platform_;
     drives::Drives& drives_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "platform/Trace.h"
 #include "service/drives/SettingsStore.h"
@@ -190,7 +191,7 @@ TEST(DefragServiceTest, DeviceEventsRebuildTheAvailableDrivesUntilTheServiceStop
     const svc::DeviceBroadcastHeader volume{sizeof(svc::DeviceBroadcastHeader), svc::kDeviceTypeVolume, 0};
     rig.service->Handler(svc::kControlDeviceEvent, svc::kDeviceArrival, &volume, sizeof volume);
     EXPECT_EQ(available(), L"C:\\E:\\");
-    // A shutdown changes nothing: the service keeps running.
+    // A shutdown does not stop the service (it only saves its state): it keeps answering.
     rig.service->Handler(svc::kControlShutdown, 0, nullptr, 0);
     Client client(rig.commandSlot);
     EXPECT_EQ(client.Ask(L"GetAvailableDrives@"), std::vector<std::wstring>{L"20, C:\\E:\\"});
@@ -216,6 +217,16 @@ TEST(DefragServiceTest, AShutdownSavesTheQueuesAndTheLifeTimeCountAtOnceAndTheNe
         watcher::WatcherTestAccess::SetFragmentsSaved(*set.WatcherAt(3), 9);
         return 0;
     });
+    {
+        // While a command holds the drive set, the shutdown waits a bounded time and then gives up.
+        trace::ScopedCapture traces;
+        std::unique_lock busy(rig.service->DriveSetLock());
+        std::thread shutdown([&] { rig.service->Handler(svc::kControlShutdown, 0, nullptr, 0); });
+        shutdown.join();
+        EXPECT_GE(IndexOf(ServiceLines(traces), L"Shutdown: the drive set is busy, its state is not saved"),
+                  0);
+        EXPECT_EQ(Get(rig.registry, std::wstring(kParametersKeyPath) + L"\\FilesFor D", L"0"), std::nullopt);
+    }
     rig.service->Handler(svc::kControlShutdown, 0, nullptr, 0);
     const std::wstring parameters = kParametersKeyPath;
     EXPECT_EQ(Get(rig.registry, parameters, L"LifeTime"), reg::Value::Dword(9));

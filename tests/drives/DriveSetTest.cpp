@@ -234,7 +234,8 @@ TEST_F(DriveSetTest, AWatcherWhoseDriveWentAwayIsDroppedWithItsQueueSavedAndCome
     for (const std::wstring& line : traces.Lines())
         EXPECT_NE(line.rfind(L"Drive ", 0), 0u) << ToUtf8(line);
 
-    // The medium is taken out.
+    // The medium is taken out. (A queue stored for E before is replaced by the files of its watcher.)
+    set->Store().SaveQueue(L"E:\\", {L"E:\\old1", L"E:\\old2", L"E:\\old3"});
     DriveEntry e = *rig.table.Find(L'E');
     e.ready = false;
     rig.table.Set(L'E', e);
