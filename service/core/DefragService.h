@@ -108,7 +108,7 @@ class DefragService : public CNTService {
     std::uintptr_t DeviceNotification() const { return deviceNotification_.load(); }
     // The drive set and the lock that every user of it other than its owner's destructor holds.
     drives::DriveSet& Drives() { return *driveSet_; }
-    std::timed_mutex& DriveSetLock() { return driveSetLock_; }
+    std::mutex& DriveSetLock() { return driveSetLock_; }
     const ServicePlatform& Platform() const { return platform_; }
 
   private:
@@ -125,7 +125,7 @@ class DefragService : public CNTService {
     mutable std::mutex instancesLock_;
     std::vector<std::wstring> diskInstances_;
     std::atomic<bool> stop_{false};
-    std::timed_mutex driveSetLock_;
+    std::mutex driveSetLock_;
     std::unique_ptr<drives::DriveSet> driveSet_;
 };
 
