@@ -135,24 +135,32 @@ void Watcher::OnBatch(std::uint32_t error, std::uint32_t bytes) {
     callback(std::span<const std::uint8_t>(notifyBuffer_.data(), std::min(bytes, kNotifyBufferSize)));
 }
 
-void Watcher::QueueChanged(const std::wstring& path, std::int64_t now) {
+bool Watcher::RenewChanged(const std::wstring& path, std::int64_t now) {
     const auto listed = changedIndex_.find(std::wstring_view(path));
-    if (listed != changedIndex_.end()) {
-        // Renewed rather than listed again: the list holds each path once, and the newest change
-        // decides when the file's rest ends.
-        FileEntry& entry = *listed->second;
-        entry.queuedTime = std::max(entry.queuedTime, now);
-        return;
-    }
+    if (listed == changedIndex_.end())
+        return false;
+    // Renewed rather than listed again: the list holds each path once, and the newest change decides
+    // when the file's rest ends.
+    FileEntry& entry = *listed->second;
+    entry.queuedTime = std::max(entry.queuedTime, now);
+    return true;
+}
+
+void Watcher::ListChanged(const std::wstring& path, std::int64_t now) {
     FileEntry& entry = changedFiles_.emplace_back();
-    entry.path = path;
-    entry.queuedTime = now;
     try {
+        entry.path = path;
+        entry.queuedTime = now;
         changedIndex_.emplace(std::wstring_view(entry.path), std::prev(changedFiles_.end()));
     } catch (...) {
         changedFiles_.pop_back();
         throw;
     }
+}
+
+void Watcher::QueueChanged(const std::wstring& path, std::int64_t now) {
+    if (!RenewChanged(path, now))
+        ListChanged(path, now);
 }
 
 void Watcher::callback(std::span<const std::uint8_t> batch) {
@@ -174,16 +182,15 @@ void Watcher::callback(std::span<const std::uint8_t> batch) {
                 break;
             fullPath_.assign(drivePath_);
             AppendUtf16(fullPath_, record + kRecordHeader, nameBytes / 2);
-            if (changedIndex_.count(std::wstring_view(fullPath_)) != 0) {
-                QueueChanged(fullPath_, now);  // listed already, so not excluded when it was listed
-            } else {
+            // A path listed already was not excluded when it was listed: it is only renewed.
+            if (!RenewChanged(fullPath_, now)) {
                 upperPath_.assign(fullPath_);
                 UpperCaseInPlace(upperPath_);
                 const bool excluded = std::any_of(
                     exclusions_.begin(), exclusions_.end(),
                     [this](const std::wstring& e) { return upperPath_.find(e) != std::wstring::npos; });
                 if (!excluded)
-                    QueueChanged(fullPath_, now);
+                    ListChanged(fullPath_, now);
             }
             queue_.Release(
                 1);  // fails silently at the maximum: only fewer passes of the defragmentation thread

@@ -173,6 +173,9 @@ class Watcher {
     void OnBatch(std::uint32_t error, std::uint32_t bytes);
     // Lists a changed path, or renews the entry the list has for it. Under the lock.
     void QueueChanged(const std::wstring& path, std::int64_t now);
+    // The two halves: renews the path's entry (false when it is not listed), or lists a path not listed.
+    bool RenewChanged(const std::wstring& path, std::int64_t now);
+    void ListChanged(const std::wstring& path, std::int64_t now);
     // Changes of the pending-file map by the defragmentation thread, under the lock.
     void ErasePending(std::uint32_t key);
     void StorePending(std::uint32_t key, FileEntry entry);
