@@ -2,10 +2,11 @@
 // 8,192 bytes of the notification buffer), copied into a buffer of exactly that size so that
 // AddressSanitizer sees any read past it; NextEntryOffset, Action and FileNameLength are whatever the
 // bytes say. The watcher must queue at most one entry per record header that fits, every queued path must
-// start with the drive's root, no excluded path may be queued, and the queue semaphore must have one
-// count per record handled.
+// start with the drive's root, no excluded path may be queued, no path may be queued twice, and the queue
+// semaphore must have one count per record handled.
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include "platform/DriveTable.h"
@@ -54,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int counts = WatcherTestAccess::DrainQueue(w);
     Require(queued.size() <= static_cast<std::size_t>(counts));
     const std::vector<std::wstring> exclusions = WatcherTestAccess::Exclusions(w);
+    std::set<std::wstring> seen;
     for (const watcher::FileEntry& entry : queued) {
+        Require(seen.insert(entry.path).second);
         Require(entry.path.rfind(L"C:\\", 0) == 0);
         const std::wstring upper = UpperCase(entry.path);
         for (const std::wstring& exclusion : exclusions)

@@ -62,6 +62,10 @@ class DirectoryWatch {
     // Waits until the stop event is signalled or the outstanding Read completes; in the second case the
     // handler runs on this thread before Wait returns. With nothing outstanding it waits for the stop event.
     virtual WaitResult Wait(timing::Event& stop) = 0;
+    // False once the change source knows that nothing will ever arrive again (the host's directory that
+    // backed the root was removed or replaced). Any thread. On Windows a dead root shows itself by failed
+    // reads and error completions instead, so the default answers true.
+    virtual bool Alive() const { return true; }
 };
 
 class ChangeNotification {

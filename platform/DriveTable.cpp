@@ -59,6 +59,7 @@ void DriveTable::Set(wchar_t letter, DriveEntry entry) {
     entry.directory = TrimDirectory(std::move(entry.directory));
     std::lock_guard lock(mutex_);
     entries_[letter] = std::move(entry);
+    setNumbers_[letter] = ++sets_;
 }
 
 void DriveTable::Remove(wchar_t letter) {
@@ -118,6 +119,16 @@ bool DriveTable::DriveReady(const std::wstring& root) {
     std::error_code error;
     return entry->directory.empty() ||
            std::filesystem::is_directory(std::filesystem::path(entry->directory), error);
+}
+
+std::wstring DriveTable::VolumeIdentity(const std::wstring& root) {
+    const wchar_t letter = LetterOfRoot(root);
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(letter);
+    if (it == entries_.end())
+        return {};
+    return VolumeNameLocked(letter, it->second) + L"|" + it->second.directory + L"|" +
+           std::to_wstring(setNumbers_[letter]);
 }
 
 bool DriveTable::VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) {

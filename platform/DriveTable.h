@@ -6,9 +6,10 @@
 // empty in tests), a volume GUID name ("\\?\Volume{00000000-0000-0000-0000-0000000000XX}\", XX the
 // letter's code, unless set), file-system flags and name (those of NTFS unless set), and the folders at
 // which other volumes are mounted on it, and, for a drive of host mode, the simulated layout beneath the
-// directory (platform/DriveLayout.h), which change notification keeps in step with the files. Besides the folders given explicitly, a drive whose backing
-// directory lies inside another drive's backing directory counts as mounted at that folder of the other
-// drive, the way a volume mounted in a folder appears on Windows.
+// directory (platform/DriveLayout.h), which change notification keeps in step with the files. Besides the
+// folders given explicitly, a drive whose backing directory lies inside another drive's backing directory
+// counts as mounted at that folder of the other drive, the way a volume mounted in a folder appears on
+// Windows.
 //
 // Thread-safe.
 #pragma once
@@ -51,7 +52,8 @@ inline DriveEntry BackedBy(std::wstring directory, std::uint32_t type = kDriveFi
 
 class DriveTable : public Drives {
   public:
-    // Adds or replaces the drive of a letter ('A' to 'Z', either case); other letters are ignored.
+    // Adds or replaces the drive of a letter ('A' to 'Z', either case); other letters are ignored. What
+    // is set counts as a new volume (VolumeIdentity changes), as a medium inserted anew does.
     void Set(wchar_t letter, DriveEntry entry);
     void Remove(wchar_t letter);
     std::optional<DriveEntry> Find(wchar_t letter) const;
@@ -64,6 +66,8 @@ class DriveTable : public Drives {
     bool VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) override;
     bool VolumeInformation(const std::wstring& volumeName, std::uint32_t& fileSystemFlags,
                            std::wstring& fileSystemName) override;
+    // The volume name, the backing directory and the number of the Set that made the entry.
+    std::wstring VolumeIdentity(const std::wstring& root) override;
     std::unique_ptr<MountPointSearch> FindFirstMountPoint(const std::wstring& volumeName,
                                                           std::wstring& first) override;
 
@@ -78,6 +82,8 @@ class DriveTable : public Drives {
 
     mutable std::mutex mutex_;
     std::map<wchar_t, DriveEntry> entries_;
+    std::map<wchar_t, std::uint64_t> setNumbers_;  // which Set made each entry
+    std::uint64_t sets_ = 0;
 };
 
 // The drive table of host mode (the host's DefaultDrives). Empty until host mode fills it.

@@ -57,6 +57,14 @@ class Drives {
     // The file-system flags and name of a volume given by its GUID name; false when it cannot be read.
     virtual bool VolumeInformation(const std::wstring& volumeName, std::uint32_t& fileSystemFlags,
                                    std::wstring& fileSystemName) = 0;
+    // A text that names the volume at a drive root now and changes when another volume takes the letter
+    // (another medium in a removable drive, a volume mounted anew): the drive set compares it to find a
+    // watcher whose drive went away and came back. Empty when the root has no volume. By default the
+    // volume GUID name.
+    virtual std::wstring VolumeIdentity(const std::wstring& root) {
+        std::wstring name;
+        return VolumeNameForMountPoint(root, name) ? name : std::wstring();
+    }
     // Starts enumerating the folders of a volume (given by its GUID name) at which other volumes are
     // mounted. Null when there are none or the enumeration cannot start (e.g. without the rights); else
     // the first folder is in `first` and the search gives the rest.

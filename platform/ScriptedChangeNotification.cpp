@@ -42,6 +42,9 @@ struct ScriptedChangeNotification::State {
         std::deque<Batch> batches;
         timing::Semaphore queued{0, 1 << 30};
         bool opens = false;
+        std::uint64_t opened = 0;    // watches opened on the root so far
+        std::uint64_t detached = 0;  // watches numbered below this one are cut off
+        std::uint32_t detachError = 0;
     };
     mutable std::mutex mutex;
     mutable std::condition_variable deliveredChanged;
@@ -56,8 +59,8 @@ namespace {
 class ScriptedWatch : public DirectoryWatch {
   public:
     using State = ScriptedChangeNotification::State;
-    ScriptedWatch(std::shared_ptr<State> state, State::Root& root, std::intptr_t value)
-        : state_(std::move(state)), root_(root), value_(value) {}
+    ScriptedWatch(std::shared_ptr<State> state, State::Root& root, std::intptr_t value, std::uint64_t number)
+        : state_(std::move(state)), root_(root), value_(value), number_(number) {}
     ~ScriptedWatch() override {
         std::lock_guard lock(state_->mutex);
         --state_->open;
@@ -68,6 +71,11 @@ class ScriptedWatch : public DirectoryWatch {
     std::uint32_t Read(void* buffer, std::uint32_t size, BatchHandler& handler) override {
         if (handler_ != nullptr)
             return kErrorInvalidFunction;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (number_ < root_.detached)
+                return root_.detachError;
+        }
         buffer_ = buffer;
         size_ = size;
         handler_ = &handler;
@@ -80,6 +88,12 @@ class ScriptedWatch : public DirectoryWatch {
                 return WaitResult::Stopped;
             if (handler_ != nullptr) {
                 std::unique_lock lock(state_->mutex);
+                if (number_ < root_.detached) {
+                    const std::uint32_t error = root_.detachError;
+                    lock.unlock();
+                    std::exchange(handler_, nullptr)->OnBatch(error, 0);
+                    return WaitResult::Completed;
+                }
                 if (!root_.batches.empty()) {
                     State::Batch batch = std::move(root_.batches.front());
                     root_.batches.pop_front();
@@ -112,6 +126,7 @@ class ScriptedWatch : public DirectoryWatch {
     std::shared_ptr<State> state_;
     State::Root& root_;
     std::intptr_t value_;
+    std::uint64_t number_;
     void* buffer_ = nullptr;
     std::uint32_t size_ = 0;
     BatchHandler* handler_ = nullptr;
@@ -138,6 +153,16 @@ void ScriptedChangeNotification::Push(const std::wstring& root, std::vector<std:
         slot = std::make_unique<State::Root>();
     slot->batches.push_back({std::move(bytes), error});
     slot->queued.Release();
+}
+
+void ScriptedChangeNotification::Detach(const std::wstring& root, std::uint32_t error) {
+    std::lock_guard lock(state_->mutex);
+    auto& slot = state_->roots[root];
+    if (!slot)
+        slot = std::make_unique<State::Root>();
+    slot->detached = slot->opened;
+    slot->detachError = error;
+    slot->queued.Release();  // wakes a watch waiting for its next batch
 }
 
 void ScriptedChangeNotification::SetBeforeDelivery(std::function<void()> hook) {
@@ -171,8 +196,8 @@ std::unique_ptr<DirectoryWatch> ScriptedChangeNotification::Open(const std::wstr
     }
     error = 0;
     ++state_->open;
-    return std::make_unique<ScriptedWatch>(state_, *it->second,
-                                           static_cast<std::intptr_t>(100 + state_->open));
+    return std::make_unique<ScriptedWatch>(
+        state_, *it->second, static_cast<std::intptr_t>(100 + state_->open), it->second->opened++);
 }
 
 }  // namespace kestrel::notify

@@ -32,6 +32,10 @@ class ScriptedChangeNotification : public ChangeNotification {
     // Queues a batch for a root: the bytes the Read receives and the completion's error. Batches are
     // delivered in order, one per Read, to the watch that is open on the root then.
     void Push(const std::wstring& root, std::vector<std::uint8_t> bytes, std::uint32_t error = 0);
+    // The drive of a root goes away under the watches open on it now: an outstanding Read completes with
+    // no bytes and `error`, and every later Read of those watches fails with it, as a Windows handle on
+    // a removed volume does. Watches opened afterwards work again (the drive came back).
+    void Detach(const std::wstring& root, std::uint32_t error);
     // Runs on the watching thread after a batch was copied into the buffer, just before its handler.
     void SetBeforeDelivery(std::function<void()> hook);
 

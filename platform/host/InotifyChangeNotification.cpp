@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -44,7 +45,7 @@ namespace kestrel::notify {
 namespace {
 
 constexpr std::uint32_t kEventMask = IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                     IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+                                     IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 // How long one poll of the inotify descriptor lasts before the stop event is looked at again (real ms).
 // Records wake the poll at once; the period only bounds how late a stop is seen, and each wake-up costs
 // the idle service processor time (at 10 ms the change threads alone took about 0.1 % of a core per
@@ -75,6 +76,9 @@ class InotifyWatch : public DirectoryWatch {
     ~InotifyWatch() override { close(fd_); }
 
     std::intptr_t Value() const override { return fd_; }
+    // The backing directory itself was deleted, moved away or unmounted: whatever takes its place is
+    // not watched, so nothing will arrive from here on.
+    bool Alive() const override { return !rootGone_.load(); }
 
     std::uint32_t Read(void* buffer, std::uint32_t size, BatchHandler& handler) override {
         if (outstanding_)
@@ -241,9 +245,13 @@ class InotifyWatch : public DirectoryWatch {
                     overflowed_ = true;
                     continue;
                 }
-                if ((event->mask & IN_IGNORED) != 0) {
-                    dirs_.erase(event->wd);
-                    continue;
+                if ((event->mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
+                    const auto watched = dirs_.find(event->wd);
+                    if (watched != dirs_.end() && watched->second.empty())
+                        rootGone_.store(true);
+                    if ((event->mask & IN_IGNORED) != 0)
+                        dirs_.erase(event->wd);
+                    continue;  // a directory below that moved is handled by its parent's events
                 }
                 auto dir = dirs_.find(event->wd);
                 if (dir == dirs_.end() || event->len == 0)
@@ -364,6 +372,7 @@ class InotifyWatch : public DirectoryWatch {
     std::uint32_t size_ = 0;
     BatchHandler* handler_ = nullptr;
     bool outstanding_ = false;
+    std::atomic<bool> rootGone_{false};  // written by the change thread, read by the drive set
 };
 
 }  // namespace

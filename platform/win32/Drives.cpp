@@ -1,6 +1,7 @@
 // Windows drives: the system's own calls.
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/Drives.h"
@@ -61,6 +62,21 @@ class Win32Drives : public Drives {
         fileSystemFlags = flags;
         fileSystemName = name.data();
         return true;
+    }
+
+    // The volume GUID name and the serial number: a medium formatted anew keeps neither.
+    std::wstring VolumeIdentity(const std::wstring& root) override {
+        std::wstring identity;
+        VolumeNameForMountPoint(root, identity);
+        DWORD previous = 0;
+        SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous);
+        DWORD serial = 0;
+        const BOOL read =
+            GetVolumeInformationW(root.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0);
+        SetThreadErrorMode(previous, nullptr);
+        if (read)
+            identity += L"|" + std::to_wstring(serial);
+        return identity;
     }
 
     std::unique_ptr<MountPointSearch> FindFirstMountPoint(const std::wstring& volumeName,

@@ -12,6 +12,11 @@ namespace {
 constexpr std::uint32_t kParameterAccess = reg::kKeyRead | reg::kKeyCreateSubKey | reg::kKeySetValue;
 // How often OnStop looks whether the command thread has ended (nominal milliseconds).
 constexpr timing::Millis kStopPoll = 100;
+// How long a save at system shutdown waits for a command that holds the drive set, and how often it
+// looks (nominal milliseconds). Two seconds leave the rest of the five that a shutdown save may take for
+// the writing.
+constexpr timing::Millis kShutdownLockWait = 2000;
+constexpr timing::Millis kShutdownLockPoll = 20;
 
 drives::DiskInstanceSource SystemInstances() {
     return [] { return watcher::EnumPhysicalDisks(); };
@@ -99,7 +104,22 @@ void DefragService::ReleaseDeviceEvents() {
         devices_.Unregister(registration);
 }
 
-void DefragService::OnShutdown() {}
+void DefragService::OnShutdown() {
+    // The system gives a service a few seconds at shutdown; a command in progress (a watcher being
+    // stopped can take the file it works on plus a pause) is waited for only so long.
+    std::unique_lock lock(driveSetLock_, std::try_to_lock);
+    for (timing::Millis waited = 0; !lock.owns_lock() && waited < kShutdownLockWait;
+         waited += kShutdownLockPoll) {
+        timing::Sleep(kShutdownLockPoll);
+        lock.try_lock();
+    }
+    if (!lock.owns_lock()) {
+        Trace(L"Shutdown: the drive set is busy, its state is not saved");
+        return;
+    }
+    Trace(L"Shutdown: saving the lifetime count and the queued files");
+    driveSet_->SaveState();
+}
 
 void DefragService::OnDevChange() {
     std::lock_guard lock(driveSetLock_);

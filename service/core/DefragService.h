@@ -78,7 +78,10 @@ class DefragService : public CNTService {
     // Sets the stop flag, ends the device registration, and waits in 100 ms steps until OnRun has seen
     // the command thread end.
     void OnStop() override;
-    // At system shutdown the service is not stopped: nothing happens.
+    // At system shutdown the service is not stopped, and the system ends the process soon after: the
+    // lifetime count and every watcher's pending files are written to the store at once (DriveSet::
+    // SaveState), without waiting for any watcher's work. When a command holds the drive set for longer
+    // than a few seconds, nothing is written and that is traced.
     void OnShutdown() override;
     // Rebuilds the drive set's list of available drives (not once the service is stopping).
     void OnDevChange() override;

@@ -65,7 +65,21 @@ int DriveSet::Rescan() {
     for (int index = 3; index <= 26; ++index) {
         const std::wstring root = DriveRoot(index);
         const std::uint32_t type = drives_.DriveType(root);
-        if (type != kDriveRemovable && type != kDriveFixed)
+        const bool qualifies = type == kDriveRemovable || type == kDriveFixed;
+        Slot& slot = slots_[static_cast<std::size_t>(index)];
+        if (slot.watcher) {
+            // A watcher is only as good as its drive: one whose drive went away would hold the root
+            // open (keeping a removable drive from being removed safely) and receive nothing, and after
+            // the drive returns it would still look watched while nothing arrives.
+            // A drive watched on request keeps its watcher whatever its type, as long as it is there.
+            if (type == kDriveNoRootDir || type == kDriveUnknown || !drives_.DriveReady(root))
+                DropWatcher(index, L"is gone");
+            else if (drives_.VolumeIdentity(root) != slot.volume)
+                DropWatcher(index, L"holds another volume");
+            else if (!slot.watcher->ChangeSourceAlive())
+                DropWatcher(index, L"reports no more changes");
+        }
+        if (!qualifies)
             continue;
         found.push_back(root);
         if (store_.IsWatching(index))
@@ -74,6 +88,29 @@ int DriveSet::Rescan() {
     std::lock_guard lock(availableLock_);
     available_ = std::move(found);
     return 0;
+}
+
+void DriveSet::DropWatcher(int index, const wchar_t* why) {
+    Slot* slot = SlotOf(index);
+    if (slot == nullptr || !slot->watcher)
+        return;
+    std::list<watcher::FileEntry> pending;
+    slot->watcher->GetFileListAndExit(pending);
+    std::vector<std::wstring> paths;
+    paths.reserve(pending.size());
+    for (const watcher::FileEntry& entry : pending)
+        paths.push_back(entry.path);
+    // Written before the watcher goes, which may take its threads a while.
+    SaveQueue(index, paths, true);
+    trace::Write(Format(L"Drive %s %s: its watcher ends, %d files kept for its return\n", DriveRoot(index),
+                        why, static_cast<int>(paths.size())));
+    *slot = Slot{};
+}
+
+void DriveSet::SaveQueue(int index, const std::vector<std::wstring>& paths, bool replace) {
+    if (replace || stateSaved_)
+        store_.DropQueue(index);
+    store_.SaveQueue(DriveRoot(index), paths);
 }
 
 std::wstring DriveSet::DiskInstanceFor(const std::wstring& root) {
@@ -128,13 +165,22 @@ void DriveSet::CreateWatcher(std::wstring_view drive, const std::wstring& diskIn
         // opens the root.
         std::list<watcher::FileEntry> pending;
         slot->watcher->GetFileListAndExit(pending);
-        slot->watcher.reset();
+        *slot = Slot{};
         for (const watcher::FileEntry& entry : pending)
             created->AddFileToDefragList(entry.path);
     }
-    created->Prepare();
+    const std::wstring volume = drives_.VolumeIdentity(root);
+    if (!created->Prepare()) {
+        // A watcher that cannot read its drive's changes is not kept: it would look watched and do
+        // nothing. What its predecessor left waits in the store for the drive.
+        const std::vector<std::wstring> inherited = created->PendingPaths();
+        if (!inherited.empty())
+            SaveQueue(index, inherited, true);
+        throw std::runtime_error("No handle");
+    }
     slot->watcher = std::move(created);
     slot->started = false;
+    slot->volume = volume;
     slot->watcher->SetMoveFlag(store_.ReadMove(index) != 0);
     GetExclusions(root);
 }
@@ -153,9 +199,17 @@ void DriveSet::StartWatching(std::wstring_view drive) {
     StartWatching(CheckedIndex(drive));
 }
 
-void DriveSet::StopWatching(std::wstring_view drive) {
-    store_.StopWatching(drive);
+bool DriveSet::StopWatching(std::wstring_view drive) {
+    if (!store_.StopWatching(drive)) {
+        // Without the record the drive would be watched again at the next start: it stays watched now
+        // too, and is listed so, rather than vanishing from both lists.
+        if (const int index = CheckedIndex(drive); WatcherAt(index) != nullptr)
+            trace::Write(Format(L"Cannot stop watching drive %s: the settings store could not be written\n",
+                                DriveRoot(index)));
+        return false;
+    }
     DeleteWatcher(drive);
+    return true;
 }
 
 void DriveSet::DeleteWatcher(int index) {
@@ -183,7 +237,12 @@ bool DriveSet::QueueFile(int index, const std::wstring& path) {
 
 void DriveSet::SaveAll() {
     // Every watcher stops first and only then is the lifetime count written: a file that a watcher was
-    // still defragmenting when asked to stop is finished, and the fragments that saved count too.
+    // still defragmenting when asked to stop is finished, and the fragments that saved count too. All are
+    // told at once, so that N drives take the longest stop, not the sum of them.
+    for (Slot& slot : slots_) {
+        if (slot.watcher)
+            slot.watcher->RequestStop();
+    }
     std::array<std::list<watcher::FileEntry>, kDriveSlots> pending;
     for (int index = 1; index <= 26; ++index) {
         Slot& slot = slots_[static_cast<std::size_t>(index)];
@@ -199,9 +258,24 @@ void DriveSet::SaveAll() {
         paths.reserve(pending[static_cast<std::size_t>(index)].size());
         for (const watcher::FileEntry& entry : pending[static_cast<std::size_t>(index)])
             paths.push_back(entry.path);
-        store_.SaveQueue(DriveRoot(index), paths);
+        SaveQueue(index, paths);
         slot = Slot{};
     }
+}
+
+void DriveSet::SaveState() {
+    // Each list is taken at once under its watcher's lock; nothing waits for a thread.
+    std::array<std::vector<std::wstring>, kDriveSlots> pending;
+    for (int index = 1; index <= 26; ++index) {
+        if (watcher::Watcher* w = WatcherAt(index))
+            pending[static_cast<std::size_t>(index)] = w->PendingPaths();
+    }
+    store_.SaveLifeTime(LifeTimeTotal());
+    for (int index = 1; index <= 26; ++index) {
+        if (WatcherAt(index) != nullptr)
+            SaveQueue(index, pending[static_cast<std::size_t>(index)]);
+    }
+    stateSaved_ = true;
 }
 
 watcher::Watcher* DriveSet::WatcherAt(int index) const {

@@ -72,25 +72,34 @@ class DriveSet {
     static std::wstring DriveRoot(int index);
 
     // Looks at drives C to Z: the fixed and removable ones become the available drives, and each of them
-    // that the store marks as watched gets its watcher started (StartWatcher). Returns 0.
+    // that the store marks as watched gets its watcher started (StartWatcher). A watcher whose drive is
+    // gone (no longer there, or not ready) is dropped; one whose drive holds
+    // another volume now, or whose change source has died, is dropped and created anew. A dropped
+    // watcher's pending files are saved as the drive's queue first, so they come back with the drive.
+    // Returns 0.
     int Rescan();
 
     // Starts watching the drive of `index` when it is ready, marked as watched and has no watcher yet:
     // disk instance, CreateWatcher, the saved queue restored, "Move" applied, StartWatching. False when
-    // the index is no drive, the drive is not ready or its watcher could not be created; true otherwise.
+    // the index is no drive, the drive is not ready or its watcher could not be created (its root does
+    // not open; the slot stays empty); true otherwise.
     bool StartWatcher(int index);
 
     // Creates the drive's watcher with the disk instance name for its idle monitor, in place of the one
     // the slot held (whose pending files move to the new one), prepares it, applies the stored "Move"
     // and hands it the stored exclusions. Its threads are not started. Throws std::invalid_argument for
-    // a string that names no drive, and what the Watcher throws.
+    // a string that names no drive, std::runtime_error ("No handle") when the drive's root cannot be
+    // opened for change notification (the slot is then left empty, and the files a predecessor still
+    // had are saved as the drive's queue), and what the Watcher throws.
     void CreateWatcher(std::wstring_view drive, const std::wstring& diskInstanceName);
     // Starts the threads of the slot's watcher (once) and records the drive as watched. Throws
     // DefragInfoException when the slot is empty.
     void StartWatching(int index);
     void StartWatching(std::wstring_view drive);
-    // Records the drive as not watched and deletes its watcher.
-    void StopWatching(std::wstring_view drive);
+    // Records the drive as not watched and deletes its watcher. When the store cannot record it (a
+    // damaged store), the watcher is kept, since the store still names the drive watched and the next
+    // start would watch it again; that is traced and the result is false.
+    bool StopWatching(std::wstring_view drive);
     // Deletes the slot's watcher, if any; the drive stays recorded as watched.
     void DeleteWatcher(int index);
     void DeleteWatcher(std::wstring_view drive);
@@ -102,8 +111,13 @@ class DriveSet {
     bool QueueFile(int index, const std::wstring& path);
     // Stops every watcher (each finishes the file it is working on), writes the lifetime count, then,
     // slot by slot, saves each watcher's pending files to the drive's saved queue and deletes it. The
-    // drives stay recorded as watched.
+    // drives stay recorded as watched. Every watcher is told to stop before the first is waited for, so
+    // that the stops run side by side.
     void SaveAll();
+    // Writes the lifetime count and each watcher's pending files as its drive's queue without stopping
+    // or waiting for any watcher: for the system's shutdown, when the process may end at any moment and
+    // a file in the middle of its defragmentation cannot be waited for. The watchers run on.
+    void SaveState();
     // The end of the command thread: the state saved and every watcher ended, which is what SaveAll does.
     void Shutdown() { SaveAll(); }
 
@@ -143,6 +157,7 @@ class DriveSet {
     struct Slot {
         std::unique_ptr<watcher::Watcher> watcher;
         bool started = false;
+        std::wstring volume;  // the drive's VolumeIdentity when the watcher was created
     };
     Slot* SlotOf(int index);
     const Slot* SlotOf(int index) const;
@@ -150,6 +165,12 @@ class DriveSet {
     std::wstring DiskInstanceFor(const std::wstring& root);
     // The index of a drive string the store accepts ('A'..'Z' first), or 0.
     static int CheckedIndex(std::wstring_view drive);
+    // Saves the slot's pending files as the drive's queue and deletes its watcher, which waits for its
+    // threads.
+    void DropWatcher(int index, const wchar_t* why);
+    // Writes a drive's saved queue. With `replace`, and after a save at shutdown, a queue stored before
+    // is deleted first, so that no path of it outlives the new one; otherwise values are written over.
+    void SaveQueue(int index, const std::vector<std::wstring>& paths, bool replace = false);
 
     DriveSetPlatform platform_;
     drives::Drives& drives_;
@@ -160,6 +181,7 @@ class DriveSet {
     std::vector<std::wstring> available_;
     std::int32_t lifeTime_ = 0;
     std::int32_t highWater_ = 0;
+    bool stateSaved_ = false;  // SaveState wrote queues in this run
 };
 
 }  // namespace kestrel::drives

@@ -131,21 +131,21 @@ bool SettingsStore::IsWatching(std::wstring_view drive) {
     return index ? IsWatching(*index) : true;
 }
 
-void SettingsStore::WriteWatching(std::wstring_view drive, std::uint32_t value) {
+bool SettingsStore::WriteWatching(std::wstring_view drive, std::uint32_t value) {
     std::optional<int> index = IndexOf(drive);
     if (!index)
-        return;
+        return false;
     reg::Key key = CreateKey(WatchingDrivesPath());
-    if (key)
-        registry_.SetValue(key.get(), Number(static_cast<std::size_t>(*index)), reg::Value::Dword(value));
+    return key && registry_.SetValue(key.get(), Number(static_cast<std::size_t>(*index)),
+                                     reg::Value::Dword(value)) == reg::kErrorSuccess;
 }
 
-void SettingsStore::SetWatching(std::wstring_view drive) {
-    WriteWatching(drive, 1);
+bool SettingsStore::SetWatching(std::wstring_view drive) {
+    return WriteWatching(drive, 1);
 }
 
-void SettingsStore::StopWatching(std::wstring_view drive) {
-    WriteWatching(drive, 0);
+bool SettingsStore::StopWatching(std::wstring_view drive) {
+    return WriteWatching(drive, 0);
 }
 
 std::uint32_t SettingsStore::ReadMove(int driveIndex) {
@@ -286,6 +286,11 @@ void SettingsStore::SaveQueue(std::wstring_view drive, const std::vector<std::ws
             return;
         ++number;
     }
+}
+
+void SettingsStore::DropQueue(int driveIndex) {
+    if (std::optional<wchar_t> letter = LetterOf(driveIndex))
+        registry_.DeleteTree(root_, QueuePath(*letter));
 }
 
 std::size_t SettingsStore::RestoreQueue(int driveIndex, const PathSink& sink) {

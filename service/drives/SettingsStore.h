@@ -89,8 +89,9 @@ class SettingsStore {
     bool IsWatching(std::wstring_view drive);
     bool IsWatching(int driveIndex);
     // Writes 1 / 0 to the drive's "WatchingDrives" value. The drive set removes the watcher itself.
-    void SetWatching(std::wstring_view drive);
-    void StopWatching(std::wstring_view drive);
+    // True when the value was written; false for a refused drive or a store that cannot be written.
+    bool SetWatching(std::wstring_view drive);
+    bool StopWatching(std::wstring_view drive);
 
     // The drive's "Move" value; 1 when it is absent, not a REG_DWORD, the key cannot be created or the
     // drive is refused.
@@ -140,6 +141,9 @@ class SettingsStore {
     // reading buffer) are left out, so that they do not end the restore early for the ones after them.
     void SaveQueue(std::wstring_view drive, const std::vector<std::wstring>& paths);
 
+    // Deletes the drive's saved queue, if any.
+    void DropQueue(int driveIndex);
+
     // Hands every path of the drive's saved queue to `sink` in value-number order, up to the first
     // absent, malformed or empty value, and then deletes the "FilesFor " key with all its subkeys. When
     // the key does not exist nothing happens. Returns the number of paths handed over.
@@ -156,7 +160,7 @@ class SettingsStore {
     std::optional<std::wstring> ReadString(reg::RawKey key, std::size_t number, std::size_t bufferChars);
     // The stored exclusion values from "0" up to the first absent or malformed one, at most `limit`.
     std::vector<std::wstring> ReadExclusions(reg::RawKey key, std::size_t limit);
-    void WriteWatching(std::wstring_view drive, std::uint32_t value);
+    bool WriteWatching(std::wstring_view drive, std::uint32_t value);
 
     reg::Registry& registry_;
     reg::RawKey root_;

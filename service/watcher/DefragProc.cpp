@@ -51,9 +51,7 @@ bool Watcher::AddFileToDefragList(const std::wstring& path) {
     try {
         {
             std::lock_guard<std::mutex> guard(lock_);
-            FileEntry& entry = changedFiles_.emplace_back();
-            entry.path = path;
-            entry.queuedTime = timing::UnixTime();
+            QueueChanged(path, timing::UnixTime());
         }
         queue_.Release(1);
         return true;
@@ -75,6 +73,35 @@ void Watcher::GetFileListAndExit(std::list<FileEntry>& files) {
     }
 }
 
+std::vector<std::wstring> Watcher::PendingPaths() {
+    std::vector<std::wstring> paths;
+    try {
+        std::map<std::uint32_t, const std::wstring*> byKey;
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& [key, entry] : pendingFiles_)
+            byKey[key] = &entry.path;
+        // The list is transferred in order, each entry replacing the one of its key.
+        for (const FileEntry& entry : changedFiles_)
+            byKey[PathHash(entry.path)] = &entry.path;
+        paths.reserve(byKey.size());
+        for (const auto& [key, path] : byKey)
+            paths.push_back(*path);
+    } catch (...) {
+        trace::Write(L"Caught exception in Watcher::PendingPaths");
+    }
+    return paths;
+}
+
+void Watcher::ErasePending(std::uint32_t key) {
+    std::lock_guard<std::mutex> guard(lock_);
+    pendingFiles_.erase(key);
+}
+
+void Watcher::StorePending(std::uint32_t key, FileEntry entry) {
+    std::lock_guard<std::mutex> guard(lock_);
+    pendingFiles_[key] = std::move(entry);
+}
+
 void Watcher::Transfer(bool duplicateCheck) {
     for (;;) {
         std::wstring lost;
@@ -82,6 +109,7 @@ void Watcher::Transfer(bool duplicateCheck) {
             std::lock_guard<std::mutex> guard(lock_);
             if (changedFiles_.empty())
                 return;
+            changedIndex_.erase(std::wstring_view(changedFiles_.front().path));
             FileEntry entry = std::move(changedFiles_.front());
             changedFiles_.pop_front();
             const std::uint32_t key = PathHash(entry.path);
@@ -150,7 +178,7 @@ void Watcher::GetStartingSizes() {
 void Watcher::ExecuteFileCommand(FileEntry entry, std::uint32_t key) {
     try {
         if (entry.fragments <= 1 && !moveFlag_.load()) {
-            pendingFiles_.erase(key);  // a file in one piece is moved only when the move flag asks for it
+            ErasePending(key);  // a file in one piece is moved only when the move flag asks for it
             return;
         }
         didWork_.store(1, std::memory_order_relaxed);
@@ -171,7 +199,7 @@ void Watcher::ExecuteFileCommand(FileEntry entry, std::uint32_t key) {
         if (result <= 0) {
             ++entry.attempts;
             entry.queuedTime = timing::UnixTime();
-            pendingFiles_[key] = std::move(entry);
+            StorePending(key, std::move(entry));
             return;
         }
         engine::RefreshFileInfo(*engine_, entry.path, info);
@@ -179,7 +207,7 @@ void Watcher::ExecuteFileCommand(FileEntry entry, std::uint32_t key) {
         const std::int64_t b = before.fragments;
         const std::int64_t a = info.fragments;
         if (b > a) {
-            pendingFiles_.erase(key);
+            ErasePending(key);
             const auto saved = static_cast<std::int32_t>(b - a);
             fragmentsSaved_.fetch_add(saved, std::memory_order_relaxed);
             if (b - 1 > largestFragmentsSaved_.load(std::memory_order_relaxed))
@@ -189,14 +217,26 @@ void Watcher::ExecuteFileCommand(FileEntry entry, std::uint32_t key) {
                                 static_cast<std::int32_t>(pendingFiles_.size())));
         } else if (b > 1) {
             ++entry.attempts;  // still in as many pieces: tried again on a later walk, queued time kept
-            pendingFiles_[key] = std::move(entry);
+            StorePending(key, std::move(entry));
         } else if (b == 1 && before.firstLcn == info.firstLcn) {
-            pendingFiles_.erase(key);
+            ErasePending(key);
         }
         // Otherwise a one-piece file was moved: its entry stays unmeasured, so that a later walk measures
         // it at its new place and moves it further or lets it go.
     } catch (...) {
         trace::Write(L"Caught exception in Watcher::ExecuteFileCommand");
+        // A throw is a failed attempt like any other. Kept as it was, the entry would keep its attempts
+        // and its queued time, and a file that always throws would be opened and mapped again on every
+        // pass for as long as the service runs; counted, it is dropped after the second.
+        try {
+            std::lock_guard<std::mutex> guard(lock_);
+            const auto at = pendingFiles_.find(key);
+            if (at != pendingFiles_.end() && at->second.path == entry.path) {
+                ++at->second.attempts;
+                at->second.queuedTime = timing::UnixTime();
+            }
+        } catch (...) {
+        }
     }
 }
 
@@ -224,14 +264,14 @@ bool Watcher::Walk() {
         if (timing::UnixTime() - current.queuedTime < kRestSeconds)
             continue;  // still resting
         if (current.attempts >= kMaximumAttempts || !GetData(current)) {
-            pendingFiles_.erase(key);
+            ErasePending(key);
             continue;
         }
         // A file in one piece that already lies before the first free run that could take it stays.
         const std::uint32_t k = current.vcnLength / 64;
         const std::int64_t threshold = k > 255 ? 1 : static_cast<std::int64_t>(startingSizes_[k]) - 1;
         if (current.fragments == 1 && moveFlag_.load() && current.firstLcn < threshold) {
-            pendingFiles_.erase(key);
+            ErasePending(key);
             continue;
         }
         if (timing::WaitAny({&stop_, &idle_}, timing::kInfinite) != 1)

@@ -1,9 +1,11 @@
 // The change thread and the filtering of its batches: WatchProc keeps one read for size changes
 // outstanding on the drive's root; each completed batch runs callback on this thread, which queues every
-// changed file that no exclusion names.
+// changed file that no exclusion names, once per path however often it changes before the
+// defragmentation thread takes it.
 #include <algorithm>
 #include <cstring>
 #include <list>
+#include <utility>
 
 #include "common/Format.h"
 #include "platform/FsRecords.h"
@@ -16,6 +18,9 @@ namespace kestrel::watcher {
 namespace {
 
 constexpr std::size_t kRecordHeader = offsetof(fs::FILE_NOTIFY_INFORMATION, FileName);
+// The pauses before a failed read for changes is tried again (nominal milliseconds).
+constexpr timing::Millis kFirstRetryMs = 1000;
+constexpr timing::Millis kLastRetryMs = 60000;
 
 // System files that are never worth queueing, in the order they are added.
 constexpr const wchar_t* kSystemNames[] = {L"BOOTSECT.DOS", L"HIBERFIL.SYS", L"SAFEBOOT", L"BOOT.INI",
@@ -62,21 +67,43 @@ void AppendUtf16(std::wstring& out, const std::uint8_t* bytes, std::size_t units
 
 std::uint32_t Watcher::WatchProc(Watcher* self) {
     try {
+        // After a failed read the next one is tried after a pause that doubles up to a minute: a root
+        // whose drive went away fails every read, and asking again each millisecond would only burn
+        // the processor until the drive set replaces this Watcher.
+        timing::Millis retry = kFirstRetryMs;
+        bool failureTraced = false;
         for (;;) {
-            if (self->directory_ && self->directory_->Read(self->notifyBuffer_.data(), kNotifyBufferSize,
-                                                           self->completion_) == 0) {
+            self->changeThreadTurns_.fetch_add(1, std::memory_order_relaxed);
+            if (!self->directory_) {
+                // Nothing to read from: wait for the stop alone.
+                self->stop_.Wait(timing::kInfinite);
+                break;
+            }
+            const std::uint32_t error =
+                self->directory_->Read(self->notifyBuffer_.data(), kNotifyBufferSize, self->completion_);
+            if (error == 0) {
+                retry = kFirstRetryMs;
                 // The completion runs inside this wait; then the next read is issued.
                 if (self->directory_->Wait(self->stop_) == notify::WaitResult::Stopped)
                     break;
-            } else if (self->stop_.Wait(1)) {
-                // No directory, or the read failed: try again a millisecond later.
-                break;
+                continue;
             }
+            self->changeSourceFailed_.store(true);
+            if (!std::exchange(failureTraced, true))
+                trace::Write(
+                    Format(L"Change notification failed on %s (error %lu)\n", self->drivePath_, error));
+            if (self->stop_.Wait(retry))
+                break;
+            retry = std::min<timing::Millis>(retry * 2, kLastRetryMs);
         }
     } catch (...) {
         trace::Write(L"Caught exception in Watcher::WatchProc");
     }
     return 1;
+}
+
+bool Watcher::ChangeSourceAlive() const {
+    return directory_ != nullptr && !changeSourceFailed_.load() && directory_->Alive();
 }
 
 void Watcher::Completion::OnBatch(std::uint32_t error, std::uint32_t bytes) {
@@ -85,26 +112,61 @@ void Watcher::Completion::OnBatch(std::uint32_t error, std::uint32_t bytes) {
 
 void Watcher::OnBatch(std::uint32_t error, std::uint32_t bytes) {
     if (bytes == 0) {
-        // No records: the read was cancelled (nothing to do), or more changes happened than the buffer
-        // could hold and the system dropped them all. The buffer still holds the previous batch, which
-        // must not be handled again. Which files changed is unknown, so nothing can be queued for them;
-        // the loss is counted and traced instead of passing unnoticed.
+        // No records. The buffer still holds the previous batch, which must not be handled again. The
+        // error tells why: the read was cancelled (nothing to do); more changes happened than the buffer
+        // could hold and the system dropped them all (reported with no error or with
+        // ERROR_NOTIFY_ENUM_DIR); or the read failed, for example because the volume went away. Which
+        // files changed is unknown either way, so nothing can be queued for them; the loss is counted and
+        // traced with its true cause instead of passing unnoticed.
         if (error == notify::kErrorOperationAborted)
             return;
         lostBatches_.fetch_add(1);
-        trace::Write(
-            Format(L"Change notifications lost on %s - more changes than the buffer holds (error %lu)\n",
-                   drivePath_, error));
+        if (error == notify::kErrorSuccess || error == notify::kErrorNotifyEnumDir) {
+            trace::Write(
+                Format(L"Change notifications lost on %s - more changes than the buffer holds (error %lu)\n",
+                       drivePath_, error));
+        } else {
+            changeSourceFailed_.store(true);
+            trace::Write(Format(L"Change notifications lost on %s - the read failed (error %lu)\n",
+                                drivePath_, error));
+        }
         return;
     }
     callback(std::span<const std::uint8_t>(notifyBuffer_.data(), std::min(bytes, kNotifyBufferSize)));
+}
+
+bool Watcher::RenewChanged(const std::wstring& path, std::int64_t now) {
+    const auto listed = changedIndex_.find(std::wstring_view(path));
+    if (listed == changedIndex_.end())
+        return false;
+    // Renewed rather than listed again: the list holds each path once, and the newest change decides
+    // when the file's rest ends.
+    FileEntry& entry = *listed->second;
+    entry.queuedTime = std::max(entry.queuedTime, now);
+    return true;
+}
+
+void Watcher::ListChanged(const std::wstring& path, std::int64_t now) {
+    FileEntry& entry = changedFiles_.emplace_back();
+    try {
+        entry.path = path;
+        entry.queuedTime = now;
+        changedIndex_.emplace(std::wstring_view(entry.path), std::prev(changedFiles_.end()));
+    } catch (...) {
+        changedFiles_.pop_back();
+        throw;
+    }
+}
+
+void Watcher::QueueChanged(const std::wstring& path, std::int64_t now) {
+    if (!RenewChanged(path, now))
+        ListChanged(path, now);
 }
 
 void Watcher::callback(std::span<const std::uint8_t> batch) {
     std::lock_guard lock(lock_);
     try {
         const std::int64_t now = timing::UnixTime();
-        previousPath_.clear();
         std::size_t offset = 0;
         for (;;) {
             if (batch.size() - offset < kRecordHeader)
@@ -120,19 +182,16 @@ void Watcher::callback(std::span<const std::uint8_t> batch) {
                 break;
             fullPath_.assign(drivePath_);
             AppendUtf16(fullPath_, record + kRecordHeader, nameBytes / 2);
-            if (fullPath_ != previousPath_) {
+            // A path listed already was not excluded when it was listed: it is only renewed.
+            if (!RenewChanged(fullPath_, now)) {
                 upperPath_.assign(fullPath_);
                 UpperCaseInPlace(upperPath_);
                 const bool excluded = std::any_of(
                     exclusions_.begin(), exclusions_.end(),
                     [this](const std::wstring& e) { return upperPath_.find(e) != std::wstring::npos; });
-                if (!excluded) {
-                    FileEntry& entry = changedFiles_.emplace_back();
-                    entry.path = fullPath_;
-                    entry.queuedTime = now;
-                }
+                if (!excluded)
+                    ListChanged(fullPath_, now);
             }
-            previousPath_.swap(fullPath_);
             queue_.Release(
                 1);  // fails silently at the maximum: only fewer passes of the defragmentation thread
             if (next == 0 || next >= batch.size() - offset)

@@ -44,7 +44,7 @@ Watcher::~Watcher() {
     engine_.reset();
 }
 
-void Watcher::Prepare() {
+bool Watcher::Prepare() {
     try {
         idle_.Set();
         UpperCaseInPlace(drivePath_);
@@ -63,9 +63,15 @@ void Watcher::Prepare() {
                             L"Watcher.cpp", __LINE__));
         BuildDefaultExclusions();
         console::Write(Format(L"Watching drive path = %s\n", drivePath_));
+        return true;
     } catch (...) {
         trace::Write(L"Caught exception in Watcher::Watcher");
     }
+    return directory_ != nullptr;
+}
+
+void Watcher::RequestStop() {
+    stop_.Set();
 }
 
 void Watcher::StartThreads() {

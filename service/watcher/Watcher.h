@@ -6,10 +6,15 @@
 // destruction sets the stop event and waits for the four threads. Every operation and thread procedure
 // catches every exception, writes "Caught exception in Watcher::<name>" to the trace stream and returns.
 //
-// Locking: one lock guards the changed-file list, the exclusion list and every transfer from the list
-// into the pending-file map; it is held for a whole notification batch and for each single insertion,
-// and no other lock is ever taken while it is held. The statistics are written by one thread each and
-// read without the lock.
+// Locking: one lock guards the changed-file list, the exclusion list, every transfer from the list
+// into the pending-file map and every change of that map; it is held for a whole notification batch and
+// for each single insertion, and no other lock is ever taken while it is held. The defragmentation thread
+// reads its map without the lock (no other thread changes it); any other thread reads it only under the
+// lock. The statistics are written by one thread each and read without the lock.
+//
+// Bounded: the changed-file list holds at most one entry per exact path (a later change of a path already
+// listed only renews its queued time), so a disk that stays busy, while the defragmentation thread waits
+// for it to become idle, costs memory in proportion to the files changed, not to the changes.
 #pragma once
 
 #include <array>
@@ -21,6 +26,8 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -65,9 +72,10 @@ class Watcher {
 
     // Called once before StartThreads: sets the idle event, upper-cases and completes the drive path to
     // its root, opens the root for change notification, builds the default exclusions and writes
-    // "Watching drive path = %s\n" to the console. When the root cannot be opened the rest is skipped
-    // ("No handle"); the Watcher keeps running and receives nothing.
-    void Prepare();
+    // "Watching drive path = %s\n" to the console. True when the root was opened. When it cannot be
+    // opened the rest is skipped ("No handle") and the result is false: such a Watcher receives nothing,
+    // and the drive set does not keep it. Its change thread, if started, only waits for the stop event.
+    bool Prepare();
     // Starts the change, defragmentation, idle-monitor and drive-values threads in that order and lowers
     // the defragmentation thread to idle priority.
     void StartThreads();
@@ -81,17 +89,27 @@ class Watcher {
     void ReplaceExclusions(const std::vector<std::wstring>& names);
 
     // Handles one batch of change-notification records (the bytes received, no more): every record of a
-    // file whose upper-case full path contains no exclusion is queued once per batch and path run, and
-    // the queue semaphore gets one count per record. A record whose action is 0 or above 5, or whose
+    // file whose upper-case full path contains no exclusion is queued, and the queue semaphore gets one
+    // count per record. A path already in the changed-file list is not listed again: its entry takes the
+    // batch's time, so that its rest starts again. A record whose action is 0 or above 5, or whose
     // name or next offset lies outside the batch, ends it. Runs on the change thread.
     void callback(std::span<const std::uint8_t> batch);
 
     // Queues a path for defragmentation without an exclusion check (the drive set's saved queue) and
-    // releases the queue semaphore by one count. False after an exception. Any thread.
+    // releases the queue semaphore by one count; a path already listed is renewed as by callback. False
+    // after an exception. Any thread.
     bool AddFileToDefragList(const std::wstring& path);
+    // Sets the stop event and returns at once: every thread ends at its next look at the event. Lets the
+    // drive set stop all its watchers together before it collects them one by one. Any thread.
+    void RequestStop();
     // Stops the Watcher, waits for the defragmentation thread and appends every pending file, each path
     // once, in ascending PathHash order. The other threads run on until destruction.
     void GetFileListAndExit(std::list<FileEntry>& files);
+    // The paths GetFileListAndExit would hand back now (the pending-file map with the changed-file list
+    // laid over it, in ascending PathHash order), taken under the lock without stopping or waiting for
+    // any thread: for a save that cannot wait for the work in progress (system shutdown, a drive that
+    // went away). Any thread.
+    std::vector<std::wstring> PendingPaths();
 
     // The drive's values, each written by one thread and read here without the lock.
     std::int32_t FilesLeft() const { return filesLeft_.load(std::memory_order_relaxed); }
@@ -115,6 +133,10 @@ class Watcher {
     void SetMoveFlag(bool move) { moveFlag_.store(move); }
     // True once Prepare opened the root for change notification.
     bool HasDirectory() const { return directory_ != nullptr; }
+    // False when the root could not be opened, a read for changes failed, a read completed with an
+    // error other than a cancel or an overflow, or the change source reports that the drive's root went
+    // away: from then on this Watcher may receive nothing, and the drive set creates it anew.
+    bool ChangeSourceAlive() const;
     // Batches whose changes were lost because more changes arrived than the buffer could hold.
     std::uint32_t LostBatches() const { return lostBatches_.load(); }
 
@@ -151,6 +173,14 @@ class Watcher {
     std::vector<std::wstring> DefaultExclusions() const;
     // The handling of one completion: a batch, or the report of lost or cancelled ones.
     void OnBatch(std::uint32_t error, std::uint32_t bytes);
+    // Lists a changed path, or renews the entry the list has for it. Under the lock.
+    void QueueChanged(const std::wstring& path, std::int64_t now);
+    // The two halves: renews the path's entry (false when it is not listed), or lists a path not listed.
+    bool RenewChanged(const std::wstring& path, std::int64_t now);
+    void ListChanged(const std::wstring& path, std::int64_t now);
+    // Changes of the pending-file map by the defragmentation thread, under the lock.
+    void ErasePending(std::uint32_t key);
+    void StorePending(std::uint32_t key, FileEntry entry);
 
     notify::ChangeNotification& changes_;
     drives::Drives& drives_;
@@ -170,6 +200,8 @@ class Watcher {
     std::unique_ptr<notify::DirectoryWatch> directory_;
     Completion completion_;
     std::list<FileEntry> changedFiles_;
+    // The entry of each path in the changed-file list; the key views the path held by the list node.
+    std::unordered_map<std::wstring_view, std::list<FileEntry>::iterator> changedIndex_;
     std::map<std::uint32_t, FileEntry> pendingFiles_;  // by PathHash; the defragmentation thread's own
     std::vector<std::wstring> exclusions_;
     // The entries of exclusions_ (all upper case), so that adding one costs one look-up, not a walk of
@@ -188,14 +220,15 @@ class Watcher {
     std::atomic<std::int64_t> freeClusters_{0};
     std::atomic<std::int64_t> volumeClusters_{0};  // published when the defragmentation thread has its engine
     std::atomic<std::uint32_t> lostBatches_{0};
+    std::atomic<bool> changeSourceFailed_{false};
+    std::atomic<std::uint64_t> changeThreadTurns_{0};  // turns of WatchProc's loop
 
     // ---- The idle monitor and the drive-values thread ----
-    perf::DiskCounters* diskCounters_ = nullptr;  // set by the constructor, never null after it
+    perf::DiskCounters* diskCounters_ = nullptr;       // set by the constructor, never null after it
     std::atomic<std::uint64_t> driveMeasurements_{0};  // free-cluster measurements completed
 
     // Scratch of callback, kept so that a batch allocates only the entries it queues.
     std::wstring fullPath_;
-    std::wstring previousPath_;
     std::wstring upperPath_;
 };
 

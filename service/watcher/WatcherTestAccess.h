@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/watcher/Watcher.h"
@@ -17,8 +18,20 @@ struct WatcherTestAccess {
     }
     static void ClearChangedFiles(Watcher& w) {
         std::lock_guard lock(w.lock_);
+        w.changedIndex_.clear();
         w.changedFiles_.clear();
     }
+    // Entries of the changed-file list and of its index by path, and of the pending-file map.
+    static std::pair<std::size_t, std::size_t> ChangedCounts(Watcher& w) {
+        std::lock_guard lock(w.lock_);
+        return {w.changedFiles_.size(), w.changedIndex_.size()};
+    }
+    static std::size_t PendingCount(Watcher& w) {
+        std::lock_guard lock(w.lock_);
+        return w.pendingFiles_.size();
+    }
+    // Turns of the change thread's loop so far: one per read issued or retried.
+    static std::uint64_t ChangeThreadTurns(Watcher& w) { return w.changeThreadTurns_.load(); }
     static std::vector<std::wstring> Exclusions(Watcher& w) {
         std::lock_guard lock(w.lock_);
         return w.exclusions_;

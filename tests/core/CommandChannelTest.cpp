@@ -77,6 +77,17 @@ TEST_F(CommandChannelTest, TheDriveListsFollowWatchAndQuitWatch) {
     EXPECT_EQ(client.Ask(L"? WATCH@"), Replies{});
     EXPECT_EQ(client.Ask(L"f WATCH@"), Replies{});
     EXPECT_EQ(client.Ask(L"GetWatchingDrives@"), Replies{L"21, F:\\"});
+    // A letter with no drive behind it gets no watcher and no mark in the store.
+    EXPECT_EQ(client.Ask(L"Q WATCH@"), Replies{});
+    EXPECT_EQ(client.Ask(L"GetWatchingDrives@"), Replies{L"21, F:\\"});
+    reg::Key watching = rig.registry.Open(
+        reg::kLocalMachine, std::wstring(kParametersKeyPath) + L"\\WatchingDrives", reg::kKeyRead);
+    reg::Value value;
+    ASSERT_TRUE(watching);
+    EXPECT_NE(rig.registry.QueryValue(watching.get(), L"17", &value), reg::kErrorSuccess);
+    // A rescan keeps the watcher of a drive watched on request although the scan would not pick it.
+    rig.service->OnDevChange();
+    EXPECT_EQ(client.Ask(L"GetWatchingDrives@"), Replies{L"21, F:\\"});
 }
 
 TEST_F(CommandChannelTest, GetDataAnswersStatisticsExclusionsAndTheDefragOnlyRecord) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "platform/Trace.h"
 #include "service/drives/SettingsStore.h"
@@ -190,7 +191,7 @@ TEST(DefragServiceTest, DeviceEventsRebuildTheAvailableDrivesUntilTheServiceStop
     const svc::DeviceBroadcastHeader volume{sizeof(svc::DeviceBroadcastHeader), svc::kDeviceTypeVolume, 0};
     rig.service->Handler(svc::kControlDeviceEvent, svc::kDeviceArrival, &volume, sizeof volume);
     EXPECT_EQ(available(), L"C:\\E:\\");
-    // A shutdown changes nothing: the service keeps running.
+    // A shutdown does not stop the service (it only saves its state): it keeps answering.
     rig.service->Handler(svc::kControlShutdown, 0, nullptr, 0);
     Client client(rig.commandSlot);
     EXPECT_EQ(client.Ask(L"GetAvailableDrives@"), std::vector<std::wstring>{L"20, C:\\E:\\"});
@@ -201,6 +202,54 @@ TEST(DefragServiceTest, DeviceEventsRebuildTheAvailableDrivesUntilTheServiceStop
     rig.drives.Add(L'F', drives::kDriveFixed);
     rig.service->OnDevChange();
     EXPECT_EQ(available(), L"C:\\E:\\");
+}
+
+TEST(DefragServiceTest, AShutdownSavesTheQueuesAndTheLifeTimeCountAtOnceAndTheNextStartFindsThem) {
+    ServiceRig rig;
+    rig.drives.Add(L'C', drives::kDriveFixed);
+    rig.drives.Add(L'D', drives::kDriveFixed);
+    timing::ScopedTimeDivisor patient(10);  // the queued files rest for 3 s: still queued at the shutdown
+    rig.Start();
+    rig.WithDrives([](drives::DriveSet& set) {
+        set.QueueFile(3, L"C:\\one.db");
+        set.QueueFile(3, L"C:\\two.db");
+        set.QueueFile(4, L"D:\\three.log");
+        watcher::WatcherTestAccess::SetFragmentsSaved(*set.WatcherAt(3), 9);
+        return 0;
+    });
+    {
+        // While a command holds the drive set, the shutdown waits a bounded time and then gives up.
+        trace::ScopedCapture traces;
+        std::unique_lock busy(rig.service->DriveSetLock());
+        std::thread shutdown([&] { rig.service->Handler(svc::kControlShutdown, 0, nullptr, 0); });
+        shutdown.join();
+        EXPECT_GE(IndexOf(ServiceLines(traces), L"Shutdown: the drive set is busy, its state is not saved"),
+                  0);
+        EXPECT_EQ(Get(rig.registry, std::wstring(kParametersKeyPath) + L"\\FilesFor D", L"0"), std::nullopt);
+    }
+    rig.service->Handler(svc::kControlShutdown, 0, nullptr, 0);
+    const std::wstring parameters = kParametersKeyPath;
+    EXPECT_EQ(Get(rig.registry, parameters, L"LifeTime"), reg::Value::Dword(9));
+    EXPECT_TRUE(Get(rig.registry, parameters + L"\\FilesFor C", L"1").has_value());
+    EXPECT_EQ(Get(rig.registry, parameters + L"\\FilesFor D", L"0"), reg::Value::String(L"D:\\three.log"));
+    // Nothing was stopped: the service still answers and watches.
+    Client client(rig.commandSlot);
+    EXPECT_EQ(client.Ask(L"GetWatchingDrives@"), std::vector<std::wstring>{L"21, C:\\D:\\"});
+
+    // The process would end here. A start over what it left finds the count and the files.
+    {
+        drives::DriveSetRig again;
+        again.Add(L'C', drives::kDriveFixed);
+        again.Add(L'D', drives::kDriveFixed);
+        drives::DriveSet next(rig.registry, reg::kLocalMachine, parameters, true, again.Platform());
+        EXPECT_EQ(next.LifeTimeTotal(), 9);
+        ASSERT_NE(next.WatcherAt(3), nullptr);
+        std::vector<std::wstring> c = next.WatcherAt(3)->PendingPaths();
+        std::sort(c.begin(), c.end());
+        EXPECT_EQ(c, (std::vector<std::wstring>{L"C:\\one.db", L"C:\\two.db"}));
+        EXPECT_EQ(next.WatcherAt(4)->PendingPaths(), std::vector<std::wstring>{L"D:\\three.log"});
+    }
+    rig.Stop();
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <iostream>
 
 #include "platform/host/HostRegistry.h"
 #include "tests/drives/DriveSetRig.h"
@@ -71,6 +73,52 @@ TEST_F(DriveSetRestartTest, QueuesExclusionsAndTheLifeTimeCountOutliveAKilledPro
     std::vector<std::wstring> expected = queued;
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(saved, expected);
+}
+
+TEST_F(DriveSetRestartTest, WhatASaveAtShutdownWroteComesBackAfterTheProcessIsKilled) {
+    // Six watched drives with files queued on each; the save is timed in the child.
+    constexpr wchar_t kLast = L'H';
+    constexpr int kDrives = kLast - L'C' + 1;
+    for (wchar_t letter = L'D'; letter <= kLast; ++letter)
+        rig.Add(letter, kDriveFixed);
+    constexpr int kFilesPerDrive = 4;
+    auto fileOf = [](wchar_t letter, int i) {
+        return std::wstring{letter} + L":\\queued\\" + std::to_wstring(i) + L".dat";
+    };
+    timing::ScopedTimeDivisor patient(10);  // the queued files rest for 3 s: still queued at the save
+    ASSERT_TRUE(RunInKilledChild([&] {
+        reg::HostRegistry registry(file);
+        DriveSet set(registry, reg::kLocalMachine, std::wstring(kParametersPath), true, rig.Platform());
+        if (set.WatchedDrives().size() != kDrives * 3)
+            return false;
+        for (wchar_t letter = L'C'; letter <= kLast; ++letter) {
+            for (int i = 0; i < kFilesPerDrive; ++i)
+                set.QueueFile(letter - 64, fileOf(letter, i));
+        }
+        Access::SetFragmentsSaved(*set.WatcherAt(3), 17);
+        const auto start = std::chrono::steady_clock::now();
+        set.SaveState();  // the watchers run on; then the process dies without any other save
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        std::cout << "save at shutdown: " << kDrives << " drives, " << kDrives * kFilesPerDrive << " files, "
+                  << ms << " ms" << std::endl;
+        return set.WatchedDrives().size() == kDrives * 3;
+    }));
+
+    reg::HostRegistry registry(file);
+    DriveSet set(registry, reg::kLocalMachine, std::wstring(kParametersPath), true, rig.Platform());
+    EXPECT_EQ(set.LifeTimeTotal(), 17);
+    for (wchar_t letter = L'C'; letter <= kLast; ++letter) {
+        SCOPED_TRACE(static_cast<char>(letter));
+        watcher::Watcher* w = set.WatcherAt(letter - 64);
+        ASSERT_NE(w, nullptr);
+        std::vector<std::wstring> expected;
+        for (int i = 0; i < kFilesPerDrive; ++i)
+            expected.push_back(fileOf(letter, i));
+        std::vector<std::wstring> restored = w->PendingPaths();
+        std::sort(restored.begin(), restored.end());
+        EXPECT_EQ(restored, expected);
+    }
 }
 
 }  // namespace

@@ -22,13 +22,14 @@ struct DriveSetRig {
         changes.AddRoot(std::wstring{letter, L':', L'\\'});
     }
     DriveSetPlatform Platform() {
-        return {{&changes, &table, nullptr}, [this] { return instances; }};
+        return {{&changes, &table, fileSystem}, [this] { return instances; }};
     }
 
     timing::ScopedTimeDivisor divisor{100};
     notify::ScriptedChangeNotification changes;
     DriveTable table;
     std::vector<std::wstring> instances;
+    fs::FileSystemControl* fileSystem = nullptr;  // null: the process's own
 };
 
 }  // namespace kestrel::drives

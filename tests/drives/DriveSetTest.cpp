@@ -4,9 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <thread>
 
+#include "common/Utf16.h"
+#include "platform/FsRecords.h"
 #include "platform/MemoryRegistry.h"
 #include "platform/Trace.h"
 #include "tests/drives/DriveSetRig.h"
@@ -15,6 +21,64 @@ namespace kestrel::drives {
 namespace {
 
 using Access = watcher::WatcherTestAccess;
+
+// Polls a condition for up to `timeoutMs` of real time.
+template <class Condition>
+bool WaitUntil(Condition condition, int timeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> paths) {
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// A file-system control on which opening drive C's volume holds the caller until released, as a drive
+// busy with a long request would; every other call fails at once.
+class HoldingControl : public fs::FileSystemControl {
+  public:
+    fs::OpenResult OpenVolume(const std::wstring& devicePath) override {
+        if (devicePath.find(L"C:") != std::wstring::npos) {
+            std::unique_lock lock(mutex_);
+            ++held_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return released_; });
+        }
+        return {fs::kInvalidHandle, kNotReady};
+    }
+    fs::OpenResult OpenFile(const std::wstring&) override { return {fs::kInvalidHandle, kNotReady}; }
+    void Close(fs::RawHandle) noexcept override {}
+    bool Bind() override { return true; }
+    fs::NtStatus Control(fs::RawHandle, fs::IO_STATUS_BLOCK&, std::uint32_t, const void*, std::uint32_t,
+                         void*, std::uint32_t) override {
+        return fs::kStatusInvalidParameter;
+    }
+    bool Wait(fs::RawHandle, std::uint32_t) override { return true; }
+    std::optional<std::uint64_t> FindFileSize(const std::wstring&) override { return std::nullopt; }
+
+    bool WaitHeld() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_ > 0; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    static constexpr std::uint32_t kNotReady = 21;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    bool released_ = false;
+};
 
 class DriveSetTest : public ::testing::Test {
   protected:
@@ -105,6 +169,142 @@ TEST_F(DriveSetTest, StopWatchingIsRecordedAndOutlastsTheNextScan) {
     EXPECT_EQ(Get(L"\\WatchingDrives", L"3"), reg::Value::Dword(1));
     EXPECT_EQ(set->WatchedDrives(), L"C:\\E:\\");
     EXPECT_EQ(set->AvailableDrives(), L"");
+}
+
+TEST_F(DriveSetTest, StopWatchingThatTheStoreCannotRecordKeepsTheDriveWatchedAndSaysWhy) {
+    rig.Add(L'C', kDriveFixed);
+    // A store whose "WatchingDrives" values can no longer be written, as a damaged host store refuses.
+    class RefusingRegistry : public reg::MemoryRegistry {
+      public:
+        std::uint32_t SetValue(reg::RawKey key, std::wstring_view name, const reg::Value& value) override {
+            if (refuse)
+                return reg::kErrorAccessDenied;
+            return MemoryRegistry::SetValue(key, name, value);
+        }
+        bool refuse = false;
+    } refusing;
+    DriveSet set(refusing, reg::kLocalMachine, std::wstring(kParametersPath), true, rig.Platform());
+    ASSERT_EQ(set.WatchedDrives(), L"C:\\");
+    refusing.refuse = true;
+    trace::ScopedCapture traces;
+    EXPECT_FALSE(set.StopWatching(L"C:\\"));
+    EXPECT_TRUE(
+        traces.Contains(L"Cannot stop watching drive C:\\: the settings store could not be written\n"));
+    EXPECT_NE(set.WatcherAt(3), nullptr);
+    EXPECT_TRUE(set.IsWatching(L"C:\\"));
+    EXPECT_EQ(set.WatchedDrives(), L"C:\\");  // listed where the store says it is
+    EXPECT_EQ(set.AvailableDrives(), L"");
+
+    refusing.refuse = false;
+    EXPECT_TRUE(set.StopWatching(L"C:\\"));
+    EXPECT_EQ(set.WatcherAt(3), nullptr);
+    EXPECT_EQ(set.AvailableDrives(), L"C:\\");
+}
+
+TEST_F(DriveSetTest, ADriveWhoseRootCannotBeOpenedGetsNoWatcherAndNoMark) {
+    rig.Add(L'C', kDriveFixed);
+    rig.table.Set(L'Q', DriveEntry{});  // a fixed drive whose root does not open for change notification
+    trace::ScopedCapture traces;
+    auto set = Make();
+    EXPECT_EQ(set->WatcherAt(17), nullptr);
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\");
+    EXPECT_TRUE(traces.Contains(L"Cannot watch drive Q:\\: No handle\n"));
+    // As the watch command does it, for that drive and for a letter with no drive at all.
+    for (const wchar_t* drive : {L"Q", L"R:\\"}) {
+        SCOPED_TRACE(static_cast<int>(drive[0]));
+        EXPECT_THROW(set->CreateWatcher(drive, L""), std::runtime_error);
+        EXPECT_THROW(set->StartWatching(std::wstring_view(drive)), DefragInfoException);
+    }
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\");
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"17"), std::nullopt);
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"18"), std::nullopt);
+    EXPECT_EQ(rig.changes.OpenWatches(), 1u);
+}
+
+TEST_F(DriveSetTest, AWatcherWhoseDriveWentAwayIsDroppedWithItsQueueSavedAndComesBackWithTheDrive) {
+    timing::ScopedTimeDivisor patient(10);  // the queued files rest (and stay) for 3 s of real time
+    rig.Add(L'C', kDriveFixed);
+    rig.Add(L'E', kDriveRemovable);
+    auto set = Make();
+    ASSERT_EQ(set->WatchedDrives(), L"C:\\E:\\");
+    set->QueueFile(5, L"E:\\a.txt");
+    set->QueueFile(5, L"E:\\b.txt");
+    trace::ScopedCapture traces;
+    set->Rescan();  // nothing changed: every watcher stays
+    for (const std::wstring& line : traces.Lines())
+        EXPECT_NE(line.rfind(L"Drive ", 0), 0u) << ToUtf8(line);
+
+    // The medium is taken out. (A queue stored for E before is replaced by the files of its watcher.)
+    set->Store().SaveQueue(L"E:\\", {L"E:\\old1", L"E:\\old2", L"E:\\old3"});
+    DriveEntry e = *rig.table.Find(L'E');
+    e.ready = false;
+    rig.table.Set(L'E', e);
+    set->Rescan();
+    EXPECT_EQ(set->WatcherAt(5), nullptr);
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\");
+    EXPECT_EQ(rig.changes.OpenWatches(), 1u);  // E's root is no longer held open
+    EXPECT_TRUE(traces.Contains(L"Drive E:\\ is gone: its watcher ends, 2 files kept for its return\n"));
+    EXPECT_EQ(Get(L"\\WatchingDrives", L"5"), reg::Value::Dword(1));
+
+    // It comes back: a new watcher, which has the files again.
+    e.ready = true;
+    rig.table.Set(L'E', e);
+    set->Rescan();
+    ASSERT_NE(set->WatcherAt(5), nullptr);
+    EXPECT_EQ(Sorted(set->WatcherAt(5)->PendingPaths()),
+              (std::vector<std::wstring>{L"E:\\a.txt", L"E:\\b.txt"}));
+    EXPECT_EQ(Get(L"\\FilesFor E", L"0"), std::nullopt);  // taken from the store
+
+    // Another volume under C's letter: its watcher is made anew, and its files go over to the new one.
+    set->QueueFile(3, L"C:\\c.txt");
+    rig.table.Set(L'C', *rig.table.Find(L'C'));
+    set->Rescan();
+    EXPECT_TRUE(
+        traces.Contains(L"Drive C:\\ holds another volume: its watcher ends, 1 files kept for its return\n"));
+    ASSERT_NE(set->WatcherAt(3), nullptr);
+    EXPECT_EQ(set->WatcherAt(3)->PendingPaths(), std::vector<std::wstring>{L"C:\\c.txt"});
+
+    // C's change source dies (the volume went away and came back under the open handle).
+    rig.changes.Detach(L"C:\\", notify::kErrorInvalidHandle);
+    ASSERT_TRUE(WaitUntil([&] { return !set->WatcherAt(3)->ChangeSourceAlive(); }));
+    set->Rescan();
+    EXPECT_TRUE(traces.Contains(
+        L"Drive C:\\ reports no more changes: its watcher ends, 1 files kept for its return\n"));
+    ASSERT_NE(set->WatcherAt(3), nullptr);
+    EXPECT_TRUE(set->WatcherAt(3)->ChangeSourceAlive());
+    rig.changes.Push(L"C:\\", notify::MakeNotifyBatch({{fs::kFileActionModified, L"d.txt"}}));
+    ASSERT_TRUE(WaitUntil([&] { return Sorted(set->WatcherAt(3)->PendingPaths()).size() == 2; }));
+
+    // The drive leaves the table altogether.
+    rig.table.Remove(L'E');
+    set->Rescan();
+    EXPECT_EQ(set->WatcherAt(5), nullptr);
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\");
+    EXPECT_EQ(set->AvailableDrives(), L"");
+    EXPECT_EQ(rig.changes.OpenWatches(), 1u);
+    set->SaveAll();
+    EXPECT_EQ(SavedQueue(L'E'), (std::vector<std::wstring>{L"E:\\a.txt", L"E:\\b.txt"}));
+    EXPECT_EQ(SavedQueue(L'C'), (std::vector<std::wstring>{L"C:\\c.txt", L"C:\\d.txt"}));
+}
+
+TEST_F(DriveSetTest, SaveAllTellsEveryWatcherToStopBeforeItWaitsForTheFirst) {
+    timing::ScopedTimeDivisor patient(10);
+    HoldingControl control;
+    rig.fileSystem = &control;
+    rig.Add(L'C', kDriveFixed);
+    rig.Add(L'D', kDriveFixed);
+    auto set = Make();
+    ASSERT_TRUE(control.WaitHeld());  // C's watcher is busy with its drive and cannot stop yet
+    set->QueueFile(4, L"D:\\d.txt");
+    watcher::Watcher* d = set->WatcherAt(4);
+    ASSERT_NE(d, nullptr);
+    std::thread saver([&] { set->SaveAll(); });
+    const bool toldAtOnce = WaitUntil([&] { return Access::StopEvent(*d).IsSet(); }, 2000);
+    control.Release();
+    saver.join();
+    EXPECT_TRUE(toldAtOnce);
+    EXPECT_EQ(set->WatchedDrives(), L"");
+    EXPECT_EQ(SavedQueue(L'D'), std::vector<std::wstring>{L"D:\\d.txt"});
 }
 
 TEST_F(DriveSetTest, LifeTimeGrowsOnlyWhenTheSumPassesItsHighestValue) {

@@ -41,15 +41,25 @@ TEST(ChangeFilterTest, ThreeRecordsOfOneFileQueueOneEntryAndThreeCounts) {
     EXPECT_EQ(Access::DrainQueue(r.w), 1 + 3);  // the initial count and one per record
 }
 
-TEST(ChangeFilterTest, OnlyARunOfOnePathIsMergedAndNothingAcrossBatches) {
+TEST(ChangeFilterTest, EachPathIsListedOnceAcrossBatchesMergedExactlyWithItsNewestTime) {
     WatcherRig rig;
     Running r(rig);
     rig.Push({{kModified, L"a"}, {kModified, L"b"}, {kModified, L"a"}, {fs::kFileActionAdded, L"a"}});
+    ASSERT_TRUE(rig.changes.WaitDelivered(1, 10000));
+    const std::int64_t first = Access::ChangedFiles(r.w)[0].queuedTime;
+    // Two scaled seconds later: the renewed entry takes the later time, so its rest starts again.
+    ASSERT_TRUE(WaitUntil([&] { return timing::UnixTime() >= first + 2; }));
     rig.Push({{fs::kFileActionRenamedNewName, L"a"}});
     rig.Push({{kModified, L"A"}});  // the merge compares exactly
+    ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\b"));
     ASSERT_TRUE(rig.changes.WaitDelivered(3, 10000));
-    EXPECT_EQ(Paths(r.w), (std::vector<std::wstring>{L"C:\\a", L"C:\\b", L"C:\\a", L"C:\\a", L"C:\\A"}));
-    EXPECT_EQ(Access::DrainQueue(r.w), 1 + 6);
+    const std::vector<FileEntry> listed = Access::ChangedFiles(r.w);
+    EXPECT_EQ(Paths(r.w), (std::vector<std::wstring>{L"C:\\a", L"C:\\b", L"C:\\A"}));
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_GE(listed[0].queuedTime, first + 2);
+    EXPECT_GE(listed[1].queuedTime, first + 2);
+    EXPECT_EQ(Access::ChangedCounts(r.w), std::make_pair(std::size_t{3}, std::size_t{3}));
+    EXPECT_EQ(Access::DrainQueue(r.w), 1 + 6 + 1);  // every record and the queued path still count
 }
 
 TEST(ChangeFilterTest, AnActionOutsideOneToFiveEndsTheBatch) {
@@ -144,7 +154,7 @@ TEST(ChangeFilterTest, RecordsReachingPastTheBytesReceivedEndTheBatch) {
     EXPECT_EQ(Paths(r.w), (std::vector<std::wstring>{L"C:\\ok", L"C:\\one", L"C:\\whole"}));
 }
 
-TEST(ChangeFilterTest, ALostBatchIsReportedAndThePreviousOneNotHandledAgain) {
+TEST(ChangeFilterTest, ALostBatchIsReportedByItsCauseAndThePreviousOneNotHandledAgain) {
     WatcherRig rig;
     trace::ScopedCapture traces;
     Running r(rig);
@@ -152,17 +162,34 @@ TEST(ChangeFilterTest, ALostBatchIsReportedAndThePreviousOneNotHandledAgain) {
     rig.changes.Push(L"C:\\", {}, notify::kErrorNotifyEnumDir);                      // overflow: 0 bytes
     rig.changes.Push(L"C:\\", {}, notify::kErrorOperationAborted);                   // cancelled: 0 bytes
     rig.changes.Push(L"C:\\", std::vector<std::uint8_t>(kNotifyBufferSize + 4, 0));  // too big for the buffer
+    rig.changes.Push(L"C:\\", {}, notify::kErrorSuccess);                            // overflow, no error
     rig.Push({{kModified, L"after.txt"}});
-    ASSERT_TRUE(rig.changes.WaitDelivered(5, 10000));
+    ASSERT_TRUE(rig.changes.WaitDelivered(6, 10000));
     EXPECT_EQ(Paths(r.w), (std::vector<std::wstring>{L"C:\\before.txt", L"C:\\after.txt"}));
     EXPECT_EQ(Access::DrainQueue(r.w), 1 + 2);
-    EXPECT_EQ(r.w.LostBatches(), 2u);
-    const std::wstring lost =
-        L"Change notifications lost on C:\\ - more changes than the buffer holds (error 1022)\n";
-    std::size_t reports = 0;
-    for (const std::wstring& line : traces.Lines())
-        reports += line == lost ? 1 : 0;
-    EXPECT_EQ(reports, 2u);
+    EXPECT_EQ(r.w.LostBatches(), 3u);
+    EXPECT_TRUE(r.w.ChangeSourceAlive());
+    std::size_t overflows = 0;
+    for (const std::wstring& line : traces.Lines()) {
+        overflows +=
+            line.rfind(L"Change notifications lost on C:\\ - more changes than the buffer holds (error ",
+                       0) == 0
+                ? 1
+                : 0;
+    }
+    EXPECT_EQ(overflows, 3u);
+    EXPECT_TRUE(traces.Contains(
+        L"Change notifications lost on C:\\ - more changes than the buffer holds (error 1022)\n"));
+    EXPECT_TRUE(traces.Contains(
+        L"Change notifications lost on C:\\ - more changes than the buffer holds (error 0)\n"));
+
+    // A read that fails (the volume went away) is no overflow: it is traced as what it is, and the
+    // change source counts as dead from then on.
+    rig.changes.Push(L"C:\\", {}, notify::kErrorInvalidHandle);
+    ASSERT_TRUE(rig.changes.WaitDelivered(7, 10000));
+    EXPECT_TRUE(traces.Contains(L"Change notifications lost on C:\\ - the read failed (error 6)\n"));
+    EXPECT_EQ(r.w.LostBatches(), 4u);
+    EXPECT_FALSE(r.w.ChangeSourceAlive());
 }
 
 TEST(ChangeFilterTest, NamesKeepCharactersOutsideTheBasicPlaneAndLongNamesWhole) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "common/Utf16.h"
@@ -32,7 +33,11 @@ class CountingControl : public engine::test::ForwardingControl {
     fs::OpenResult OpenFile(const std::wstring& path) override {
         {
             std::lock_guard lock(mutex_);
-            ++opens_[path];
+            const int opens = ++opens_[path];
+            // Every third open of the chosen file throws: the one of an attempt, after the two that
+            // measure the file.
+            if (path == throwingPath && opens % 3 == 0)
+                throw std::runtime_error("open failed");
         }
         return ForwardingControl::OpenFile(path);
     }
@@ -50,6 +55,7 @@ class CountingControl : public engine::test::ForwardingControl {
     }
     std::atomic<int> moveDelayMs{0};
     std::atomic<bool> inMove{false};
+    std::wstring throwingPath;  // set before the watcher runs
 
   private:
     std::mutex mutex_;
@@ -83,12 +89,18 @@ struct DefragRig : WatcherRig {
     std::map<std::wstring, std::vector<std::uint64_t>> tags;
 };
 
-// A prepared watcher of C whose defragmentation thread (and, when asked, change thread) runs.
+// A prepared watcher of C whose defragmentation thread (and, when asked, change thread) runs. The files
+// `first` are queued before the threads start, so that the thread's first pass takes all of them: with
+// the disk busy, a later pass would wait for it before it takes any more.
 struct Running {
-    Running(DefragRig& rig, bool idle = true, bool change = false) : w(L"C", L"", rig.Platform()) {
+    Running(DefragRig& rig, bool idle = true, bool change = false,
+            const std::vector<std::wstring>& first = {})
+        : w(L"C", L"", rig.Platform()) {
         w.Prepare();
         if (!idle)
             Access::IdleEvent(w).Reset();
+        for (const std::wstring& path : first)
+            w.AddFileToDefragList(path);
         Access::StartOnly(w, change, true, false, false);
     }
     Watcher w;
@@ -201,6 +213,27 @@ TEST(DefragProcTest, AFileThatCannotBeHelpedIsTriedTwiceThenDropped) {
     rig.ExpectIntact();
 }
 
+TEST(DefragProcTest, AnAttemptThatThrowsCountsAsFailedAndTheFileIsDroppedAfterTheSecond) {
+    DefragRig rig;
+    const Runs two = Pieces(2, 1000, 20);
+    ASSERT_TRUE(rig.volume.AddFile(L"\\throws", two));
+    OccupyGaps(rig.volume, two);
+    rig.KeepTags();
+    rig.control.throwingPath = L"\\\\?\\C:\\throws";
+    trace::ScopedCapture traces;
+    Running r(rig);
+    ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\throws"));
+    // Measured and attempted twice (three opens each time), then dropped at the next examination.
+    ASSERT_TRUE(
+        WaitUntil([&] { return rig.control.Opens(L"C:\\throws") >= 6 && Access::PendingCount(r.w) == 0; }));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(300));  // the quiet drive's passes find nothing more
+    EXPECT_EQ(rig.control.Opens(L"C:\\throws"), 6);
+    EXPECT_EQ(LinesContaining(traces, L"Caught exception in Watcher::ExecuteFileCommand").size(), 2u);
+    EXPECT_EQ(rig.volume.Fragments(L"\\throws"), 2);
+    rig.ExpectIntact();
+}
+
 TEST(DefragProcTest, OnePieceFilesFollowTheThresholdAndTheMoveFlag) {
     {
         // Free: 8,000 to 8,999 and nothing else, so StartingSizes[1] is 8,000. Files of 100 clusters (k = 1):
@@ -283,9 +316,7 @@ TEST(DefragProcTest, TheIdleEventHeldResetKeepsFilesWaitingAndTheQueueComesBackI
     OccupyGaps(rig.volume, five);
     rig.KeepTags();
     trace::ScopedCapture traces;
-    Running r(rig, false);
-    for (const wchar_t* path : {L"C:\\five", L"C:\\f1b", L"C:\\b", L"C:\\a"})
-        ASSERT_TRUE(r.w.AddFileToDefragList(path));
+    Running r(rig, false, false, {L"C:\\five", L"C:\\f1b", L"C:\\b", L"C:\\a"});
     ASSERT_TRUE(WaitUntil([&] { return Access::ChangedFiles(r.w).empty(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(800));  // well past the rest
     EXPECT_EQ(rig.volume.Fragments(L"\\five"), 5);
@@ -312,6 +343,35 @@ TEST(DefragProcTest, TheIdleEventHeldResetKeepsFilesWaitingAndTheQueueComesBackI
     EXPECT_EQ(rig.volume.Fragments(L"\\five"), 5);
 }
 
+TEST(DefragProcTest, ABusyDiskKeepsOneEntryPerPathHoweverManyChangesArrive) {
+    DefragRig rig;
+    Watcher w(L"C", L"", rig.Platform());
+    ASSERT_TRUE(w.Prepare());
+    Access::IdleEvent(w).Reset();  // the disk stays busy: the walk waits for it
+    const std::vector<std::wstring> names{L"log\\a.log", L"log\\b.log", L"c.db", L"d.tmp", L"e"};
+    for (const std::wstring& name : names)
+        ASSERT_TRUE(w.AddFileToDefragList(L"C:\\" + name));
+    Access::StartOnly(w, false, true, false, false);  // its first pass takes all five into the map
+    ASSERT_TRUE(WaitUntil([&] { return Access::ChangedFiles(w).empty(); }));
+    ASSERT_EQ(Access::PendingCount(w), names.size());
+
+    std::vector<std::vector<std::uint8_t>> batches;
+    for (const std::wstring& name : names)
+        batches.push_back(notify::MakeNotifyBatch({{fs::kFileActionModified, name}}));
+    for (int i = 0; i < 50000; ++i)
+        w.callback(batches[static_cast<std::size_t>(i) % batches.size()]);
+    // Each path once in the list (and in its index) and once in the map, whatever the number of changes.
+    EXPECT_EQ(Access::ChangedCounts(w), std::make_pair(names.size(), names.size()));
+    EXPECT_EQ(Access::PendingCount(w), names.size());
+
+    // Once the disk is idle the list drains into the map; the files do not exist and are dropped.
+    Access::IdleEvent(w).Set();
+    ASSERT_TRUE(WaitUntil([&] {
+        return Access::ChangedCounts(w) == std::make_pair(std::size_t{0}, std::size_t{0}) &&
+               Access::PendingCount(w) == 0;
+    }));
+}
+
 TEST(DefragProcTest, AKeyCollisionInsideAWalkIsTracedAndAnIdleDiskReleasesTheWaitingFiles) {
     DefragRig rig;
     const Runs five = Pieces(5, 1000, 10);
@@ -319,9 +379,7 @@ TEST(DefragProcTest, AKeyCollisionInsideAWalkIsTracedAndAnIdleDiskReleasesTheWai
     OccupyGaps(rig.volume, five);
     rig.KeepTags();
     trace::ScopedCapture traces;
-    Running r(rig, false);
-    ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\f1b"));
-    ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\five"));
+    Running r(rig, false, false, {L"C:\\f1b", L"C:\\five"});
     ASSERT_TRUE(WaitUntil([&] { return Access::ChangedFiles(r.w).empty(); }));
     ASSERT_TRUE(r.w.AddFileToDefragList(L"C:\\f2A"));  // the walk waits for the idle disk meanwhile
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -54,27 +54,55 @@ TEST(WatcherTest, EveryFormOfADriveBecomesItsRoot) {
     }
 }
 
-TEST(WatcherTest, AWatcherWhoseRootCannotBeOpenedKeepsRunningReceivesNothingAndStopsCleanly) {
+TEST(WatcherTest, AWatcherWhoseRootCannotBeOpenedSaysSoIdlesUntilStoppedAndStopsCleanly) {
     WatcherRig rig;
     trace::ScopedCapture traces;
     console::ScopedCapture console;
     {
         Watcher w(L"Q", L"", rig.Platform());
-        w.Prepare();
+        EXPECT_FALSE(w.Prepare());
         EXPECT_EQ(w.DrivePath(), L"Q:\\");
         EXPECT_FALSE(w.HasDirectory());
+        EXPECT_FALSE(w.ChangeSourceAlive());
         EXPECT_TRUE(traces.Contains(L"Caught exception in Watcher::Watcher"));
         EXPECT_TRUE(Access::Exclusions(w).empty());  // the steps after the open did not run
         EXPECT_TRUE(console.Lines().empty());
 
         Access::StartWithoutDefrag(w);
         rig.Push({{fs::kFileActionModified, L"a.txt"}}, L"Q:\\");
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(rig.changes.Delivered(), 0u);
         EXPECT_TRUE(Access::ChangedFiles(w).empty());
         EXPECT_EQ(Access::DrainQueue(w), 1);  // only the initial count
+        // Without a root the change thread waits for the stop alone instead of trying again and again.
+        EXPECT_EQ(Access::ChangeThreadTurns(w), 1u);
     }
     EXPECT_FALSE(HasLineStartingWith(traces, L"Released vol handle="));
+}
+
+TEST(WatcherTest, ARootWhoseDriveWentAwayIsTracedOnceRetriedRarelyAndCountsAsDead) {
+    WatcherRig rig;
+    trace::ScopedCapture traces;
+    Watcher w(L"C", L"", rig.Platform());
+    ASSERT_TRUE(w.Prepare());
+    Access::StartWithoutDefrag(w);
+    rig.Push({{fs::kFileActionModified, L"a.txt"}});
+    ASSERT_TRUE(rig.changes.WaitDelivered(1, 10000));
+    EXPECT_TRUE(w.ChangeSourceAlive());
+
+    rig.changes.Detach(L"C:\\", notify::kErrorInvalidHandle);
+    ASSERT_TRUE(WaitUntil([&] { return !w.ChangeSourceAlive(); }));
+    const std::uint64_t turns = Access::ChangeThreadTurns(w);
+    // 200 ms are 20 nominal seconds: the failed read is tried again after 1, 2, 4 and 8 seconds, not every
+    // millisecond.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(Access::ChangeThreadTurns(w) - turns, 6u);
+    EXPECT_TRUE(traces.Contains(L"Change notifications lost on C:\\ - the read failed (error 6)\n"));
+    std::size_t failures = 0;
+    for (const std::wstring& line : traces.Lines())
+        failures += line.rfind(L"Change notification failed on C:\\ (error 6)", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(failures, 1u);
+    EXPECT_EQ(Paths(w), std::vector<std::wstring>{L"C:\\a.txt"});
 }
 
 TEST(WatcherTest, DestructionStopsTheThreadsAndClosesTheRoot) {
