@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/Format.h"
 #include "common/UpperCase.h"
+#include "common/Utf16.h"
 #include "common/protocol/DefragOnlyRecord.h"
 #include "common/protocol/Reply.h"
 #include "common/protocol/Request.h"
@@ -295,8 +297,16 @@ Effects PanelCore::RequestFreeSpaceOf() {
 Effects PanelCore::AddExclusion() {
     Effects effects;
     if (std::optional<std::wstring> drive = SelectedWatchedDrive()) {
-        std::wstring argument = *drive + UpperCase(state_.exclusionPath);
-        if (std::optional<std::wstring> refusal = ExclusionRefusal(argument, proto::kWordAddExclude))
+        const std::wstring path = UpperCase(state_.exclusionPath);
+        std::wstring argument = *drive + path;
+        // The service stores no more than its bounds and says so only in its trace: tell the user here.
+        if (ToUtf16(path).size() > proto::kMaxExclusionLength)
+            state_.notice = Format(L"Not added: an excluded path is at most %u characters long",
+                                   static_cast<unsigned>(proto::kMaxExclusionLength));
+        else if (state_.exclusions.entries.size() >= proto::kMaxExclusions)
+            state_.notice = Format(L"Not added: a drive has at most %u excluded paths; remove one first",
+                                   static_cast<unsigned>(proto::kMaxExclusions));
+        else if (std::optional<std::wstring> refusal = ExclusionRefusal(argument, proto::kWordAddExclude))
             state_.notice = std::move(*refusal);
         else
             effects.push_back(Send{std::move(argument), std::wstring(proto::kWordAddExclude)});

@@ -422,6 +422,18 @@ TEST(PanelExclusions, APathHoldingASemicolonIsRefusedWithANoticeThatLastsUntilTh
     EXPECT_EQ(panel.State().notice, L"");
     EXPECT_EQ(Sends(panel.Do(AddExclusionClicked{})), (std::vector<Send>{{L"C:\\C:\\A", L" ADDEXCLUDE"}}));
 
+    // Beyond the service's bounds: a path of more than 100 characters, or an eleventh entry.
+    panel.Do(ExclusionPathEdited{L"c:\\" + std::wstring(98, L'x')});
+    EXPECT_TRUE(Sends(panel.Do(AddExclusionClicked{})).empty());
+    EXPECT_NE(panel.State().notice.find(L"100 characters"), std::wstring::npos)
+        << ToNarrow(panel.State().notice);
+    panel.Do(ExclusionPathEdited{L"c:\\" + std::wstring(97, L'x')});
+    EXPECT_EQ(Sends(panel.Do(AddExclusionClicked{})).size(), 1u);
+    Answer(panel, L'C', kSix, L"\\0;\\1;\\2;\\3;\\4;\\5;\\6;\\7;\\8;\\9;");
+    panel.Do(ExclusionPathEdited{L"c:\\b"});
+    EXPECT_TRUE(Sends(panel.Do(AddExclusionClicked{})).empty());
+    EXPECT_NE(panel.State().notice.find(L"remove one first"), std::wstring::npos);
+
     EXPECT_TRUE(ExclusionRefusal(L"C:\\C:\\A;B", L" DELETEEXCLUDE").has_value());
     EXPECT_TRUE(ExclusionRefusal(L"C:\\C:\\STOPWATCH", L" ADDEXCLUDE").has_value());
     EXPECT_FALSE(ExclusionRefusal(L"C:\\C:\\A B", L" ADDEXCLUDE").has_value());
