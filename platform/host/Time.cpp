@@ -1,6 +1,9 @@
 // Host implementation of events and semaphores over the standard primitives. All waitable objects share
 // one mutex and one condition variable: signals are rare and waiters few, and a single lock makes
 // WaitAny over several objects simple and free of lost wake-ups.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -8,6 +11,7 @@
 #include <thread>
 
 #include "platform/Time.h"
+#include "platform/host/EventDescriptor.h"
 
 namespace kestrel::timing {
 
@@ -15,6 +19,25 @@ struct Waitable::Impl {
     enum class Kind { ManualEvent, AutoEvent, Semaphore } kind;
     std::int64_t count = 0;  // events: 0 or 1
     std::int64_t maximum = 1;
+    // The eventfd of EventDescriptor, once asked for: it holds a count of 1 exactly while count > 0.
+    int descriptor = -1;
+    bool descriptorSet = false;
+
+    ~Impl() {
+        if (descriptor >= 0) close(descriptor);
+    }
+    // Brings the descriptor in line with the count; call with g_mutex held after every change of it.
+    void Mirror() {
+        if (descriptor < 0 || descriptorSet == (count > 0)) return;
+        std::uint64_t value = 1;
+        const bool done = count > 0 ? write(descriptor, &value, sizeof value) == sizeof value
+                                    : read(descriptor, &value, sizeof value) == sizeof value;
+        if (done) descriptorSet = count > 0;
+    }
+};
+
+struct WaitableAccess {
+    static Waitable::Impl* Of(Waitable& object) { return object.impl_.get(); }
 };
 
 namespace {
@@ -30,7 +53,10 @@ std::map<std::wstring, std::weak_ptr<Waitable::Impl>>& NamedEvents() {
 // Consumes the signal of a ready object; call with g_mutex held.
 bool TryTake(Waitable::Impl& impl) {
     if (impl.count <= 0) return false;
-    if (impl.kind != Waitable::Impl::Kind::ManualEvent) --impl.count;
+    if (impl.kind != Waitable::Impl::Kind::ManualEvent) {
+        --impl.count;
+        impl.Mirror();
+    }
     return true;
 }
 
@@ -79,12 +105,14 @@ Event::Event(bool manualReset, bool initiallySet, const std::wstring& name)
 void Event::Set() {
     std::lock_guard lock(g_mutex);
     impl_->count = 1;
+    impl_->Mirror();
     g_changed.notify_all();
 }
 
 void Event::Reset() {
     std::lock_guard lock(g_mutex);
     impl_->count = 0;
+    impl_->Mirror();
 }
 
 bool Event::IsSet() const {
@@ -100,6 +128,7 @@ bool Semaphore::Release(std::int32_t count) {
     std::lock_guard lock(g_mutex);
     if (impl_->count + count > impl_->maximum) return false;
     impl_->count += count;
+    impl_->Mirror();
     g_changed.notify_all();
     return true;
 }
@@ -129,6 +158,18 @@ int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
             return kWaitTimeout;
         }
     }
+}
+
+int EventDescriptor(Waitable& object) {
+    Waitable::Impl* impl = WaitableAccess::Of(object);
+    if (impl == nullptr) return -1;
+    std::lock_guard lock(g_mutex);
+    if (impl->descriptor < 0) {
+        impl->descriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        impl->descriptorSet = false;
+        impl->Mirror();
+    }
+    return impl->descriptor;
 }
 
 int WaitAnyAlertable(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
