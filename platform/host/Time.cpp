@@ -1,6 +1,9 @@
 // Host implementation of events and semaphores over the standard primitives. All waitable objects share
-// one mutex and one condition variable: signals are rare and waiters few, and a single lock makes
-// WaitAny over several objects simple and free of lost wake-ups.
+// one mutex: signals are rare and waiters few, and a single lock makes WaitAny over several objects
+// simple and free of lost wake-ups. Each waiting thread has a condition variable of its own, listed with
+// every object it waits on, so that a signal wakes only the threads waiting on that object, and setting
+// an event that is already set wakes nobody: an idle service's threads run only when their own objects
+// are signalled or their own time-outs pass.
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -9,14 +12,21 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/Time.h"
 #include "platform/host/EventDescriptor.h"
 
 namespace kestrel::timing {
 
+// A thread inside WaitAny.
+struct Waiter {
+    std::condition_variable changed;
+};
+
 struct Waitable::Impl {
     enum class Kind { ManualEvent, AutoEvent, Semaphore } kind;
+    std::vector<Waiter*> waiters;  // the threads in WaitAny on this object
     std::int64_t count = 0;  // events: 0 or 1
     std::int64_t maximum = 1;
     // The eventfd of EventDescriptor, once asked for: it holds a count of 1 exactly while count > 0.
@@ -25,6 +35,10 @@ struct Waitable::Impl {
 
     ~Impl() {
         if (descriptor >= 0) close(descriptor);
+    }
+    // Wakes the threads waiting on this object; call with g_mutex held.
+    void Notify() {
+        for (Waiter* waiter : waiters) waiter->changed.notify_one();
     }
     // Brings the descriptor in line with the count; call with g_mutex held after every change of it.
     void Mirror() {
@@ -42,7 +56,6 @@ struct WaitableAccess {
 
 namespace {
 std::mutex g_mutex;
-std::condition_variable g_changed;
 
 // Named events live as long as any Event of that name does.
 std::map<std::wstring, std::weak_ptr<Waitable::Impl>>& NamedEvents() {
@@ -104,9 +117,10 @@ Event::Event(bool manualReset, bool initiallySet, const std::wstring& name)
 
 void Event::Set() {
     std::lock_guard lock(g_mutex);
+    if (impl_->count == 1) return;  // already set: nothing changes, nobody needs waking
     impl_->count = 1;
     impl_->Mirror();
-    g_changed.notify_all();
+    impl_->Notify();
 }
 
 void Event::Reset() {
@@ -129,7 +143,7 @@ bool Semaphore::Release(std::int32_t count) {
     if (impl_->count + count > impl_->maximum) return false;
     impl_->count += count;
     impl_->Mirror();
-    g_changed.notify_all();
+    impl_->Notify();
     return true;
 }
 
@@ -140,24 +154,39 @@ int WaitAny(std::initializer_list<Waitable*> objects, Millis nominalTimeout) {
     }
     const Millis timeout = Scaled(nominalTimeout);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    Waiter self;
     std::unique_lock lock(g_mutex);
-    for (;;) {
+    auto take = [&]() {
         int index = 0;
         for (Waitable* w : objects) {
             if (TryTake(*w->impl_)) return index;
             ++index;
         }
+        return kWaitTimeout;
+    };
+    int result = take();
+    if (result != kWaitTimeout || timeout == 0) return result;
+    for (Waitable* w : objects) w->impl_->waiters.push_back(&self);
+    for (;;) {
         if (timeout == kInfinite) {
-            g_changed.wait(lock);
-        } else if (g_changed.wait_until(lock, deadline) == std::cv_status::timeout) {
-            index = 0;
-            for (Waitable* w : objects) {
-                if (TryTake(*w->impl_)) return index;
-                ++index;
+            self.changed.wait(lock);
+        } else if (self.changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+            result = take();
+            break;
+        }
+        result = take();
+        if (result != kWaitTimeout) break;
+    }
+    for (Waitable* w : objects) {
+        auto& list = w->impl_->waiters;
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (*it == &self) {
+                list.erase(it);
+                break;
             }
-            return kWaitTimeout;
         }
     }
+    return result;
 }
 
 int EventDescriptor(Waitable& object) {
