@@ -329,7 +329,8 @@ class InotifyWatch : public DirectoryWatch {
                 }
                 continue;
             }
-            std::vector<std::string> changed, added, present;
+            std::vector<std::string> changed, added;
+            std::unordered_set<std::string> present;
             while (dirent* entry = readdir(dir)) {
                 const std::string name = entry->d_name;
                 if (name == "." || name == "..")
@@ -346,15 +347,14 @@ class InotifyWatch : public DirectoryWatch {
                     if (it == sizes_.end() ? st.st_size > 0
                                            : it->second.size != static_cast<std::uint64_t>(st.st_size))
                         changed.push_back(child);
-                    present.push_back(std::move(child));
+                    present.insert(std::move(child));
                 }
             }
             closedir(dir);
             std::vector<std::string> gone;
             for (const auto& [path, known] : sizes_) {
                 if (HasPrefixDir(path, relative) &&
-                    path.find('/', relative.size() + 1) == std::string::npos &&
-                    std::find(present.begin(), present.end(), path) == present.end())
+                    path.find('/', relative.size() + 1) == std::string::npos && present.count(path) == 0)
                     gone.push_back(path);
             }
             if (changed.empty() && added.empty() && gone.empty())
