@@ -86,9 +86,6 @@ constexpr std::size_t kMaxPending = 100000;
 constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 constexpr std::size_t kRecordHeader = offsetof(fs::FILE_NOTIFY_INFORMATION, FileName);
 
-// The watch limit is said once per process on standard error, whichever drive meets it first.
-std::atomic<bool> g_limitSaid{false};
-
 std::string Join(const std::string& dir, const std::string& name) {
     return dir.empty() ? name : dir + "/" + name;
 }
@@ -236,7 +233,7 @@ class InotifyWatch : public DirectoryWatch {
         counters_->failedWatches.fetch_add(1);
         trace::Write(Format(L"Cannot watch %s for changes (errno %d); it is read again every 60 seconds\n",
                             FromUtf8(Full(relative)), error));
-        if (error == ENOSPC && !g_limitSaid.exchange(true)) {
+        if (error == ENOSPC && !counters_->limitSaid.exchange(true)) {
             const std::string line =
                 "Kestrel: the inotify watch limit (fs.inotify.max_user_watches) is "
                 "reached: folders of " +
@@ -610,7 +607,7 @@ std::unique_ptr<DirectoryWatch> InotifyChangeNotification::Open(const std::wstri
         // Without a watch on the root nothing of the drive would ever be seen.
         const int rootError = watch->rootError();
         trace::Write(Format(L"Cannot watch %s for changes (errno %d)\n", directory, rootError));
-        if (rootError == ENOSPC && !g_limitSaid.exchange(true)) {
+        if (rootError == ENOSPC && !counters_->limitSaid.exchange(true)) {
             const std::string line =
                 "Kestrel: the inotify watch limit (fs.inotify.max_user_watches) is "
                 "reached: drive " +

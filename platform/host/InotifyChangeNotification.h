@@ -29,6 +29,9 @@ class InotifyChangeNotification : public ChangeNotification {
 
     struct Counters {
         std::atomic<std::uint64_t> failedWatches{0};
+        // The watch limit is said once on standard error, whichever drive meets it first (the service has
+        // one notification: DefaultChangeNotification).
+        std::atomic<bool> limitSaid{false};
         std::atomic<std::int64_t> watchLimit{-1};
     };
 
