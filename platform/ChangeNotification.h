@@ -11,7 +11,9 @@
 // drive table (platform/DriveTable.h), every directory of the subtree, new directories followed as they
 // appear, moved and deleted ones dropped. A write that changes a file's size becomes a record with
 // action FILE_ACTION_MODIFIED and the file's path relative to the root, with backslashes, exactly as
-// Windows reports it; so the handler is one code path for both.
+// Windows reports it; so the handler is one code path for both. So do a file closed after writes that
+// left its size as it was (a rewrite after a truncation looks the same to inotify) and every file with
+// data moved in from outside the root (a copy, on Windows).
 //
 // Tests (ScriptedChangeNotification.h): scripted batches.
 #pragma once

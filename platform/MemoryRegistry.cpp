@@ -204,6 +204,22 @@ std::uint32_t MemoryRegistry::SetValue(RawKey key, std::wstring_view name, const
     });
 }
 
+std::uint32_t MemoryRegistry::SetValues(RawKey key, const std::vector<NamedValue>& values) {
+    return Run(true, [&](bool& changed) {
+        Resolved r = Resolve(key, kKeySetValue);
+        if (r.error != kErrorSuccess)
+            return r.error;
+        for (const auto& [name, value] : values) {
+            auto& slot = r.node->values[Fold(name)];
+            if (slot.first.empty())
+                slot.first = name;
+            slot.second = value;
+            changed = true;
+        }
+        return kErrorSuccess;
+    });
+}
+
 std::uint32_t MemoryRegistry::DeleteValue(RawKey key, std::wstring_view name) {
     return Run(true, [&](bool& changed) {
         Resolved r = Resolve(key, kKeySetValue);

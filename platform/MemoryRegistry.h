@@ -30,6 +30,8 @@ class MemoryRegistry : public Registry {
     void CloseKey(RawKey key) noexcept override;
     std::uint32_t QueryValue(RawKey key, std::wstring_view name, Value* out) override;
     std::uint32_t SetValue(RawKey key, std::wstring_view name, const Value& value) override;
+    // One operation for all of them: a persistent store saves once.
+    std::uint32_t SetValues(RawKey key, const std::vector<NamedValue>& values) override;
     std::uint32_t DeleteValue(RawKey key, std::wstring_view name) override;
     std::uint32_t EnumKey(RawKey key, std::uint32_t index, std::wstring* name) override;
     std::uint32_t DeleteKey(RawKey parent, std::wstring_view subKey) override;

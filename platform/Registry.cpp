@@ -57,6 +57,14 @@ std::optional<std::wstring> Value::AsString() const {
     return FromUtf16(units);
 }
 
+std::uint32_t Registry::SetValues(RawKey key, const std::vector<NamedValue>& values) {
+    for (const auto& [name, value] : values) {
+        if (std::uint32_t error = SetValue(key, name, value); error != kErrorSuccess)
+            return error;
+    }
+    return kErrorSuccess;
+}
+
 std::uint32_t Registry::DeleteTree(RawKey parent, std::wstring_view subKey) {
     std::uint32_t error = kErrorSuccess;
     Key key = Open(parent, subKey, kKeyRead | kDelete, &error);

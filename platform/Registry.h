@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Handle.h"
@@ -111,6 +112,13 @@ class Registry {
 
     // Writes (creates or replaces) a value.
     virtual std::uint32_t SetValue(RawKey key, std::wstring_view name, const Value& value) = 0;
+
+    // Writes several values of one key, in order. This one writes them one after another and stops at
+    // the first failure, which it returns (the values before it stay written); a store that saves itself
+    // on every change (the host's file) overrides it to save once for all of them, and then either all
+    // are written or none.
+    using NamedValue = std::pair<std::wstring, Value>;
+    virtual std::uint32_t SetValues(RawKey key, const std::vector<NamedValue>& values);
 
     // Removes a value. kErrorFileNotFound when it does not exist.
     virtual std::uint32_t DeleteValue(RawKey key, std::wstring_view name) = 0;

@@ -53,6 +53,7 @@ protected:
     std::shared_ptr<Impl> impl_;
     friend int WaitAny(std::initializer_list<Waitable*>, Millis);
     friend int WaitAnyAlertable(std::initializer_list<Waitable*>, Millis);
+    friend struct WaitableAccess;  // a platform's adapters that wait on the object with their own calls
 };
 
 class Event : public Waitable {

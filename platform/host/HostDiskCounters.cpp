@@ -1,16 +1,19 @@
 #include "platform/host/HostDiskCounters.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 #include "common/Utf16.h"
 
@@ -42,6 +45,42 @@ bool ReadAllTicks(const std::string& path, std::map<std::string, std::uint64_t>&
     }
     return true;
 }
+
+// The field at `index` (0 first) of a line of whitespace-separated fields, without allocating; empty
+// when the line has fewer.
+std::string_view Field(std::string_view line, int index) {
+    std::size_t at = 0;
+    for (int i = 0;; ++i) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+            ++at;
+        const std::size_t start = at;
+        while (at < line.size() && line[at] != ' ' && line[at] != '\t' && line[at] != '\n')
+            ++at;
+        if (i == index || start == at)
+            return line.substr(start, at - start);
+    }
+}
+
+bool Number(std::string_view text, std::uint64_t& value) {
+    if (text.empty())
+        return false;
+    std::uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    value = number;
+    return true;
+}
+
+// In a line of /proc/diskstats the name is the third field and io_ticks the thirteenth (major, minor,
+// name, then reads, reads merged, sectors read, ms reading, writes, writes merged, sectors written, ms
+// writing, I/Os in progress, ms doing I/O); a device's own statistics file (/sys/class/block/NAME/stat)
+// is the same line without the first three.
+constexpr int kNameField = 2;
+constexpr int kTicksField = 12;
+constexpr int kStatTicksField = 9;
 
 std::uint64_t Now100ns() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -86,9 +125,19 @@ class HostAccess : public CounterAccess {
     std::shared_ptr<Sample> sample_;
 };
 
+// Each Refresh reads /proc/diskstats once into a buffer kept from one sample to the next (through a
+// descriptor kept open: the file is produced afresh from its start by every read at offset 0), and
+// parses the numbers of only the lines of the devices it samples: a sample every second or so costs a
+// read and a scan, no allocation.
 class HostRefresher : public Refresher {
   public:
     explicit HostRefresher(const HostDiskCounters& owner) : owner_(owner) {}
+    ~HostRefresher() override {
+        if (fd_ >= 0)
+            close(fd_);
+        for (Object& object : objects_)
+            CloseOwnStats(object);
+    }
 
     AddResult AddObjectByPath(const std::wstring& objectPath, std::int32_t& error,
                               std::unique_ptr<CounterAccess>& access) override {
@@ -100,7 +149,13 @@ class HostRefresher : public Refresher {
         }
         for (const auto& known : instances) {
             if (known.name == instance) {
-                Object object{known.devices, std::make_shared<HostAccess::Sample>()};
+                Object object{known.devices,
+                              std::vector<std::uint64_t>(known.devices.size()),
+                              std::vector<bool>(known.devices.size()),
+                              std::make_shared<HostAccess::Sample>(),
+                              {},
+                              false};
+                OpenOwnStats(object);
                 objects_.push_back(object);
                 access = std::make_unique<HostAccess>(object.sample);
                 return AddResult::Added;
@@ -111,19 +166,36 @@ class HostRefresher : public Refresher {
     }
 
     void Refresh() override {
-        std::map<std::string, std::uint64_t> ticks;
-        const bool read = ReadAllTicks(owner_.DiskstatsPath(), ticks);
+        const bool read = std::all_of(objects_.begin(), objects_.end(),
+                                      [](const Object& object) { return object.ownStats; }) ||
+                          ReadStatistics();
         const std::uint64_t base = Now100ns();
         for (Object& object : objects_) {
-            std::uint64_t busyMs = 0;
-            bool found = read;
-            for (const std::string& device : object.devices) {
-                const auto it = ticks.find(device);
-                if (it == ticks.end()) {
-                    found = false;
-                    break;
+            std::fill(object.found.begin(), object.found.end(), false);
+            if (object.ownStats)
+                ReadOwnStats(object);
+        }
+        if (read && length_ > 0) {
+            std::string_view rest(buffer_.data(), length_);
+            while (!rest.empty()) {
+                const std::size_t end = rest.find('\n');
+                const std::string_view line = rest.substr(0, end);
+                rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+                const std::string_view name = Field(line, kNameField);
+                for (Object& object : objects_) {
+                    for (std::size_t i = 0; !object.ownStats && i < object.devices.size(); ++i) {
+                        if (!object.found[i] && object.devices[i] == name)
+                            object.found[i] = Number(Field(line, kTicksField), object.ticks[i]);
+                    }
                 }
-                busyMs += it->second;
+            }
+        }
+        for (Object& object : objects_) {
+            std::uint64_t busyMs = 0;
+            bool found = object.ownStats || read;
+            for (std::size_t i = 0; found && i < object.devices.size(); ++i) {
+                found = object.found[i];
+                busyMs += object.ticks[i];
             }
             if (!found) {
                 object.sample->valid = false;  // a failed refresh shows as failed reads
@@ -141,10 +213,82 @@ class HostRefresher : public Refresher {
   private:
     struct Object {
         std::vector<std::string> devices;
+        std::vector<std::uint64_t> ticks;  // of the last sample, one per device
+        std::vector<bool> found;
         std::shared_ptr<HostAccess::Sample> sample;
+        std::vector<int> statFds;  // each device's own statistics file, open while ownStats
+        bool ownStats = false;
     };
+
+    // Opens each device's own statistics file; when one cannot be opened the object is read from the
+    // whole statistics file instead.
+    void OpenOwnStats(Object& object) {
+        for (const std::string& device : object.devices) {
+            const int fd =
+                open((owner_.ClassBlockPath() + "/" + device + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                CloseOwnStats(object);
+                return;
+            }
+            object.statFds.push_back(fd);
+        }
+        object.ownStats = !object.devices.empty();
+    }
+    static void CloseOwnStats(Object& object) {
+        for (int fd : object.statFds)
+            close(fd);
+        object.statFds.clear();
+        object.ownStats = false;
+    }
+    // One line each, read afresh at offset 0 from the descriptors kept open.
+    static void ReadOwnStats(Object& object) {
+        for (std::size_t i = 0; i < object.statFds.size(); ++i) {
+            char line[512];
+            const ssize_t got = pread(object.statFds[i], line, sizeof line - 1, 0);
+            if (got > 0)
+                object.found[i] =
+                    Number(Field(std::string_view(line, static_cast<std::size_t>(got)), kStatTicksField),
+                           object.ticks[i]);
+        }
+    }
+
+    // The whole statistics file into buffer_ (grown, rarely, when it does not fit); false when it cannot
+    // be read.
+    bool ReadStatistics() {
+        if (fd_ < 0) {
+            fd_ = open(owner_.DiskstatsPath().c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd_ < 0)
+                return false;
+        }
+        if (buffer_.empty())
+            buffer_.resize(16384);
+        for (;;) {
+            length_ = 0;
+            for (;;) {
+                const ssize_t got = pread(fd_, buffer_.data() + length_, buffer_.size() - length_,
+                                          static_cast<off_t>(length_));
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got < 0) {
+                    close(fd_);
+                    fd_ = -1;
+                    return false;
+                }
+                if (got == 0)
+                    return true;
+                length_ += static_cast<std::size_t>(got);
+                if (length_ == buffer_.size())
+                    break;
+            }
+            buffer_.resize(buffer_.size() * 2);
+        }
+    }
+
     const HostDiskCounters& owner_;
     std::vector<Object> objects_;
+    int fd_ = -1;
+    std::vector<char> buffer_;
+    std::size_t length_ = 0;
 };
 
 class HostSession : public CounterSession {
@@ -161,8 +305,12 @@ class HostSession : public CounterSession {
 
 }  // namespace
 
-HostDiskCounters::HostDiskCounters(drives::DriveTable& drives, std::string diskstats, std::string sysBlock)
-    : drives_(drives), diskstats_(std::move(diskstats)), sysBlock_(std::move(sysBlock)) {}
+HostDiskCounters::HostDiskCounters(drives::DriveTable& drives, std::string diskstats, std::string sysBlock,
+                                   std::string classBlock)
+    : drives_(drives),
+      diskstats_(std::move(diskstats)),
+      sysBlock_(std::move(sysBlock)),
+      classBlock_(std::move(classBlock)) {}
 
 std::string HostDiskCounters::DeviceOf(const std::wstring& directory) const {
     struct stat info {};

@@ -15,6 +15,25 @@
 // whole, and after an overflow the whole drive is. Records are only ever delivered after the events that
 // produced them were read, so the layout has followed a file before the watcher hears of it.
 //
+// A file whose writes leave its size where it was (rewritten after a truncation, or overwritten in
+// place) is reported once when it is closed after writing: inotify reports a truncation as a write like
+// any other, and by the time the event is read the rewrite may have restored the size, so only this rule
+// gives a truncate-and-rewrite one answer whatever the timing. Files kept open and written in place
+// without a change of size (a database's pages) are not reported.
+//
+// Files and trees moved in from outside the tree are new data on the drive, as a copy is on Windows: every
+// file in them that has data is reported.
+//
+// The events are read a bounded chunk at a time, and between two chunks the records are delivered and the
+// stop event looked at, so a writer that keeps the kernel's queue full holds up neither. The stop event
+// itself is in the poll set (platform/host/EventDescriptor.h): an idle watch sleeps until something
+// happens.
+//
+// A directory that cannot be watched (the user's inotify watch limit, fs.inotify.max_user_watches,
+// reached; no permission) is traced, counted and said once on standard error; its files are still
+// measured, and such directories are read again every 60 seconds, reporting every file whose size
+// changed, and watched as soon as a watch can be had. A root that cannot be watched fails the Open.
+//
 // Records wait in a queue until a Read is outstanding; each completion fills the caller's buffer with as
 // many whole records as fit and keeps the rest for the next Read. Only when that queue itself passes its
 // limit are its records dropped, and the next completion then reports 0 bytes with
@@ -27,31 +46,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "common/Format.h"
 #include "common/Utf16.h"
 #include "platform/FsRecords.h"
+#include "platform/Trace.h"
+#include "platform/host/ErrnoMapping.h"
+#include "platform/host/EventDescriptor.h"
 
 namespace kestrel::notify {
 namespace {
 
-constexpr std::uint32_t kEventMask = IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                     IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
-// How long one poll of the inotify descriptor lasts before the stop event is looked at again (real ms).
-// Records wake the poll at once; the period only bounds how late a stop is seen, and each wake-up costs
-// the idle service processor time (at 10 ms the change threads alone took about 0.1 % of a core per
-// watched drive), so it is a fifth of a second: far inside the several seconds a watcher's other
-// threads may take to end.
-constexpr int kPollMs = 200;
+constexpr std::uint32_t kEventMask = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                     IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW |
+                                     IN_EXCL_UNLINK;
+// How long one poll lasts when the stop event has no descriptor to poll (real ms): it bounds how late
+// the stop is seen then. With the descriptor the poll waits for events alone.
+constexpr int kFallbackPollMs = 200;
+// The bytes of events read at a time; the records are delivered and the stop event looked at between two
+// reads. A chunk is a few hundred events, each a stat and a layout sync at most: milliseconds.
+constexpr std::size_t kChunkBytes = 8192;
+// How often directories without a watch are read again (nominal ms).
+constexpr timing::Millis kRescanMs = 60000;
 // Records kept for the next Read at most; beyond that they are dropped and reported as an overflow.
 constexpr std::size_t kMaxPending = 100000;
 constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
@@ -67,13 +97,23 @@ bool HasPrefixDir(const std::string& path, const std::string& dir) {
 
 class InotifyWatch : public DirectoryWatch {
   public:
-    InotifyWatch(int fd, std::string root, std::shared_ptr<drives::DriveLayout> layout)
-        : fd_(fd), root_(std::move(root)), layout_(std::move(layout)) {
+    InotifyWatch(int fd, std::string root, std::wstring drive, std::shared_ptr<drives::DriveLayout> layout,
+                 std::shared_ptr<InotifyChangeNotification::Counters> counters)
+        : fd_(fd),
+          root_(std::move(root)),
+          drive_(std::move(drive)),
+          layout_(std::move(layout)),
+          counters_(std::move(counters)) {
         AddTree("", false);
+        if (rootError_ != 0)
+            return;
         // The files may have changed since the layout was made; from here on the watches see every change.
         SyncTree("");
     }
     ~InotifyWatch() override { close(fd_); }
+
+    // The errno of a root that could not be watched; 0 when it is watched.
+    int rootError() const { return rootError_; }
 
     std::intptr_t Value() const override { return fd_; }
     // The backing directory itself was deleted, moved away or unmounted: whatever takes its place is
@@ -91,6 +131,7 @@ class InotifyWatch : public DirectoryWatch {
     }
 
     WaitResult Wait(timing::Event& stop) override {
+        const int stopFd = timing::EventDescriptor(stop);
         for (;;) {
             if (stop.IsSet())
                 return WaitResult::Stopped;
@@ -98,8 +139,22 @@ class InotifyWatch : public DirectoryWatch {
                 Deliver();
                 return WaitResult::Completed;
             }
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, kPollMs) > 0 && (p.revents & POLLIN) != 0)
+            int timeout = stopFd < 0 ? kFallbackPollMs : -1;
+            if (!movedFrom_.empty())
+                timeout = 0;  // the other half of a move may be the next event: look once more at once
+            if (!unwatched_.empty()) {
+                const std::uint64_t now = timing::NowMs();
+                if (now >= nextRescan_) {
+                    Rescan();
+                    nextRescan_ = now + timing::Scaled(kRescanMs);
+                    continue;
+                }
+                const auto left = static_cast<int>(std::min<std::uint64_t>(nextRescan_ - now, 1u << 30));
+                timeout = timeout < 0 ? left : std::min(timeout, left);
+            }
+            pollfd polled[2] = {{fd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
+            const int ready = poll(polled, stopFd < 0 ? 1 : 2, timeout);
+            if ((ready > 0 && (polled[0].revents & POLLIN) != 0) || !movedFrom_.empty())
                 ReadEvents();
         }
     }
@@ -107,6 +162,14 @@ class InotifyWatch : public DirectoryWatch {
   private:
     struct Pending {
         std::u16string name;  // relative to the root, with backslashes
+    };
+    struct Known {
+        std::uint64_t size = 0;
+        bool rewritten = false;  // written since it was last reported, its size unchanged
+    };
+    struct MoveFrom {
+        std::string path;
+        bool directory;
     };
 
     std::string Full(const std::string& relative) const {
@@ -146,30 +209,78 @@ class InotifyWatch : public DirectoryWatch {
     }
 
     // Remembers a file's current size; reports it when it differs from the remembered one (or, for a file
-    // not known before, when `reportUnknown` and it has data).
-    void Measure(const std::string& relative, bool reportUnknown) {
+    // not known before, when `reportUnknown` and it has data). A write (`written`) that left the size as
+    // it was marks the file for a report when it is closed.
+    void Measure(const std::string& relative, bool reportUnknown, bool written = false) {
         struct stat st {};
         if (lstat(Full(relative).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             return;
         const auto size = static_cast<std::uint64_t>(st.st_size);
         auto it = sizes_.find(relative);
         if (it == sizes_.end()) {
-            sizes_.emplace(relative, size);
+            sizes_.emplace(relative, Known{size, false});
             if (reportUnknown && size > 0)
                 Report(relative);
-        } else if (it->second != size) {
-            it->second = size;
+        } else if (it->second.size != size) {
+            it->second = Known{size, false};
             Report(relative);
+        } else if (written) {
+            it->second.rewritten = true;
         }
     }
 
-    // Watches a directory and everything below it, remembering the files' sizes.
+    // A directory that could not be watched: traced, counted, said once on standard error when the
+    // watch limit is the cause, and read again by the periodic rescan from now on.
+    void WatchFailed(const std::string& relative, int error) {
+        if (!unwatched_.insert(relative).second)
+            return;
+        counters_->failedWatches.fetch_add(1);
+        trace::Write(Format(L"Cannot watch %s for changes (errno %d); it is read again every 60 seconds\n",
+                            FromUtf8(Full(relative)), error));
+        if (error == ENOSPC && !counters_->limitSaid.exchange(true)) {
+            const std::string line =
+                "Kestrel: the inotify watch limit (fs.inotify.max_user_watches) is "
+                "reached: folders of " +
+                ToUtf8(drive_) +
+                " without a watch are read again every 60 seconds; raise the limit "
+                "to see their changes at once\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            std::fflush(stderr);
+        }
+        if (unwatched_.size() == 1)
+            nextRescan_ = timing::NowMs() + timing::Scaled(kRescanMs);
+    }
+
+    // inotify_add_watch, refused with ENOSPC past a test's limit on the directories watched.
+    int AddWatch(const std::string& relative) {
+        const std::int64_t limit = counters_->watchLimit.load();
+        if (limit >= 0 && dirs_.size() >= static_cast<std::size_t>(limit) &&
+            std::none_of(dirs_.begin(), dirs_.end(),
+                         [&](const auto& dir) { return dir.second == relative; })) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return inotify_add_watch(fd_, Full(relative).c_str(), kEventMask);
+    }
+
+    // Watches a directory and everything below it, remembering the files' sizes. A directory whose watch
+    // fails is still read, and so is everything below it.
     void AddTree(const std::string& relative, bool reportUnknown) {
         const std::string full = Full(relative);
-        const int wd = inotify_add_watch(fd_, full.c_str(), kEventMask);
-        if (wd < 0)
-            return;
-        dirs_[wd] = relative;
+        const int wd = AddWatch(relative);
+        if (wd < 0) {
+            const int error = errno;
+            if (relative.empty()) {
+                rootError_ = error;
+                return;
+            }
+            if (error == ENOENT || error == ENOTDIR)
+                return;  // gone again already
+            WatchFailed(relative, error);
+        } else {
+            dirs_[wd] = relative;
+            unwatched_.erase(relative);
+        }
         DIR* dir = opendir(full.c_str());
         if (dir == nullptr)
             return;
@@ -193,6 +304,72 @@ class InotifyWatch : public DirectoryWatch {
             AddTree(sub, reportUnknown);
     }
 
+    // Reads the directories that have no watch again: each one's files are compared with the remembered
+    // sizes (new, grown, shrunk, gone) and new subdirectories are taken in; a directory is watched again
+    // when a watch can be had now. Only a directory where something changed is synced in the layout.
+    void Rescan() {
+        std::unordered_set<std::string> watched;
+        for (const auto& [wd, path] : dirs_)
+            watched.insert(path);
+        const std::vector<std::string> dirs(unwatched_.begin(), unwatched_.end());
+        for (const std::string& relative : dirs) {
+            if (unwatched_.count(relative) == 0)
+                continue;  // forgotten, or taken in again, while an earlier one was read
+            const std::string full = Full(relative);
+            const int wd = AddWatch(relative);
+            if (wd >= 0) {
+                dirs_[wd] = relative;
+                unwatched_.erase(relative);
+                watched.insert(relative);
+            }
+            DIR* dir = opendir(full.c_str());
+            if (dir == nullptr) {
+                if (wd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+                    SyncTree(relative);
+                    ForgetTree(relative);
+                }
+                continue;
+            }
+            std::vector<std::string> changed, added;
+            std::unordered_set<std::string> present;
+            while (dirent* entry = readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name == "." || name == "..")
+                    continue;
+                std::string child = Join(relative, name);
+                struct stat st {};
+                if (lstat(Full(child).c_str(), &st) != 0)
+                    continue;
+                if (S_ISDIR(st.st_mode)) {
+                    if (watched.count(child) == 0 && unwatched_.count(child) == 0)
+                        added.push_back(std::move(child));
+                } else if (S_ISREG(st.st_mode)) {
+                    const auto it = sizes_.find(child);
+                    if (it == sizes_.end() ? st.st_size > 0
+                                           : it->second.size != static_cast<std::uint64_t>(st.st_size))
+                        changed.push_back(child);
+                    present.insert(std::move(child));
+                }
+            }
+            closedir(dir);
+            std::vector<std::string> gone;
+            for (const auto& [path, known] : sizes_) {
+                if (HasPrefixDir(path, relative) &&
+                    path.find('/', relative.size() + 1) == std::string::npos && present.count(path) == 0)
+                    gone.push_back(path);
+            }
+            if (changed.empty() && added.empty() && gone.empty())
+                continue;
+            SyncTree(relative);
+            for (const std::string& path : gone)
+                sizes_.erase(path);
+            for (const std::string& path : changed)
+                Measure(path, true);
+            for (const std::string& path : added)
+                AddTree(path, true);
+        }
+    }
+
     // Forgets a directory that left the tree: its watches and the sizes below it.
     void ForgetTree(const std::string& relative) {
         for (auto it = dirs_.begin(); it != dirs_.end();) {
@@ -206,6 +383,9 @@ class InotifyWatch : public DirectoryWatch {
         for (auto it = sizes_.begin(); it != sizes_.end();) {
             it = HasPrefixDir(it->first, relative) ? sizes_.erase(it) : std::next(it);
         }
+        for (auto it = unwatched_.begin(); it != unwatched_.end();) {
+            it = (*it == relative || HasPrefixDir(*it, relative)) ? unwatched_.erase(it) : std::next(it);
+        }
     }
 
     // A directory moved within the tree: its watches and sizes follow it.
@@ -214,7 +394,7 @@ class InotifyWatch : public DirectoryWatch {
             if (path == from || HasPrefixDir(path, from))
                 path = to + path.substr(from.size());
         }
-        std::vector<std::pair<std::string, std::uint64_t>> moved;
+        std::vector<std::pair<std::string, Known>> moved;
         for (auto it = sizes_.begin(); it != sizes_.end();) {
             if (HasPrefixDir(it->first, from)) {
                 moved.emplace_back(to + it->first.substr(from.size()), it->second);
@@ -225,92 +405,121 @@ class InotifyWatch : public DirectoryWatch {
         }
         for (auto& entry : moved)
             sizes_.insert(std::move(entry));
+        std::vector<std::string> unwatched;
+        for (auto it = unwatched_.begin(); it != unwatched_.end();) {
+            if (*it == from || HasPrefixDir(*it, from)) {
+                unwatched.push_back(to + it->substr(from.size()));
+                it = unwatched_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        unwatched_.insert(unwatched.begin(), unwatched.end());
     }
 
+    // Moves whose second half has not come are moves out of the tree: forget what left.
+    void MovedOut(const MoveFrom& from) {
+        SyncTree(from.path);
+        if (from.directory) {
+            ForgetTree(from.path);
+        } else {
+            sizes_.erase(from.path);
+        }
+    }
+
+    // Reads one chunk of events and follows them. The first half of a move that ends the chunk is kept
+    // until the next read, where its second half would be; any other unmatched first half left the tree.
     void ReadEvents() {
-        alignas(inotify_event) char chunk[16384];
-        struct MoveFrom {
-            std::string path;
-            bool directory;
-        };
-        std::map<std::uint32_t, MoveFrom> movedFrom;
-        for (;;) {
-            const ssize_t length = read(fd_, chunk, sizeof chunk);
-            if (length <= 0)
-                break;
-            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(chunk + at);
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                if ((event->mask & IN_Q_OVERFLOW) != 0) {
-                    overflowed_ = true;
-                    continue;
-                }
-                if ((event->mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
-                    const auto watched = dirs_.find(event->wd);
-                    if (watched != dirs_.end() && watched->second.empty())
-                        rootGone_.store(true);
-                    if ((event->mask & IN_IGNORED) != 0)
-                        dirs_.erase(event->wd);
-                    continue;  // a directory below that moved is handled by its parent's events
-                }
-                auto dir = dirs_.find(event->wd);
-                if (dir == dirs_.end() || event->len == 0)
-                    continue;
-                const std::string path = Join(dir->second, event->name);
-                const bool isDir = (event->mask & IN_ISDIR) != 0;
-                if ((event->mask & IN_MOVED_FROM) != 0) {
-                    movedFrom[event->cookie] = {path, isDir};
-                } else if ((event->mask & IN_MOVED_TO) != 0) {
-                    auto from = movedFrom.find(event->cookie);
-                    if (from != movedFrom.end()) {
-                        if (layout_)
-                            layout_->Renamed(VolumePath(from->second.path), VolumePath(path));
-                        if (isDir) {
-                            RenameTree(from->second.path, path);
-                        } else if (auto size = sizes_.find(from->second.path); size != sizes_.end()) {
-                            const std::uint64_t bytes = size->second;
-                            sizes_.erase(size);
-                            sizes_[path] = bytes;
-                        }
-                        movedFrom.erase(from);
-                    } else if (isDir) {
-                        SyncTree(path);
-                        AddTree(path, false);
-                    } else {
-                        SyncTree(path);
-                        sizes_.erase(path);
-                        Measure(path, false);
-                    }
-                } else if ((event->mask & IN_CREATE) != 0) {
+        alignas(inotify_event) char chunk[kChunkBytes];
+        const ssize_t length = read(fd_, chunk, sizeof chunk);
+        if (length <= 0) {
+            for (const auto& [cookie, from] : movedFrom_)
+                MovedOut(from);
+            movedFrom_.clear();
+            return;
+        }
+        std::optional<std::uint32_t> heldCookie;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(chunk + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            heldCookie.reset();
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                overflowed_ = true;
+                continue;
+            }
+            if ((event->mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
+                const auto watched = dirs_.find(event->wd);
+                if (watched != dirs_.end() && watched->second.empty())
+                    rootGone_.store(true);
+                if ((event->mask & IN_IGNORED) != 0)
+                    dirs_.erase(event->wd);
+                continue;  // a directory below that moved is handled by its parent's events
+            }
+            auto dir = dirs_.find(event->wd);
+            if (dir == dirs_.end() || event->len == 0)
+                continue;
+            const std::string path = Join(dir->second, event->name);
+            const bool isDir = (event->mask & IN_ISDIR) != 0;
+            if ((event->mask & IN_MOVED_FROM) != 0) {
+                movedFrom_[event->cookie] = {path, isDir};
+                heldCookie = event->cookie;
+            } else if ((event->mask & IN_MOVED_TO) != 0) {
+                auto from = movedFrom_.find(event->cookie);
+                if (from != movedFrom_.end()) {
+                    if (layout_)
+                        layout_->Renamed(VolumePath(from->second.path), VolumePath(path));
                     if (isDir) {
-                        SyncTree(path);
-                        AddTree(path, true);
-                    } else {
-                        SyncFile(path);
-                        sizes_[path] = 0;  // a new file starts empty; its writes follow
+                        RenameTree(from->second.path, path);
+                    } else if (auto size = sizes_.find(from->second.path); size != sizes_.end()) {
+                        const Known known = size->second;
+                        sizes_.erase(size);
+                        sizes_[path] = known;
                     }
-                } else if ((event->mask & IN_DELETE) != 0) {
-                    if (isDir) {
-                        SyncTree(path);
-                        ForgetTree(path);
-                    } else {
-                        SyncFile(path);
-                        sizes_.erase(path);
-                    }
-                } else if ((event->mask & IN_MODIFY) != 0 && !isDir) {
-                    SyncFile(path);
+                    movedFrom_.erase(from);
+                } else if (isDir) {
+                    // Moved in from outside: every file in it with data is new to the drive.
+                    SyncTree(path);
+                    AddTree(path, true);
+                } else {
+                    SyncTree(path);
+                    sizes_.erase(path);
                     Measure(path, true);
+                }
+            } else if ((event->mask & IN_CREATE) != 0) {
+                if (isDir) {
+                    SyncTree(path);
+                    AddTree(path, true);
+                } else {
+                    SyncFile(path);
+                    sizes_[path] = Known{};  // a new file starts empty; its writes follow
+                }
+            } else if ((event->mask & IN_DELETE) != 0) {
+                if (isDir) {
+                    SyncTree(path);
+                    ForgetTree(path);
+                } else {
+                    SyncFile(path);
+                    sizes_.erase(path);
+                }
+            } else if ((event->mask & IN_MODIFY) != 0 && !isDir) {
+                SyncFile(path);
+                Measure(path, true, true);
+            } else if ((event->mask & IN_CLOSE_WRITE) != 0 && !isDir) {
+                auto known = sizes_.find(path);
+                if (known != sizes_.end() && known->second.rewritten) {
+                    known->second.rewritten = false;
+                    SyncFile(path);
+                    Report(path);
                 }
             }
         }
-        // Moved out of the tree: forget them.
-        for (auto& [cookie, from] : movedFrom) {
-            SyncTree(from.path);
-            if (from.directory) {
-                ForgetTree(from.path);
-            } else {
-                sizes_.erase(from.path);
+        for (auto it = movedFrom_.begin(); it != movedFrom_.end();) {
+            if (heldCookie && it->first == *heldCookie) {
+                ++it;
+                continue;
             }
+            MovedOut(it->second);
+            it = movedFrom_.erase(it);
         }
         if (overflowed_) {
             overflowed_ = false;
@@ -362,10 +571,16 @@ class InotifyWatch : public DirectoryWatch {
 
     int fd_;
     std::string root_;
-    std::shared_ptr<drives::DriveLayout> layout_;           // null: a directory without a simulated layout
-    std::unordered_map<int, std::string> dirs_;             // watch -> directory relative to the root
-    std::unordered_map<std::string, std::uint64_t> sizes_;  // file relative to the root -> size
+    std::wstring drive_;                           // "X:\", for what is said on standard error
+    std::shared_ptr<drives::DriveLayout> layout_;  // null: a directory without a simulated layout
+    std::shared_ptr<InotifyChangeNotification::Counters> counters_;
+    std::unordered_map<int, std::string> dirs_;     // watch -> directory relative to the root
+    std::set<std::string> unwatched_;               // directories without a watch, read by Rescan
+    std::uint64_t nextRescan_ = 0;                  // NowMs of the next Rescan, while any
+    std::unordered_map<std::string, Known> sizes_;  // file relative to the root -> size
+    std::map<std::uint32_t, MoveFrom> movedFrom_;   // first halves of moves, by cookie
     std::deque<Pending> pending_;
+    int rootError_ = 0;
     bool overflowed_ = false;
     bool lost_ = false;
     std::uint8_t* buffer_ = nullptr;
@@ -396,8 +611,25 @@ std::unique_ptr<DirectoryWatch> InotifyChangeNotification::Open(const std::wstri
         error = (errno == EMFILE || errno == ENFILE) ? kErrorTooManyOpenFiles : kErrorInvalidFunction;
         return nullptr;
     }
+    auto watch = std::make_unique<InotifyWatch>(fd, path, root, entry->layout, counters_);
+    if (watch->rootError() != 0) {
+        // Without a watch on the root nothing of the drive would ever be seen.
+        const int rootError = watch->rootError();
+        trace::Write(Format(L"Cannot watch %s for changes (errno %d)\n", directory, rootError));
+        if (rootError == ENOSPC && !counters_->limitSaid.exchange(true)) {
+            const std::string line =
+                "Kestrel: the inotify watch limit (fs.inotify.max_user_watches) is "
+                "reached: drive " +
+                ToUtf8(root) + " cannot be watched\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            std::fflush(stderr);
+        }
+        counters_->failedWatches.fetch_add(1);
+        error = host::Win32ErrorFromErrno(rootError);
+        return nullptr;
+    }
     error = 0;
-    return std::make_unique<InotifyWatch>(fd, path, entry->layout);
+    return watch;
 }
 
 ChangeNotification& DefaultChangeNotification() {

@@ -207,10 +207,10 @@ class HostServiceHost : public ServiceHost {
             Deliver(queued);
             if (!last) {
                 // Every reason to look again (a signal, a status report, the end of the service main)
-                // writes to the pipe, so the wait ends at once; the time-out is only a safety net and is
-                // long, so that an idle service does not wake ten times a second for nothing.
+                // writes to the pipe, so the wait ends at once and needs no time-out: an idle service's
+                // dispatcher sleeps until there is something to do.
                 pollfd entry{fds[0], POLLIN, 0};
-                poll(&entry, 1, 2000);
+                poll(&entry, 1, -1);
             }
         }
         main.join();
@@ -235,6 +235,7 @@ class HostServiceHost : public ServiceHost {
             return 0;
         }
         handler_ = std::move(handler);
+        WakeDispatcher();  // controls queued before there was a handler may go once a status allows
         return kStatusHandle;
     }
 

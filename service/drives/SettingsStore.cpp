@@ -278,14 +278,16 @@ void SettingsStore::SaveQueue(std::wstring_view drive, const std::vector<std::ws
     reg::Key key = CreateKey(QueuePath(drive[0]));
     if (!key)
         return;
-    std::size_t number = 0;
+    // One batch: a store that saves itself on every change writes the whole queue once, not once a path.
+    std::vector<reg::Registry::NamedValue> values;
+    values.reserve(paths.size());
     for (const std::wstring& path : paths) {
         if (path.empty() || !Fits(path, kQueueEntryBufferChars))
             continue;
-        if (registry_.SetValue(key.get(), Number(number), reg::Value::String(path)) != reg::kErrorSuccess)
-            return;
-        ++number;
+        values.emplace_back(Number(values.size()), reg::Value::String(path));
     }
+    if (!values.empty())
+        registry_.SetValues(key.get(), values);
 }
 
 void SettingsStore::DropQueue(int driveIndex) {

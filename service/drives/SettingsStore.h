@@ -139,6 +139,8 @@ class SettingsStore {
     // Writes the paths as "0", "1", ... of the drive's "FilesFor " key, creating it. Values with higher
     // numbers from an earlier save stay. Paths that could not be restored (empty, or too long for the
     // reading buffer) are left out, so that they do not end the restore early for the ones after them.
+    // The values go to the registry as one batch (Registry::SetValues), so the host's store writes the
+    // file once for the whole queue.
     void SaveQueue(std::wstring_view drive, const std::vector<std::wstring>& paths);
 
     // Deletes the drive's saved queue, if any.

@@ -329,6 +329,13 @@ class RecordingRegistry : public reg::MemoryRegistry {
         return MemoryRegistry::CreateKey(parent, subKey, access, out, created);
     }
     std::vector<std::uint32_t> masks;
+    std::size_t writes = 0;  // operations that changed the tree: each one a save of a persistent store
+
+  protected:
+    std::uint32_t EndOperation(bool changed) override {
+        writes += changed ? 1 : 0;
+        return MemoryRegistry::EndOperation(changed);
+    }
 };
 
 TEST(SettingsStoreKeys, EveryOperationOpensWithTheStoresAccessAndClosesWhatItOpened) {
@@ -354,6 +361,23 @@ TEST(SettingsStoreKeys, EveryOperationOpensWithTheStoresAccessAndClosesWhatItOpe
     store.RestoreQueue(3, {});
     EXPECT_EQ(registry.masks.front(), 0x2001Fu);  // then the registry's own deletion of the tree
     EXPECT_EQ(registry.OpenHandleCount(), 0u);
+}
+
+TEST(SettingsStoreKeys, AQueueIsSavedInOneWriteWhateverItsLength) {
+    RecordingRegistry registry;
+    SettingsStore store(registry);
+    store.SaveQueue(L"C:\\", {L"C:\\first"});  // creates the key
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 5000; ++i)
+        paths.push_back(L"C:\\dir\\file" + std::to_wstring(i));
+    paths.insert(paths.begin() + 10, L"");  // left out without a gap in the numbers
+    registry.writes = 0;
+    store.SaveQueue(L"C:\\", paths);
+    EXPECT_EQ(registry.writes, 1u);
+    std::vector<std::wstring> restored;
+    store.RestoreQueue(3, [&](const std::wstring& path) { restored.push_back(path); });
+    paths.erase(paths.begin() + 10);
+    EXPECT_EQ(restored, paths);
 }
 
 }  // namespace

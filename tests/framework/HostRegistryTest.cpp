@@ -58,6 +58,8 @@ TEST_F(HostRegistryTest, ValuesSurviveANewInstanceWithAwkwardNamesAndData) {
         EXPECT_EQ(registry.SetValue(key.get(), awkward, Value::ExpandString(awkward)), kErrorSuccess);
         EXPECT_EQ(registry.SetValue(key.get(), L"", Value::Dword(7)), kErrorSuccess);
         EXPECT_EQ(registry.SetValue(key.get(), L"raw", Value{kRegBinary, {}}), kErrorSuccess);
+        EXPECT_EQ(registry.SetValues(key.get(), {{L"0", Value::String(awkward)}, {L"1", Value::Dword(1)}}),
+                  kErrorSuccess);
         ASSERT_TRUE(registry.Create(kCurrentUser, L"Software\\Empty", kKeyAllAccess));
     }
     HostRegistry reopened(file);
@@ -66,6 +68,8 @@ TEST_F(HostRegistryTest, ValuesSurviveANewInstanceWithAwkwardNamesAndData) {
     EXPECT_EQ(Read(reopened, L"SYSTEM\\CurrentControlSet\\Services\\Svc %x", L"").AsDword(), 7u);
     EXPECT_EQ(Read(reopened, L"SYSTEM\\CurrentControlSet\\Services\\Svc %x", L"raw"),
               (Value{kRegBinary, {}}));
+    EXPECT_EQ(Read(reopened, L"SYSTEM\\CurrentControlSet\\Services\\Svc %x", L"0").AsString(), awkward);
+    EXPECT_EQ(Read(reopened, L"SYSTEM\\CurrentControlSet\\Services\\Svc %x", L"1").AsDword(), 1u);
     EXPECT_TRUE(reopened.Open(kCurrentUser, L"Software\\Empty", kKeyRead));
     Key services = reopened.Open(kLocalMachine, L"SYSTEM\\CurrentControlSet\\Services", kKeyRead);
     std::wstring name;

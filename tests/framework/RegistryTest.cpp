@@ -111,6 +111,15 @@ TEST(MemoryRegistry, ValuesCanBeReplacedRetypedAndDeleted) {
     EXPECT_EQ(registry.DeleteValue(key.get(), L"start"), kErrorSuccess);
     EXPECT_EQ(registry.DeleteValue(key.get(), L"Start"), kErrorFileNotFound);
     EXPECT_EQ(registry.QueryValue(key.get(), L"Start", &value), kErrorFileNotFound);
+
+    // A batch writes every value, or, through a handle without the right, none.
+    EXPECT_EQ(registry.SetValues(key.get(), {{L"a", Value::Dword(1)}, {L"B", Value::String(L"b")}}),
+              kErrorSuccess);
+    ASSERT_EQ(registry.QueryValue(key.get(), L"b", &value), kErrorSuccess);
+    EXPECT_EQ(value.AsString(), L"b");
+    Key readOnly = registry.Open(kLocalMachine, L"K", kKeyRead);
+    EXPECT_EQ(registry.SetValues(readOnly.get(), {{L"c", Value::Dword(3)}}), kErrorAccessDenied);
+    EXPECT_EQ(registry.QueryValue(key.get(), L"c", &value), kErrorFileNotFound);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 // with the real files.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -221,6 +223,76 @@ TEST_F(DirectoryDriveTest, TheLayoutFollowsEachFileBeforeItsRecordIsDelivered) {
     EXPECT_FALSE(volume_->Exists(L"\\before\\old.bin"));
     EXPECT_GE(handler.checked, 6);
     ExpectNoStaleClusters();
+}
+
+TEST_F(DirectoryDriveTest, EventsAreReadAChunkAtATimeSoAWriterHoldsUpNeitherRecordsNorTheStop) {
+    for (int i = 0; i < 64; ++i)
+        Write("w" + std::to_string(i), 0);
+    std::uint32_t error = 0;
+    std::unique_ptr<notify::DirectoryWatch> watch = changes_.Open(L"W:\\", error);
+    ASSERT_NE(watch, nullptr);
+    struct Counter : notify::BatchHandler {
+        explicit Counter(int fd) : fd(fd) {}
+        void OnBatch(std::uint32_t, std::uint32_t) override {
+            if (batches++ == 0)
+                ioctl(fd, FIONREAD, &unreadAtFirst);
+        }
+        int fd;
+        std::atomic<int> batches{0};
+        int unreadAtFirst = 0;
+    } handler(static_cast<int>(watch->Value()));
+    std::vector<std::uint8_t> buffer(8192);
+    timing::Event stop(true, false);
+
+    // Thousands of events waiting: the first records come after one chunk of them, not after all.
+    {
+        std::vector<std::unique_ptr<std::ofstream>> files;
+        for (int i = 0; i < 64; ++i)
+            files.push_back(
+                std::make_unique<std::ofstream>(root_ / ("w" + std::to_string(i)), std::ios::binary));
+        for (int round = 0; round < 50; ++round) {
+            for (auto& file : files)
+                *file << 'x' << std::flush;
+        }
+    }
+    ASSERT_EQ(watch->Read(buffer.data(), static_cast<std::uint32_t>(buffer.size()), handler), 0u);
+    ASSERT_EQ(watch->Wait(stop), notify::WaitResult::Completed);
+    EXPECT_GT(handler.unreadAtFirst, 0);
+
+    // A writer that keeps the queue busy: records keep coming, and the stop is seen while it writes.
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        std::vector<std::unique_ptr<std::ofstream>> files;
+        for (int i = 0; i < 64; ++i)
+            files.push_back(
+                std::make_unique<std::ofstream>(root_ / ("w" + std::to_string(i)), std::ios::binary));
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (int i = 0; writing && std::chrono::steady_clock::now() < end; ++i)
+            *files[static_cast<std::size_t>(i % 64)] << 'x' << std::flush;
+        writing = false;
+    });
+    std::atomic<bool> stopped{false};
+    std::thread reader([&] {
+        for (;;) {
+            watch->Read(buffer.data(), static_cast<std::uint32_t>(buffer.size()), handler);
+            if (watch->Wait(stop) == notify::WaitResult::Stopped)
+                break;
+        }
+        stopped = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return handler.batches >= 20 || !writing; }));
+    EXPECT_TRUE(writing.load());
+    stop.Set();
+    const auto asked = std::chrono::steady_clock::now();
+    while (!stopped && writing)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+    EXPECT_TRUE(stopped.load());
+    EXPECT_LT(waited.count(), 2000);  // milliseconds in practice; the bound only guards against a hang
+    writing = false;
+    writer.join();
+    reader.join();
 }
 
 TEST_F(DirectoryDriveTest, FilesWrittenSideBySideAreDefragmentedInTheLayoutWithTheirContentIntact) {

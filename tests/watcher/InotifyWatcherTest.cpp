@@ -25,6 +25,9 @@ class InotifyWatcherTest : public ::testing::Test {
         stdfs::create_directories(root_ / "Docs");
         Append(root_ / "Docs" / "old.bin", 100);  // exists before the watch
         table_.Set(L'W', drives::BackedBy(FromUtf8(root_.string())));
+        Start();
+    }
+    void Start() {
         watcher_ = std::make_unique<Watcher>(L"w", L"", WatcherPlatform{&changes_, &table_, nullptr});
         watcher_->Prepare();
         ASSERT_TRUE(watcher_->HasDirectory());
@@ -33,6 +36,22 @@ class InotifyWatcherTest : public ::testing::Test {
     void TearDown() override {
         watcher_.reset();
         stdfs::remove_all(root_);
+        if (!outside_.empty())
+            stdfs::remove_all(outside_);
+    }
+    // A directory beside the drive's, on the same file system, for moves in from outside.
+    stdfs::path Outside() {
+        if (outside_.empty()) {
+            char pattern[] = "/tmp/kestrel-outside-XXXXXX";
+            EXPECT_NE(mkdtemp(pattern), nullptr);
+            outside_ = pattern;
+        }
+        return outside_;
+    }
+    // Writes a marker file and waits until it is queued: every event before it has been handled.
+    bool Settled(const std::string& name) {
+        Append(root_ / name, 1);
+        return Queued(L"W:\\" + FromUtf8(name));
     }
 
     static void Append(const stdfs::path& path, std::size_t bytes) {
@@ -52,6 +71,7 @@ class InotifyWatcherTest : public ::testing::Test {
 
     timing::ScopedTimeDivisor divisor_{100};
     stdfs::path root_;
+    stdfs::path outside_;
     drives::DriveTable table_;
     notify::InotifyChangeNotification changes_{table_};
     std::unique_ptr<Watcher> watcher_;
@@ -94,19 +114,102 @@ TEST_F(InotifyWatcherTest, MovedDirectoriesAreFollowedAndSameSizeWritesAreNotSiz
     Append(root_ / "Papers" / "old.bin", 1);
     EXPECT_TRUE(Queued(L"W:\\Papers\\old.bin"));
 
-    // Overwriting bytes in place keeps the size: no record.
+    // Overwriting bytes in place keeps the size: no record while the file stays open. A marker write
+    // shows that the events before it were all handled.
     {
         std::fstream io(root_ / "Papers" / "old.bin", std::ios::binary | std::ios::in | std::ios::out);
         io.seekp(0);
         io << "yyyy";
+        io.flush();
+        EXPECT_TRUE(Settled("marker"));
+        EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 1u);
     }
-    // A deleted file and a file moved out of the tree are forgotten; a marker write shows that the
-    // events before it were all handled.
-    stdfs::remove(root_ / "Papers" / "old.bin");
-    Append(root_ / "marker", 1);
-    EXPECT_TRUE(Queued(L"W:\\marker"));
-    EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 1u);
+    // Once it is closed it counts as rewritten: inotify cannot tell this from a rewrite after a
+    // truncation, which must count.
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"W:\\Papers\\old.bin") == 2u; }));
+    // A deleted file and a file moved out of the tree are forgotten.
+    stdfs::rename(root_ / "Papers" / "old.bin", Outside() / "old.bin");
+    Append(Outside() / "old.bin", 1);
+    stdfs::remove(Outside() / "old.bin");
+    EXPECT_TRUE(Settled("marker2"));
+    EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 2u);
     EXPECT_EQ(Count(L"W:\\Docs\\old.bin"), 0u);
+}
+
+TEST_F(InotifyWatcherTest, ARewriteThroughTruncationToTheSameSizeIsAlwaysAChange) {
+    constexpr int kFiles = 20;
+    for (int i = 0; i < kFiles; ++i)
+        Append(root_ / ("r" + std::to_string(i)), 100);
+    ASSERT_TRUE(Settled("marker"));
+    std::vector<std::size_t> before;
+    for (int i = 0; i < kFiles; ++i)
+        before.push_back(Count(L"W:\\r" + std::to_wstring(i)));
+    for (int i = 0; i < kFiles; ++i) {
+        std::ofstream out(root_ / ("r" + std::to_string(i)), std::ios::binary | std::ios::trunc);
+        out << std::string(100, 'z');
+    }
+    ASSERT_TRUE(Settled("marker2"));
+    int rewritten = 0;
+    for (int i = 0; i < kFiles; ++i)
+        rewritten += Count(L"W:\\r" + std::to_wstring(i)) > before[static_cast<std::size_t>(i)] ? 1 : 0;
+    EXPECT_EQ(rewritten, kFiles);
+}
+
+TEST_F(InotifyWatcherTest, FilesAndTreesMovedInFromOutsideAreQueued) {
+    Append(Outside() / "single.bin", 10);
+    stdfs::create_directories(Outside() / "tree" / "sub");
+    for (int i = 0; i < 5; ++i)
+        Append(Outside() / "tree" / (i < 3 ? "" : "sub") / ("t" + std::to_string(i)), 10 + i);
+    Append(Outside() / "tree" / "empty", 0);  // no data: no size change, as a copy would report none
+    stdfs::rename(Outside() / "single.bin", root_ / "Docs" / "single.bin");
+    stdfs::rename(Outside() / "tree", root_ / "tree");
+    EXPECT_TRUE(Queued(L"W:\\Docs\\single.bin"));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(
+            Queued(std::wstring(i < 3 ? L"W:\\tree\\" : L"W:\\tree\\sub\\") + L"t" + std::to_wstring(i)));
+    // The moved-in tree is watched from then on.
+    const std::size_t before = Count(L"W:\\tree\\sub\\t4");
+    Append(root_ / "tree" / "sub" / "t4", 1);
+    EXPECT_TRUE(WaitUntil([&] { return Count(L"W:\\tree\\sub\\t4") > before; }));
+    EXPECT_EQ(Count(L"W:\\tree\\empty"), 0u);
+}
+
+TEST_F(InotifyWatcherTest, FoldersPastTheWatchLimitAreTracedAndReadAgainPeriodically) {
+    watcher_.reset();
+    for (int i = 0; i < 30; ++i) {
+        stdfs::create_directories(root_ / ("d" + std::to_string(i)));
+        Append(root_ / ("d" + std::to_string(i)) / "f.bin", 10);
+    }
+    changes_.LimitWatches(20);  // the root, Docs and 18 of the 30 folders
+    ::testing::internal::CaptureStderr();
+    Start();
+    watcher_.reset();
+    Start();  // a second drive meeting the limit says nothing more
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(changes_.FailedWatches(), 24u);  // 12 folders, twice
+    EXPECT_NE(said.find("fs.inotify.max_user_watches"), std::string::npos) << said;
+    EXPECT_EQ(said.find("fs.inotify.max_user_watches"), said.rfind("fs.inotify.max_user_watches"));
+
+    // Every folder's growth is seen: through its watch at once, or by the next reading of the folders
+    // without one (60 seconds, scaled down here).
+    for (int i = 0; i < 30; ++i)
+        Append(root_ / ("d" + std::to_string(i)) / "f.bin", 5);
+    stdfs::create_directories(root_ / "d29" / "later");
+    Append(root_ / "d29" / "later" / "g.bin", 3);
+    for (int i = 0; i < 30; ++i)
+        EXPECT_TRUE(Queued(L"W:\\d" + std::to_wstring(i) + L"\\f.bin")) << i;
+    EXPECT_TRUE(Queued(L"W:\\d29\\later\\g.bin"));
+    // And again at the next reading.
+    std::vector<std::size_t> before;
+    for (int i = 0; i < 30; ++i) {
+        before.push_back(Count(L"W:\\d" + std::to_wstring(i) + L"\\f.bin"));
+        Append(root_ / ("d" + std::to_string(i)) / "f.bin", 5);
+    }
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_TRUE(WaitUntil([&] {
+            return Count(L"W:\\d" + std::to_wstring(i) + L"\\f.bin") > before[static_cast<std::size_t>(i)];
+        })) << i;
+    }
 }
 
 TEST(InotifyChangeNotificationTest, OnlyRootsOfDrivesWithADirectoryOpen) {
@@ -121,6 +224,17 @@ TEST(InotifyChangeNotificationTest, OnlyRootsOfDrivesWithADirectoryOpen) {
     EXPECT_EQ(error, notify::kErrorPathNotFound);
     EXPECT_EQ(changes.Open(L"X:\\", error), nullptr);
     EXPECT_EQ(error, notify::kErrorPathNotFound);
+    // A root that cannot be watched fails the drive: nothing below it would ever be seen.
+    char pattern[] = "/tmp/kestrel-root-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    table.Set(L'U', drives::BackedBy(FromUtf8(pattern)));
+    changes.LimitWatches(0);
+    EXPECT_EQ(changes.Open(L"U:\\", error), nullptr);
+    EXPECT_NE(error, 0u);
+    EXPECT_EQ(changes.FailedWatches(), 1u);
+    changes.LimitWatches(-1);
+    EXPECT_NE(changes.Open(L"U:\\", error), nullptr);
+    stdfs::remove_all(pattern);
 }
 
 }  // namespace
