@@ -64,6 +64,12 @@ class InotifyWatcherTest : public ::testing::Test {
             return std::find(paths.begin(), paths.end(), path) != paths.end();
         });
     }
+    // The list holds a path once: it is emptied before a change that must list a path again.
+    // Events still on their way are handled first (a marker of its own is listed).
+    void Forget() {
+        EXPECT_TRUE(Settled("settled" + std::to_string(++forgotten_)));
+        WatcherTestAccess::ClearChangedFiles(*watcher_);
+    }
     std::size_t Count(const std::wstring& path) {
         const std::vector<std::wstring> paths = Paths(*watcher_);
         return static_cast<std::size_t>(std::count(paths.begin(), paths.end(), path));
@@ -75,6 +81,7 @@ class InotifyWatcherTest : public ::testing::Test {
     drives::DriveTable table_;
     notify::InotifyChangeNotification changes_{table_};
     std::unique_ptr<Watcher> watcher_;
+    int forgotten_ = 0;
 };
 
 TEST_F(InotifyWatcherTest, AGrownFileReachesTheQueueAsItsFullDrivePath) {
@@ -116,23 +123,25 @@ TEST_F(InotifyWatcherTest, MovedDirectoriesAreFollowedAndSameSizeWritesAreNotSiz
 
     // Overwriting bytes in place keeps the size: no record while the file stays open. A marker write
     // shows that the events before it were all handled.
+    Forget();
     {
         std::fstream io(root_ / "Papers" / "old.bin", std::ios::binary | std::ios::in | std::ios::out);
         io.seekp(0);
         io << "yyyy";
         io.flush();
         EXPECT_TRUE(Settled("marker"));
-        EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 1u);
+        EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 0u);
     }
     // Once it is closed it counts as rewritten: inotify cannot tell this from a rewrite after a
     // truncation, which must count.
-    EXPECT_TRUE(WaitUntil([&] { return Count(L"W:\\Papers\\old.bin") == 2u; }));
+    EXPECT_TRUE(Queued(L"W:\\Papers\\old.bin"));
     // A deleted file and a file moved out of the tree are forgotten.
+    Forget();
     stdfs::rename(root_ / "Papers" / "old.bin", Outside() / "old.bin");
     Append(Outside() / "old.bin", 1);
     stdfs::remove(Outside() / "old.bin");
     EXPECT_TRUE(Settled("marker2"));
-    EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 2u);
+    EXPECT_EQ(Count(L"W:\\Papers\\old.bin"), 0u);
     EXPECT_EQ(Count(L"W:\\Docs\\old.bin"), 0u);
 }
 
@@ -141,9 +150,7 @@ TEST_F(InotifyWatcherTest, ARewriteThroughTruncationToTheSameSizeIsAlwaysAChange
     for (int i = 0; i < kFiles; ++i)
         Append(root_ / ("r" + std::to_string(i)), 100);
     ASSERT_TRUE(Settled("marker"));
-    std::vector<std::size_t> before;
-    for (int i = 0; i < kFiles; ++i)
-        before.push_back(Count(L"W:\\r" + std::to_wstring(i)));
+    Forget();
     for (int i = 0; i < kFiles; ++i) {
         std::ofstream out(root_ / ("r" + std::to_string(i)), std::ios::binary | std::ios::trunc);
         out << std::string(100, 'z');
@@ -151,7 +158,7 @@ TEST_F(InotifyWatcherTest, ARewriteThroughTruncationToTheSameSizeIsAlwaysAChange
     ASSERT_TRUE(Settled("marker2"));
     int rewritten = 0;
     for (int i = 0; i < kFiles; ++i)
-        rewritten += Count(L"W:\\r" + std::to_wstring(i)) > before[static_cast<std::size_t>(i)] ? 1 : 0;
+        rewritten += Count(L"W:\\r" + std::to_wstring(i)) > 0 ? 1 : 0;
     EXPECT_EQ(rewritten, kFiles);
 }
 
@@ -168,9 +175,9 @@ TEST_F(InotifyWatcherTest, FilesAndTreesMovedInFromOutsideAreQueued) {
         EXPECT_TRUE(
             Queued(std::wstring(i < 3 ? L"W:\\tree\\" : L"W:\\tree\\sub\\") + L"t" + std::to_wstring(i)));
     // The moved-in tree is watched from then on.
-    const std::size_t before = Count(L"W:\\tree\\sub\\t4");
+    Forget();
     Append(root_ / "tree" / "sub" / "t4", 1);
-    EXPECT_TRUE(WaitUntil([&] { return Count(L"W:\\tree\\sub\\t4") > before; }));
+    EXPECT_TRUE(Queued(L"W:\\tree\\sub\\t4"));
     EXPECT_EQ(Count(L"W:\\tree\\empty"), 0u);
 }
 
@@ -200,16 +207,11 @@ TEST_F(InotifyWatcherTest, FoldersPastTheWatchLimitAreTracedAndReadAgainPeriodic
         EXPECT_TRUE(Queued(L"W:\\d" + std::to_wstring(i) + L"\\f.bin")) << i;
     EXPECT_TRUE(Queued(L"W:\\d29\\later\\g.bin"));
     // And again at the next reading.
-    std::vector<std::size_t> before;
-    for (int i = 0; i < 30; ++i) {
-        before.push_back(Count(L"W:\\d" + std::to_wstring(i) + L"\\f.bin"));
+    Forget();
+    for (int i = 0; i < 30; ++i)
         Append(root_ / ("d" + std::to_string(i)) / "f.bin", 5);
-    }
-    for (int i = 0; i < 30; ++i) {
-        EXPECT_TRUE(WaitUntil([&] {
-            return Count(L"W:\\d" + std::to_wstring(i) + L"\\f.bin") > before[static_cast<std::size_t>(i)];
-        })) << i;
-    }
+    for (int i = 0; i < 30; ++i)
+        EXPECT_TRUE(Queued(L"W:\\d" + std::to_wstring(i) + L"\\f.bin")) << i;
 }
 
 TEST(InotifyChangeNotificationTest, OnlyRootsOfDrivesWithADirectoryOpen) {
