@@ -13,7 +13,9 @@
 namespace kestrel::watcher {
 namespace {
 
-constexpr timing::Millis kStopPollMs = 1;
+// The stop event is looked at between the steps of a sample without waiting: a wait of a millisecond
+// there changed nothing but cost two more wake-ups a sample, half of what an idle monitor costs.
+constexpr timing::Millis kStopPollMs = 0;
 constexpr timing::Millis kSampleMs = 100;
 constexpr std::int32_t kIdleFrom = 96;     // a sample of this share or more lets the files be defragmented
 constexpr std::int32_t kBusyUpTo = 95;     // a sample of this share or less stops them
