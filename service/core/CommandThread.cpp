@@ -19,6 +19,12 @@ using protocol::Request;
 
 // How long the command thread sleeps before each read (nominal milliseconds).
 constexpr timing::Millis kCommandPoll = 1000;
+// Requests handled after one sleep at most. The panel sends a few requests every five seconds, which one
+// a pass would serve; but any local process may write to the command mailslot, and at one a pass a burst
+// of requests would hold every later one (the panel's too) back for as long as the backlog lasts: hours
+// for a full queue. So a pass works through what has arrived, up to this bound, and the stop flag is
+// still looked at between requests.
+constexpr int kRequestsPerPass = 256;
 
 }  // namespace
 
@@ -213,11 +219,13 @@ std::uint32_t DefragService::CommandThread(DefragService* service) {
         service->platform_.replyWriters, service->platform_.commandMailslot);
     while (!service->StopRequested()) {
         timing::Sleep(kCommandPoll);
-        const std::wstring text = reader->Read();
-        if (text.empty())
-            continue;
-        std::lock_guard lock(service->driveSetLock_);
-        handler.Handle(text);
+        for (int handled = 0; handled < kRequestsPerPass && !service->StopRequested(); ++handled) {
+            const std::wstring text = reader->Read();
+            if (text.empty())
+                break;
+            std::lock_guard lock(service->driveSetLock_);
+            handler.Handle(text);
+        }
     }
 
     try {

@@ -2,8 +2,8 @@
 //
 //   malformed_requests COUNT SEED PACE_MS
 //
-// COUNT requests made from SEED, one every PACE_MS milliseconds (the service reads one request per
-// nominal second, so the pace follows its time divisor): random code units (lone surrogates and control
+// COUNT requests made from SEED, one every PACE_MS milliseconds (the service reads what has arrived once
+// a nominal second, so the pace follows its time divisor): random code units (lone surrogates and control
 // characters included), keywords among junk, over-long texts, broken defragment-only records, exclusion
 // paths that climb out of the drive, and reply names that are no local mailslot (remote names, device
 // and file paths, "..", slashes, over-long names) or name a slot nobody reads. Prints how many were
