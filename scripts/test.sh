@@ -10,7 +10,7 @@ jobs=$(nproc)
 
 packages=(build-essential cmake libgtest-dev libgmock-dev googletest libbenchmark-dev nsis
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 xvfb xauth imagemagick
-          ntfs-3g ntfs-3g-dev clang libclang-rt-dev msitools wixl)
+          ntfs-3g ntfs-3g-dev clang libclang-rt-dev msitools wixl groff-base python3)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
