@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/ntfsimage/FullIo.h"
 #include "platform/ntfsimage/NtfsLib.h"
 
 namespace kestrel::ntfsimage {
@@ -215,16 +216,8 @@ bool ImageDevice::Hold(Units& units, std::int64_t offset, const std::uint8_t* by
 }
 
 bool ImageDevice::FileWrite(std::int64_t offset, const void* bytes, std::int64_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(bytes);
-    for (std::int64_t done = 0; done < length;) {
-        const ssize_t n = ::pwrite(fd_, p + done, static_cast<std::size_t>(length - done), offset + done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += n;
-    }
+    if (!FullWrite(fd_, offset, bytes, static_cast<std::size_t>(length)))
+        return false;
     ++writes_;
     bytesWritten_ += static_cast<std::uint64_t>(length);
     return true;

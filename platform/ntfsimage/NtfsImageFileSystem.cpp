@@ -60,6 +60,7 @@
 
 #include "common/Utf16.h"
 #include "platform/host/StateDirectory.h"
+#include "platform/ntfsimage/FullIo.h"
 #include "platform/ntfsimage/MoveRecord.h"
 #include "platform/ntfsimage/NtfsLib.h"
 
@@ -1026,32 +1027,6 @@ struct BootFacts {
     std::uint32_t clusterSize = 0;
     std::int64_t totalClusters = 0;
 };
-
-bool FullRead(int fd, std::int64_t offset, void* buffer, std::size_t length) {
-    auto* p = static_cast<std::uint8_t*>(buffer);
-    for (std::size_t done = 0; done < length;) {
-        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<std::int64_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool FullWrite(int fd, std::int64_t offset, const void* buffer, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(buffer);
-    for (std::size_t done = 0; done < length;) {
-        const ssize_t n = ::pwrite(fd, p + done, length - done, offset + static_cast<std::int64_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool ReadBoot(int fd, BootFacts& facts) {
     NTFS_BOOT_SECTOR boot{};

@@ -16,23 +16,13 @@
 #include "platform/MemoryRegistry.h"
 #include "platform/Trace.h"
 #include "tests/drives/DriveSetRig.h"
+#include "tests/watcher/WatcherRig.h"
 
 namespace kestrel::drives {
 namespace {
 
 using Access = watcher::WatcherTestAccess;
-
-// Polls a condition for up to `timeoutMs` of real time.
-template <class Condition>
-bool WaitUntil(Condition condition, int timeoutMs = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using watcher::WaitUntil;
 
 std::vector<std::wstring> Sorted(std::vector<std::wstring> paths) {
     std::sort(paths.begin(), paths.end());
