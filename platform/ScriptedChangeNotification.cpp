@@ -45,6 +45,7 @@ struct ScriptedChangeNotification::State {
         std::uint64_t opened = 0;    // watches opened on the root so far
         std::uint64_t detached = 0;  // watches numbered below this one are cut off
         std::uint32_t detachError = 0;
+        std::size_t reading = 0;  // Reads outstanding on the root's watches
     };
     mutable std::mutex mutex;
     mutable std::condition_variable deliveredChanged;
@@ -64,6 +65,8 @@ class ScriptedWatch : public DirectoryWatch {
     ~ScriptedWatch() override {
         std::lock_guard lock(state_->mutex);
         --state_->open;
+        if (handler_ != nullptr)
+            --root_.reading;
     }
 
     std::intptr_t Value() const override { return value_; }
@@ -71,14 +74,14 @@ class ScriptedWatch : public DirectoryWatch {
     std::uint32_t Read(void* buffer, std::uint32_t size, BatchHandler& handler) override {
         if (handler_ != nullptr)
             return kErrorInvalidFunction;
-        {
-            std::lock_guard lock(state_->mutex);
-            if (number_ < root_.detached)
-                return root_.detachError;
-        }
+        std::lock_guard lock(state_->mutex);
+        if (number_ < root_.detached)
+            return root_.detachError;
         buffer_ = buffer;
         size_ = size;
         handler_ = &handler;
+        ++root_.reading;
+        state_->deliveredChanged.notify_all();
         return 0;
     }
 
@@ -90,6 +93,7 @@ class ScriptedWatch : public DirectoryWatch {
                 std::unique_lock lock(state_->mutex);
                 if (number_ < root_.detached) {
                     const std::uint32_t error = root_.detachError;
+                    --root_.reading;
                     lock.unlock();
                     std::exchange(handler_, nullptr)->OnBatch(error, 0);
                     return WaitResult::Completed;
@@ -97,6 +101,7 @@ class ScriptedWatch : public DirectoryWatch {
                 if (!root_.batches.empty()) {
                     State::Batch batch = std::move(root_.batches.front());
                     root_.batches.pop_front();
+                    --root_.reading;
                     std::function<void()> hook = state_->beforeDelivery;
                     lock.unlock();
                     std::uint32_t bytes = static_cast<std::uint32_t>(batch.bytes.size());
@@ -179,6 +184,14 @@ bool ScriptedChangeNotification::WaitDelivered(std::size_t count, std::uint32_t 
     std::unique_lock lock(state_->mutex);
     return state_->deliveredChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                              [&] { return state_->delivered >= count; });
+}
+
+bool ScriptedChangeNotification::WaitReading(const std::wstring& root, std::uint32_t timeoutMs) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->deliveredChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        const auto slot = state_->roots.find(root);
+        return slot != state_->roots.end() && slot->second->reading > 0;
+    });
 }
 
 std::size_t ScriptedChangeNotification::OpenWatches() const {

@@ -43,6 +43,8 @@ class ScriptedChangeNotification : public ChangeNotification {
     std::size_t Delivered() const;
     // Waits (real time, up to `timeoutMs`) until at least `count` batches were delivered and handled.
     bool WaitDelivered(std::size_t count, std::uint32_t timeoutMs) const;
+    // Waits (real time, up to `timeoutMs`) until a watch on `root` has a Read outstanding.
+    bool WaitReading(const std::wstring& root, std::uint32_t timeoutMs) const;
     // Watches open now.
     std::size_t OpenWatches() const;
 

@@ -90,6 +90,8 @@ TEST(WatcherTest, ARootWhoseDriveWentAwayIsTracedOnceRetriedRarelyAndCountsAsDea
     ASSERT_TRUE(rig.changes.WaitDelivered(1, 10000));
     EXPECT_TRUE(w.ChangeSourceAlive());
 
+    // The drive goes away under the next Read: it completes with the error, and every Read after it fails.
+    ASSERT_TRUE(rig.changes.WaitReading(L"C:\\", 10000));
     rig.changes.Detach(L"C:\\", notify::kErrorInvalidHandle);
     ASSERT_TRUE(WaitUntil([&] { return !w.ChangeSourceAlive(); }));
     const std::uint64_t turns = Access::ChangeThreadTurns(w);
