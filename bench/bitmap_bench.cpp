@@ -75,8 +75,43 @@ void BM_FindFreeRun_FullScan(benchmark::State& state) {
     SetCounters(state);
 }
 
-// Every free run in turn, as the measurement of free space does.
+// Every free run in turn, word by word, as a summary of the bitmap and the longest-run search walk it.
 void BM_FreeRunWalk(benchmark::State& state) {
+    const Volume& volume = Fragmented(static_cast<int>(state.range(0)));
+    std::int64_t runs = 0;
+    for (auto _ : state) {
+        std::uint64_t total = 0;
+        runs = 0;
+        kestrel::engine::ForEachFreeRun(volume.view.bits, 0, kClusters,
+                                        [&](std::uint64_t, std::uint64_t length) {
+                                            total += length;
+                                            ++runs;
+                                        });
+        benchmark::DoNotOptimize(total);
+    }
+    if (runs != volume.freeRuns)
+        state.SkipWithError("the walk saw another number of free runs than the volume has");
+    state.counters["free_runs"] = static_cast<double>(runs);
+    SetCounters(state);
+}
+
+// The longest free run of the whole volume.
+void BM_FindBiggestFreeSpace(benchmark::State& state) {
+    const Volume& volume = Fragmented(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        std::int64_t length = 0;
+        const std::int64_t lcn =
+            kestrel::engine::FindBiggestFreeSpace(volume.view, length, static_cast<std::int64_t>(kClusters));
+        benchmark::DoNotOptimize(lcn);
+        if (length != volume.longestFree)
+            state.SkipWithError("the longest free run found is not the volume's longest");
+    }
+    SetCounters(state);
+}
+
+// Every free run reached by first-fit searches, each beginning where the last run ended, as the
+// measurement of free space at the service's start and the run hints do.
+void BM_FirstFitChain(benchmark::State& state) {
     const Volume& volume = Fragmented(static_cast<int>(state.range(0)));
     std::int64_t runs = 0;
     for (auto _ : state) {
@@ -115,6 +150,8 @@ void BM_PlainPass(benchmark::State& state) {
 // Argument: the mean length of a used or free run, in clusters.
 BENCHMARK(BM_FindFreeRun_FullScan)->Arg(256)->Arg(32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FreeRunWalk)->Arg(256)->Arg(32)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindBiggestFreeSpace)->Arg(256)->Arg(32)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstFitChain)->Arg(256)->Arg(32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainPass)->Arg(256)->Arg(32)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -190,19 +190,29 @@ std::int64_t FindFreeRun(const VolumeBitmap& bitmap, std::int64_t start, std::ui
 std::int64_t FindBiggestFreeSpace(const VolumeBitmap& bitmap, std::int64_t& length, std::int64_t end) {
     std::int64_t best = 0;
     bool taken = false;
-    std::int64_t start = 1;
-    for (;;) {
-        std::int64_t runLength = 0;
-        const std::int64_t lcn = FindFreeRun(bitmap, start, 1, runLength, end);
-        if (lcn == 0)
-            break;
-        if (runLength > length) {
-            best = lcn;
-            length = runLength;
+    // Every run from LCN 2 on in the order of its start; only a longer one replaces the best, so of
+    // equals the first stays.
+    auto offer = [&](std::uint64_t first, std::uint64_t runLength) {
+        if (static_cast<std::int64_t>(runLength) > length) {
+            best = static_cast<std::int64_t>(first);
+            length = static_cast<std::int64_t>(runLength);
             taken = true;
         }
-        start = lcn + runLength;
-    }
+    };
+    constexpr std::uint64_t kFirst = 2;
+    const std::uint64_t stop = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+    const std::uint64_t known = std::min(stop, bitmap.bits != nullptr ? bitmap.bitCount : 0);
+    // Past the bits everything up to the end is free: that stretch is one run with the run that reaches
+    // the last known cluster, if one does.
+    std::uint64_t tail = std::max(known, kFirst);
+    ForEachFreeRun(bitmap.bits, kFirst, known, [&](std::uint64_t first, std::uint64_t runLength) {
+        if (first + runLength == known)
+            tail = first;
+        else
+            offer(first, runLength);
+    });
+    if (tail < stop)
+        offer(tail, stop - tail);
     if (!taken) {
         length = 0;
         return 0;
@@ -266,33 +276,19 @@ void FreeRunIndex::Sync(const VolumeBitmap& bitmap) {
 }
 
 void FreeRunIndex::Summarise(std::uint64_t block) {
-    const std::uint8_t* bits = Bits();
     const std::uint64_t lo = block * kBlockClusters;
     const std::uint64_t hi = std::min(lo + kBlockClusters, bitCount_);
     Block s;
-    const std::uint64_t firstUsed = Scan<true>(bits, lo, hi);
-    if (firstUsed == hi) {
-        s.head = s.tail = static_cast<std::uint16_t>(hi - lo);
-        blocks_[block] = s;
-        return;
-    }
-    s.head = static_cast<std::uint16_t>(firstUsed - lo);
-    std::uint64_t pos = firstUsed;
-    for (;;) {
-        const std::uint64_t free = Scan<false>(bits, pos, hi);
-        if (free == hi)
-            break;
-        const std::uint64_t used = Scan<true>(bits, free, hi);
-        if (used == hi) {
-            s.tail = static_cast<std::uint16_t>(hi - free);
-            break;
+    ForEachFreeRun(Bits(), lo, hi, [&](std::uint64_t first, std::uint64_t length) {
+        if (first == lo)
+            s.head = static_cast<std::uint16_t>(length);  // also the whole block when it is all free
+        if (first + length == hi)
+            s.tail = static_cast<std::uint16_t>(length);
+        if (first != lo && first + length != hi && length > s.inner) {
+            s.inner = static_cast<std::uint16_t>(length);
+            s.innerStart = static_cast<std::uint16_t>(first - lo);
         }
-        if (used - free > s.inner) {
-            s.inner = static_cast<std::uint16_t>(used - free);
-            s.innerStart = static_cast<std::uint16_t>(free - lo);
-        }
-        pos = used;
-    }
+    });
     blocks_[block] = s;
 }
 

@@ -4,7 +4,10 @@
 // at or beyond the bit count count as free. The searches read the bits 64 at a time.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace kestrel::engine {
@@ -23,6 +26,75 @@ struct VolumeBitmap {
         return ((bits[i >> 3] >> (i & 7)) & 1) != 0;
     }
 };
+
+// Calls visit(first, length) for every free run of the bits within [from, limit), in order of their
+// starts; a run cut by `from` or `limit` is reported from or up to there. `limit` must not exceed the bit
+// count. The bits are read a word at a time: the run boundaries of a word are the bits where it differs
+// from itself shifted by one, and they are written out without a branch per boundary, so that the cost
+// follows the number of words more than the number of runs.
+template <class Visit>
+void ForEachFreeRun(const std::uint8_t* bits, std::uint64_t from, std::uint64_t limit, Visit&& visit) {
+    if (from >= limit)
+        return;
+    constexpr std::uint64_t kChunkWords = 32;
+    // Boundaries of one chunk of words, plus room for the unconditional writes past the last one.
+    std::uint64_t at[kChunkWords * 64 + 16];
+    const std::uint64_t firstWord = from >> 6;
+    const std::uint64_t lastWord = (limit - 1) >> 6;
+    const std::uint64_t limitBytes = (limit + 7) / 8;
+    const std::uint64_t wholeWords = limitBytes / 8;  // words that lie wholly inside the bytes
+    std::uint64_t carry = 0;  // 1 when the cluster before the word is free; before `from` counts as used
+    bool open = false;        // a run began in an earlier chunk and has not ended yet
+    std::uint64_t openStart = 0;
+    for (std::uint64_t w = firstWord; w <= lastWord;) {
+        const std::uint64_t chunkEnd = std::min(lastWord + 1, w + kChunkWords);
+        std::size_t n = 0;
+        for (; w < chunkEnd; ++w) {
+            std::uint64_t used = 0;
+            if (w < wholeWords)
+                std::memcpy(&used, bits + w * 8, 8);
+            else
+                std::memcpy(&used, bits + w * 8, static_cast<std::size_t>(limitBytes - w * 8));
+            std::uint64_t free = ~used;
+            if (w == firstWord)
+                free &= ~std::uint64_t{0} << (from & 63);
+            if (w == lastWord && (limit & 63) != 0)
+                free &= (std::uint64_t{1} << (limit & 63)) - 1;
+            std::uint64_t edges = free ^ ((free << 1) | carry);
+            carry = free >> 63;
+            const std::uint64_t base = w << 6;
+            // The first four boundaries are written whatever their number, which a used volume's words
+            // seldom exceed, and counted by whether there was one; a write past the last is overwritten
+            // or ignored. The top bit keeps the count of trailing zeros defined for a word without
+            // boundaries and changes no other count.
+            constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
+            for (int i = 0; i < 4; ++i) {
+                at[n] = base + static_cast<std::uint64_t>(std::countr_zero(edges | kTop));
+                n += edges != 0 ? 1 : 0;
+                edges &= edges - 1;
+            }
+            while (edges != 0) {
+                at[n++] = base + static_cast<std::uint64_t>(std::countr_zero(edges));
+                edges &= edges - 1;
+            }
+        }
+        // Boundaries alternate: the start of a run, then the cluster after its end.
+        std::size_t i = 0;
+        if (open && n > 0) {
+            visit(openStart, at[0] - openStart);
+            open = false;
+            i = 1;
+        }
+        for (; i + 1 < n; i += 2)
+            visit(at[i], at[i + 1] - at[i]);
+        if (i < n) {
+            open = true;
+            openStart = at[i];
+        }
+    }
+    if (open)
+        visit(openStart, limit - openStart);
+}
 
 // First-fit search for a free run of at least `minimum` clusters (compared unsigned) that begins after
 // `start`: the first cluster examined is start + 1 (LCN 0 only when start is -1). Runs are counted up to

@@ -91,7 +91,7 @@ std::vector<std::uint8_t> RandomBitmap(std::mt19937_64& rng, std::uint64_t bitCo
     return bytes;
 }
 
-TEST(FreeRunSearch, MatchesBitByBitFirstFitOnRandomBitmaps) {
+TEST(FreeRunSearch, MatchesBitByBitSearchesAndWalksOnRandomBitmaps) {
     for (std::uint64_t seed = 1; seed <= 300; ++seed) {
         std::mt19937_64 rng(seed);
         const std::uint64_t bitCount = 1 + rng() % (seed % 5 == 0 ? 40000 : 3000);
@@ -116,6 +116,24 @@ TEST(FreeRunSearch, MatchesBitByBitFirstFitOnRandomBitmaps) {
                 << "seed " << seed << " start " << start << " min " << minimum << " end " << end;
             ASSERT_EQ(actualLength, expectedLength)
                 << "seed " << seed << " start " << start << " end " << end;
+        }
+        // Every run of a random stretch, with its cut ends, as a bit-by-bit walk sees it.
+        for (int q = 0; q < 20; ++q) {
+            const std::uint64_t from = rng() % (bitCount + 1);
+            const std::uint64_t limit = from + rng() % (bitCount - from + 1);
+            std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
+            for (std::uint64_t i = from; i < limit; ++i) {
+                if (Used(bytes, bitCount, static_cast<std::int64_t>(i)))
+                    continue;
+                if (expected.empty() || expected.back().first + expected.back().second != i)
+                    expected.emplace_back(i, 0);
+                ++expected.back().second;
+            }
+            std::vector<std::pair<std::uint64_t, std::uint64_t>> actual;
+            ForEachFreeRun(bytes.data(), from, limit, [&](std::uint64_t first, std::uint64_t length) {
+                actual.emplace_back(first, length);
+            });
+            ASSERT_EQ(actual, expected) << "seed " << seed << " from " << from << " limit " << limit;
         }
         for (std::int64_t end : {static_cast<std::int64_t>(bitCount), static_cast<std::int64_t>(bitCount / 2),
                                  static_cast<std::int64_t>(bitCount + 100)}) {
