@@ -353,11 +353,10 @@ class InotifyWatch : public DirectoryWatch {
             }
             closedir(dir);
             std::vector<std::string> gone;
-            for (const auto& [path, known] : sizes_) {
-                if (HasPrefixDir(path, relative) &&
-                    path.find('/', relative.size() + 1) == std::string::npos && present.count(path) == 0)
+            ForEachFileIn(relative, [&](const std::string& path) {
+                if (present.count(path) == 0)
                     gone.push_back(path);
-            }
+            });
             if (changed.empty() && added.empty() && gone.empty())
                 continue;
             SyncTree(relative);
@@ -370,6 +369,53 @@ class InotifyWatch : public DirectoryWatch {
         }
     }
 
+    // The stretch of `sizes_` that holds the files below a directory ("" is the root).
+    std::map<std::string, Known>::iterator BelowBegin(const std::string& dir) {
+        return dir.empty() ? sizes_.begin() : sizes_.lower_bound(dir + "/");
+    }
+    bool IsBelow(const std::string& path, const std::string& dir) const {
+        return dir.empty() || HasPrefixDir(path, dir);
+    }
+    // Calls `f` with every remembered file directly in `dir`, in name order. The files of each
+    // subdirectory are passed over with one look-up, so a directory costs its own files, however many
+    // lie deeper.
+    template <class F>
+    void ForEachFileIn(const std::string& dir, F f) {
+        const std::size_t start = dir.empty() ? 0 : dir.size() + 1;
+        for (auto it = BelowBegin(dir); it != sizes_.end() && IsBelow(it->first, dir);) {
+            const std::size_t slash = it->first.find('/', start);
+            if (slash == std::string::npos) {
+                f(it->first);
+                ++it;
+            } else {
+                // "dir/sub0" is the first path behind every "dir/sub/...": '0' follows '/'.
+                it = sizes_.lower_bound(it->first.substr(0, slash) + static_cast<char>('/' + 1));
+            }
+        }
+    }
+    // Forgets the sizes of every file below a directory.
+    void ForgetSizesBelow(const std::string& dir) {
+        auto end = BelowBegin(dir);
+        while (end != sizes_.end() && IsBelow(end->first, dir))
+            ++end;
+        sizes_.erase(BelowBegin(dir), end);
+    }
+
+    // Takes a directory and every directory below it out of the set of those without a watch and
+    // returns them. The set is ordered: those below are one stretch, behind "dir/".
+    std::vector<std::string> TakeUnwatched(const std::string& dir) {
+        std::vector<std::string> taken;
+        if (unwatched_.erase(dir) != 0)
+            taken.push_back(dir);
+        if (dir.empty())
+            return taken;
+        for (auto it = unwatched_.lower_bound(dir + "/"); it != unwatched_.end() && HasPrefixDir(*it, dir);) {
+            taken.push_back(*it);
+            it = unwatched_.erase(it);
+        }
+        return taken;
+    }
+
     // Forgets a directory that left the tree: its watches and the sizes below it.
     void ForgetTree(const std::string& relative) {
         for (auto it = dirs_.begin(); it != dirs_.end();) {
@@ -380,12 +426,9 @@ class InotifyWatch : public DirectoryWatch {
                 ++it;
             }
         }
-        for (auto it = sizes_.begin(); it != sizes_.end();) {
-            it = HasPrefixDir(it->first, relative) ? sizes_.erase(it) : std::next(it);
-        }
-        for (auto it = unwatched_.begin(); it != unwatched_.end();) {
-            it = (*it == relative || HasPrefixDir(*it, relative)) ? unwatched_.erase(it) : std::next(it);
-        }
+        if (!relative.empty())
+            ForgetSizesBelow(relative);
+        TakeUnwatched(relative);
     }
 
     // A directory moved within the tree: its watches and sizes follow it.
@@ -395,26 +438,14 @@ class InotifyWatch : public DirectoryWatch {
                 path = to + path.substr(from.size());
         }
         std::vector<std::pair<std::string, Known>> moved;
-        for (auto it = sizes_.begin(); it != sizes_.end();) {
-            if (HasPrefixDir(it->first, from)) {
-                moved.emplace_back(to + it->first.substr(from.size()), it->second);
-                it = sizes_.erase(it);
-            } else {
-                ++it;
-            }
+        for (auto it = BelowBegin(from); it != sizes_.end() && HasPrefixDir(it->first, from);) {
+            moved.emplace_back(to + it->first.substr(from.size()), it->second);
+            it = sizes_.erase(it);
         }
         for (auto& entry : moved)
             sizes_.insert(std::move(entry));
-        std::vector<std::string> unwatched;
-        for (auto it = unwatched_.begin(); it != unwatched_.end();) {
-            if (*it == from || HasPrefixDir(*it, from)) {
-                unwatched.push_back(to + it->substr(from.size()));
-                it = unwatched_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        unwatched_.insert(unwatched.begin(), unwatched.end());
+        for (const std::string& dir : TakeUnwatched(from))
+            unwatched_.insert(to + dir.substr(from.size()));
     }
 
     // Moves whose second half has not come are moves out of the tree: forget what left.
@@ -574,11 +605,14 @@ class InotifyWatch : public DirectoryWatch {
     std::wstring drive_;                           // "X:\", for what is said on standard error
     std::shared_ptr<drives::DriveLayout> layout_;  // null: a directory without a simulated layout
     std::shared_ptr<InotifyChangeNotification::Counters> counters_;
-    std::unordered_map<int, std::string> dirs_;     // watch -> directory relative to the root
-    std::set<std::string> unwatched_;               // directories without a watch, read by Rescan
-    std::uint64_t nextRescan_ = 0;                  // NowMs of the next Rescan, while any
-    std::unordered_map<std::string, Known> sizes_;  // file relative to the root -> size
-    std::map<std::uint32_t, MoveFrom> movedFrom_;   // first halves of moves, by cookie
+    std::unordered_map<int, std::string> dirs_;  // watch -> directory relative to the root
+    std::set<std::string> unwatched_;            // directories without a watch, read by Rescan
+    std::uint64_t nextRescan_ = 0;               // NowMs of the next Rescan, while any
+    // File relative to the root -> size. Ordered, so that the files below a directory are one stretch of
+    // it: reading a directory again, forgetting or renaming one costs what is below it, not every file
+    // of the drive.
+    std::map<std::string, Known> sizes_;
+    std::map<std::uint32_t, MoveFrom> movedFrom_;  // first halves of moves, by cookie
     std::deque<Pending> pending_;
     int rootError_ = 0;
     bool overflowed_ = false;

@@ -318,9 +318,15 @@ void DirectoryVolume::SyncTreeLocked(const std::wstring& path) {
     if (stdfs::is_regular_file(status)) {
         SyncLocked(path);
     } else if (stdfs::is_directory(status)) {
+        // A file the table holds under this very name was one of those compared just now (the loop above
+        // makes no other name): of those found, only the others are new, so that a whole drive compared
+        // at its start is not compared twice.
         std::string error;
-        for (const FoundFile& file : FindFiles(directory_, path, error))
-            SyncLocked(file.path);
+        for (const FoundFile& file : FindFiles(directory_, path, error)) {
+            const std::optional<SimVolume::FileState> known = volume_.Describe(file.path);
+            if (!known || known->path != file.path)
+                SyncLocked(file.path);
+        }
     }
 }
 

@@ -214,6 +214,57 @@ TEST_F(InotifyWatcherTest, FoldersPastTheWatchLimitAreTracedAndReadAgainPeriodic
         EXPECT_TRUE(Queued(L"W:\\d" + std::to_wstring(i) + L"\\f.bin")) << i;
 }
 
+// Each reading of a folder without a watch compares the folder's own files only: the files of its
+// subfolders (also without a watch) are neither taken for gone nor reported, and a file deleted from it
+// is forgotten, so that one made again under its name, even of the same size, is new data.
+TEST_F(InotifyWatcherTest, AFolderReadAgainJudgesItsOwnFilesAlone) {
+    watcher_.reset();
+    for (const char* top : {"n0", "n1", "n1 b", "n1.c", "n2"}) {
+        stdfs::create_directories(root_ / top / "sub" / "deep");
+        Append(root_ / top / "f.bin", 10);
+        Append(root_ / top / "sub" / "g.bin", 10);
+        Append(root_ / top / "sub" / "deep" / "h.bin", 10);
+    }
+    changes_.LimitWatches(1);  // the root alone: every folder below is read again periodically
+    ::testing::internal::CaptureStderr();
+    Start();
+    ::testing::internal::GetCapturedStderr();
+    // A marker in a folder without a watch is seen by a reading of all of them, which is whole before
+    // anything it found is delivered.
+    int markers = 0;
+    const auto read = [&] {
+        const std::string name = "mark" + std::to_string(++markers);
+        Append(root_ / "Docs" / name, 1);
+        return Queued(L"W:\\Docs\\" + FromUtf8(name));
+    };
+    ASSERT_TRUE(read());
+    ASSERT_TRUE(read());
+    for (const wchar_t* top : {L"n0", L"n1", L"n1 b", L"n1.c", L"n2"}) {
+        EXPECT_EQ(Count(L"W:\\" + std::wstring(top) + L"\\f.bin"), 0u) << top;
+        EXPECT_EQ(Count(L"W:\\" + std::wstring(top) + L"\\sub\\g.bin"), 0u) << top;
+        EXPECT_EQ(Count(L"W:\\" + std::wstring(top) + L"\\sub\\deep\\h.bin"), 0u) << top;
+    }
+
+    stdfs::remove(root_ / "n1" / "f.bin");
+    stdfs::remove(root_ / "n1" / "sub" / "g.bin");
+    ASSERT_TRUE(read());
+    Append(root_ / "n1" / "f.bin", 10);
+    Append(root_ / "n1" / "sub" / "g.bin", 10);
+    EXPECT_TRUE(Queued(L"W:\\n1\\f.bin"));
+    EXPECT_TRUE(Queued(L"W:\\n1\\sub\\g.bin"));
+    EXPECT_EQ(Count(L"W:\\n1 b\\f.bin") + Count(L"W:\\n1.c\\f.bin") + Count(L"W:\\n1\\sub\\deep\\h.bin"), 0u);
+
+    // A folder without a watch moved within the drive, and one deleted, take what they remembered with
+    // them: nothing below either is reported, and the moved one is still read.
+    stdfs::rename(root_ / "n0", root_ / "n9");
+    stdfs::remove_all(root_ / "n2");
+    ASSERT_TRUE(read());
+    ASSERT_TRUE(read());
+    Append(root_ / "n9" / "sub" / "g.bin", 1);
+    EXPECT_TRUE(Queued(L"W:\\n9\\sub\\g.bin"));
+    EXPECT_EQ(Count(L"W:\\n9\\f.bin") + Count(L"W:\\n9\\sub\\deep\\h.bin"), 0u);
+}
+
 TEST(InotifyChangeNotificationTest, OnlyRootsOfDrivesWithADirectoryOpen) {
     drives::DriveTable table;
     table.Set(L'X', drives::BackedBy(L"/nonexistent/kestrel"));
