@@ -1653,11 +1653,15 @@ std::vector<ImageFile> NtfsImageFileSystem::Files(wchar_t letter, const std::wst
     ntfs_volume* vol = state_->Volume(letter);
     if (vol == nullptr)
         return out;
-    if (!folder.empty()) {
-        std::uint64_t mref = 0;
-        Name stream;
-        bool system = false;
-        if (state_->Resolve(vol, folder, mref, stream, &system) != 0 || system || !stream.empty())
+    std::uint64_t mref = 0;
+    Name stream;
+    bool system = false;
+    if (!folder.empty() && state_->Resolve(vol, folder, mref, stream, &system) != 0)
+        return out;
+    // The root folder stands for every file of the volume: the listing by record below leaves the
+    // system files out, which a walk of the root's names would meet.
+    if (!folder.empty() && !(MREF(mref) == FILE_root && stream.empty())) {
+        if (system || !stream.empty())
             return out;
         // Shown below the folder as named: its path, or "#N" for a folder named by its record.
         std::wstring top = folder.size() > 1 && folder[1] == L'/' ? L"#" + folder.substr(2) : folder;
@@ -1764,7 +1768,7 @@ NtfsImageFileSystem::PathKind NtfsImageFileSystem::KindOf(wchar_t letter, const 
     bool system = false;
     if (vol == nullptr || state_->Resolve(vol, path, mref, stream, &system) != 0)
         return PathKind::Missing;
-    if (system)
+    if (system && !(MREF(mref) == FILE_root && stream.empty()))  // the root folder holds the user's files
         return PathKind::System;
     Inode ni(ntfs_inode_open(vol, mref));
     if (!ni)

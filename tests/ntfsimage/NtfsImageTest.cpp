@@ -1367,7 +1367,9 @@ TEST_F(ImageTest, ToolAnalyzesAsTextAndJson) {
                                  Field(report, "free runs") + " " + Field(report, "largest free run") + " " +
                                  share + " " + std::to_string(worst) + " \\big.bin\n");
 
-    // A folder stands for the files below it, named by path or by record.
+    // A folder stands for the files below it, named by path or by record; the root folder for every file.
+    const CommandResult root = RunCommand(tool + " analyze '" + image_ + "' /");
+    EXPECT_EQ(Field("\n" + root.output, "files and streams"), std::to_string(files.size())) << root.output;
     const CommandResult folder = RunCommand(tool + " analyze '" + image_ + "' /frag");
     EXPECT_EQ(Field("\n" + folder.output, "files and streams"), "5") << folder.output;
     EXPECT_NE(folder.output.find("  \\frag\\f0.bin\n"), std::string::npos) << folder.output;
