@@ -240,6 +240,11 @@ struct Image {
     std::unique_ptr<RecordFiles> records;
     bool markedDirty = false;  // the run set the volume's dirty flag and must clear it
     bool keepDirty = false;    // ... unless a record it could not trust left the volume for Windows to check
+    // A move whose record could not be written was abandoned after the library had made it in memory
+    // (nothing of it reached the volume): the library's view of the volume is no longer what the device
+    // holds, so nothing of that view may be written back (see Release).
+    bool abandoned = false;
+    std::string stopReason;  // why moves were stopped before the run's end (a record could not be written)
     std::uint64_t serial = 0;
     std::vector<std::string> notices;
     NtfsImageFileSystem::MoveCounters counters;
@@ -816,7 +821,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     record.serial = image.serial;
     record.totalClusters = vol->nr_clusters;
     record.clusterSize = vol->cluster_size;
-    record.image = image.path;
+    record.image = image.records != nullptr ? image.records->RealImage() : image.path;
     record.file = ToUtf8(file.path);
     record.mref = file.mref;
     record.startVcn = vStart;
@@ -842,8 +847,15 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (recorded) {
         // 1. The intent, durable before the first write to the volume.
         record.phase = MoveRecord::Intent;
-        if (!image.records->Write(image.records->MovePath(), EncodeMove(record)).empty())
+        if (const std::string error = image.records->Write(image.records->MovePath(), EncodeMove(record));
+            !error.empty()) {
+            // Without its record no move may start (a full disk under the state directory, say): this one
+            // is refused before anything is written, and so is every later one.
+            image.stopReason = "cannot record a move (" + error + "): no move was started after that";
+            image.notices.push_back(image.stopReason);
+            stopAfterMove = true;
             return fs::kStatusUnsuccessful;
+        }
     }
     // The record goes once the move is durable or came to nothing; after a (simulated) power cut the
     // process is taken to be gone, so the record stays for the next run.
@@ -906,10 +918,20 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
         record.phase = MoveRecord::Committed;
         if (const std::string error = image.records->Write(image.records->MovePath(), EncodeMove(record));
             !error.empty()) {
-            // The library's view already holds the move; write it in the safe order all the same, and
-            // let no further move start without a record to protect it.
-            image.notices.push_back("cannot record a move (" + error + "): stopping after it");
+            // Writing the units without this record would leave the intent in force, which tells the next
+            // run that nothing was written: a cut in the middle would then go unrepaired. So the move is
+            // abandoned: nothing of its metadata reaches the volume (the copy lies in clusters $Bitmap
+            // still shows free), the intent, which now says exactly that, goes, and no further move
+            // starts. The library's view holds the move and must never be written back (Release).
+            image.abandoned = true;
+            image.stopReason = "cannot record a move (" + error +
+                               "): that move was abandoned before it changed the volume, and no move was "
+                               "started after it";
+            image.notices.push_back(image.stopReason);
             stopAfterMove = true;
+            cached.valid = false;
+            forget();
+            return fs::kStatusUnsuccessful;
         }
     }
     // 5. The units, in their three flushed steps.
@@ -1010,6 +1032,10 @@ std::string MountFailureReason(const std::string& image, int error) {
                    "this). Boot Windows and shut it down fully (hold Shift while choosing Shut down), or "
                    "disable "
                    "Fast Startup, then try again";
+        case EBUSY:
+            return image +
+                   ": in use by another program (another run of kestrel-image holds it): try again when "
+                   "that has ended";
         case EACCES:
         case EROFS:
             return image + ": read-only (" + std::strerror(error) + "): nothing can be moved on it";
@@ -1069,25 +1095,34 @@ bool HashClusters(int fd, std::uint32_t clusterSize, const std::vector<ClusterRa
 }
 
 // Finishes or discards the move an interrupted run recorded, on the raw image before the library reads
-// it. Adds what it did to `notices`; false when the image cannot be written.
-bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
-                        std::vector<std::string>& notices, bool& keepDirty) {
+// it. Adds what it did to `notices`; empty when done, else why it could not be (the image or the state
+// directory cannot be written), and the run must not go on. Interrupted itself anywhere, it is simply
+// done again by the next run: the units are checked and written the same way, which is idempotent.
+std::string FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
+                               std::vector<std::string>& notices, bool& keepDirty) {
     const std::optional<std::string> bytes = files.Read(files.MovePath());
     if (!bytes)
-        return true;
+        return {};
     const std::optional<MoveRecord> record = DecodeMove(*bytes);
+    auto removed = [&](const std::string& error) {
+        return error.empty() ? error
+                             : "the record of the interrupted move cannot be removed (" + error +
+                                   "); the state directory must be writable";
+    };
     // `partly` when part of the move may be on this volume (a leak at most): it stays marked dirty for
     // Windows to check. A move recorded before its metadata was written, or one of another volume, left
-    // nothing here to check.
+    // nothing here to check. A file that is no record at all is put aside, not deleted.
     auto discard = [&](const std::string& why, bool partly) {
         keepDirty = keepDirty || partly;
         notices.push_back("found the record of an interrupted move (" + files.MovePath() + ") that " + why +
-                          ": the record is discarded and the volume left as it is" +
+                          (record ? ": the record is discarded"
+                                  : ": it is kept as " + files.MovePath() + ".unreadable and not applied") +
+                          " and the volume left as it is" +
                           (partly ? ", marked dirty for Windows to check (chkdsk /f)" : ""));
-        return files.Remove(files.MovePath()).empty();
+        return removed(record ? files.Remove(files.MovePath()) : files.PutAside(files.MovePath()));
     };
     if (!record)
-        return discard("cannot be read", true);
+        return discard("cannot be read (cut short or altered)", true);
     if (record->serial != boot.serial || record->clusterSize != boot.clusterSize ||
         record->totalClusters != boot.totalClusters)
         return discard("describes another volume", false);
@@ -1098,7 +1133,7 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
             return discard("does not match the volume any more (its data changed since)", false);
         notices.push_back("an interrupted move of " + Describe(*record) +
                           " had not changed the volume yet: nothing to undo, the file is as it was");
-        return files.Remove(files.MovePath()).empty();
+        return removed(files.Remove(files.MovePath()));
     }
     // Committed: the copy must be in place and every unit must hold its bytes from before, from after,
     // or (a bitmap) their union; anything else means the volume was changed since (checked, restored
@@ -1132,12 +1167,84 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
         },
         [&] { return fsync(fd) == 0; });
     if (!written)
-        return false;
+        return std::string("the interrupted move of ") + Describe(*record) +
+               " cannot be finished: writing the image failed (" + std::strerror(errno) + ")";
     notices.push_back("finished the interrupted move of " + Describe(*record));
-    return files.Remove(files.MovePath()).empty();
+    return removed(files.Remove(files.MovePath()));
+}
+
+// Records of this volume (same serial number) kept under another path in the state directory, when this
+// image has none of its own: the image was renamed or moved since its run was interrupted (the records
+// are named after the path), or they belong to a copy of it. Those whose image is still there with this
+// volume on it are that copy's and are left alone (named in `elsewhere`); records whose image has gone
+// are taken over by this one when there is exactly one such set: the next steps check them against the
+// volume as they check the image's own (applied only where the volume holds what they describe).
+void TakeOverRecordsOfMovedImage(const RecordFiles& files, std::uint64_t serial,
+                                 std::vector<std::string>& notices, std::string& elsewhere) {
+    if (files.Read(files.RunPath()) || files.Read(files.MovePath()))
+        return;
+    std::vector<std::pair<std::string, std::string>> gone;  // records, their image
+    for (const std::string& other : files.OtherPathsOfVolume()) {
+        std::string recorded;
+        if (const std::optional<std::string> run = files.Read(other + ".run"))
+            if (const std::optional<RunRecord> r = DecodeRun(*run))
+                recorded = r->image;
+        if (recorded.empty())
+            if (const std::optional<std::string> move = files.Read(other + ".move"))
+                if (const std::optional<MoveRecord> m = DecodeMove(*move))
+                    recorded = m->image;
+        bool there = false;
+        if (!recorded.empty() && recorded != files.RealImage()) {
+            const int fd = ::open(recorded.c_str(), O_RDONLY | O_CLOEXEC);
+            BootFacts boot;
+            there = fd >= 0 && ReadBoot(fd, boot) && boot.serial == serial;
+            if (fd >= 0)
+                ::close(fd);
+        }
+        if (there)
+            elsewhere += (elsewhere.empty() ? "" : ", ") + recorded;
+        else
+            gone.emplace_back(other, recorded.empty() ? "an unknown path" : recorded);
+    }
+    if (gone.size() == 1) {
+        const std::string error = files.TakeOver(gone[0].first);
+        notices.push_back("the records of an interrupted run on this volume were made for " + gone[0].second +
+                          ", which no longer holds it (renamed or moved): " +
+                          (error.empty() ? "taken over for " + files.RealImage()
+                                         : "they cannot be taken over (" + error + ")"));
+    } else if (gone.size() > 1) {
+        notices.push_back("records of interrupted runs on copies of this volume were made for " +
+                          std::to_string(gone.size()) +
+                          " paths that no longer hold it; none is applied, since none can be told to be "
+                          "this image's (they stay in " +
+                          files.Directory() + ")");
+    }
 }
 
 }  // namespace
+
+std::string InterruptedRunNotice(const std::string& image, const std::string& stateDirectory) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    BootFacts boot;
+    const bool read = ReadBoot(fd, boot);
+    ::close(fd);
+    if (!read)
+        return {};
+    const RecordFiles files(stateDirectory.empty() ? host::StateDirectory() : stateDirectory, boot.serial,
+                            image);
+    bool found = files.Read(files.RunPath()) || files.Read(files.MovePath());
+    for (const std::string& other : files.OtherPathsOfVolume())
+        found = found || files.Read(other + ".move") || files.Read(other + ".run");
+    if (!found)
+        return {};
+    return image + ": a run of kestrel-image on this volume was interrupted (its record is in " +
+           files.Directory() +
+           "): what is seen now may show a move half done. Run kestrel-image defrag on it again before "
+           "anything else writes to it; that run finishes or undoes the interrupted move and clears the "
+           "dirty mark";
+}
 
 // The image's size against the volume its boot sector describes; empty when it holds the volume or the
 // boot sector cannot be read (the library then says why it cannot open the volume).
@@ -1166,9 +1273,14 @@ bool NtfsImageFileSystem::Release(Image& image) {
     ntfs_volume* vol = image.vol;
     bool ok = true;
     if (image.markedDirty) {
-        for (ntfs_inode* ni : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni})
-            if (ni != nullptr && NInoDirty(ni) && ntfs_inode_sync(ni) != 0)
-                ok = false;
+        // After an abandoned move the library's in-memory $MFT and bitmaps may hold that move: they are
+        // not written. Every move before it is on the device; the dirty mark is cleared below (only
+        // $Volume's record is written for it) and whatever the library writes while unmounting is
+        // dropped.
+        if (!image.abandoned)
+            for (ntfs_inode* ni : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni})
+                if (ni != nullptr && NInoDirty(ni) && ntfs_inode_sync(ni) != 0)
+                    ok = false;
         ok = image.device->Flush() && ok;
         // Clean only when everything before is durable; if anything failed the mark stays, so that
         // Windows checks the volume.
@@ -1176,6 +1288,8 @@ bool NtfsImageFileSystem::Release(Image& image) {
             ok = ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags & ~VOLUME_IS_DIRTY)) == 0 &&
                  image.device->Flush();
     }
+    if (image.abandoned)
+        image.device->BeginCapture();  // never ended: the device is closed with what it kept aside
     ok = ntfs_umount(vol, FALSE) == 0 && ok;
     image.vol = nullptr;
     if (image.records != nullptr && ok && !image.device->PowerCut())
@@ -1207,6 +1321,8 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
     Image entry;
     entry.path = image;
     bool ourMark = false;
+    int lockedFd = -1;
+    std::string elsewhere;  // images that hold this volume too and have records of their own
     if (writes) {
         // What an interrupted run left is finished (or discarded) before the library reads the volume.
         const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
@@ -1214,7 +1330,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
             return MountFailureReason(image, errno);
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return image + ": in use by another program";
+            return MountFailureReason(image, EBUSY);
         }
         BootFacts boot;
         if (!ReadBoot(fd, boot)) {
@@ -1225,20 +1341,28 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         entry.records = std::make_unique<RecordFiles>(
             options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
             image);
+        if (options.recordSpace != 0)
+            entry.records->SetSpaceLimit(options.recordSpace);
         entry.records->RemoveUnfinished();
-        const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
+        TakeOverRecordsOfMovedImage(*entry.records, boot.serial, entry.notices, elsewhere);
+        const std::string unfinished =
+            FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
         if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
             ourMark = DecodeRun(*run).has_value();
             if (ourMark)
                 entry.notices.push_back("the last run on " + image +
                                         " was interrupted; every move it completed is kept");
         }
-        ::close(fd);
-        if (!recovered)
-            return image + ": cannot finish the interrupted move recorded in " + entry.records->MovePath();
+        if (!unfinished.empty()) {
+            ::close(fd);
+            return image + ": " + unfinished;
+        }
+        lockedFd = fd;  // kept locked until the device has it: no other run can come in between
     }
     entry.device = std::make_unique<ImageDevice>(image, options.policy);
     ImageDevice& device = *entry.device;
+    if (lockedFd >= 0)
+        device.Adopt(lockedFd);
     if (device.Device() == nullptr)
         return image + ": " + std::strerror(errno);
     if (options.deviceHook)
@@ -1259,19 +1383,31 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
     if (writes) {
         // A dirty volume that no run of ours marked may be damaged: Windows is to check it first.
         if ((vol->flags & VOLUME_IS_DIRTY) != 0 && !ourMark) {
+            const std::string directory = entry.records->Directory();
             entry.records.reset();
             ntfs_umount(vol, FALSE);
             return image +
-                   ": the volume is marked dirty (not by an interrupted run of kestrel-image): let "
-                   "Windows check it (chkdsk /f) first";
+                   ": the volume is marked dirty, and no record of an interrupted run of kestrel-image " +
+                   "on it is in " + directory +
+                   (elsewhere.empty() ? std::string()
+                                      : " for this path (there are records for " + elsewhere +
+                                            ", which holds a copy of this volume: run kestrel-image on that "
+                                            "one)") +
+                   ". If kestrel-image was interrupted on it with another state directory "
+                   "(KESTREL_STATE_DIR, another user's home), run it again with that one; otherwise let "
+                   "Windows check the volume (chkdsk /f) first";
         }
         // The run's record, then the dirty mark, both durable before any move: a run cut off anywhere
         // leaves a volume Windows checks, and the record says the mark is ours.
         RunRecord run;
         run.serial = entry.serial;
-        run.image = image;
+        run.image = entry.records->RealImage();
         run.started = static_cast<std::int64_t>(std::time(nullptr));
         std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
+        if (!error.empty())
+            error = "cannot record the run in the state directory (" + error +
+                    "); nothing was written to the volume. Make room there, or choose another directory "
+                    "with KESTREL_STATE_DIR";
         if (error.empty() &&
             (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
              !device.Flush()))
@@ -1297,6 +1433,12 @@ std::vector<std::string> NtfsImageFileSystem::Notices(wchar_t letter) {
     std::lock_guard lock(mutex_);
     Image* image = state_->Find(letter);
     return image == nullptr ? std::vector<std::string>{} : image->notices;
+}
+
+std::string NtfsImageFileSystem::StopReason(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? std::string() : image->stopReason;
 }
 
 bool NtfsImageFileSystem::Unmount(wchar_t letter) {
