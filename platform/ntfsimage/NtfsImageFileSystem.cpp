@@ -1357,6 +1357,19 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
             ::close(fd);
             return image + ": " + unfinished;
         }
+        // The run's record, before the library opens the volume for writing (which already writes to
+        // it): without room for the records nothing is written at all.
+        RunRecord run;
+        run.serial = entry.serial;
+        run.image = entry.records->RealImage();
+        run.started = static_cast<std::int64_t>(std::time(nullptr));
+        if (const std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
+            !error.empty()) {
+            ::close(fd);
+            return image + ": cannot record the run in the state directory (" + error +
+                   "); nothing was written to the volume. Make room there, or choose another directory with "
+                   "KESTREL_STATE_DIR";
+        }
         lockedFd = fd;  // kept locked until the device has it: no other run can come in between
     }
     entry.device = std::make_unique<ImageDevice>(image, options.policy);
@@ -1375,6 +1388,10 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
             device.Close();
             ntfs_device_free(device.Device());
         }
+        // The volume was not marked: a run's record written just before says nothing (one an earlier run
+        // left stays, with its mark).
+        if (entry.records != nullptr && !ourMark)
+            entry.records->Remove(entry.records->RunPath());
         return MountFailureReason(image, error);
     }
     entry.vol = vol;
@@ -1384,6 +1401,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         // A dirty volume that no run of ours marked may be damaged: Windows is to check it first.
         if ((vol->flags & VOLUME_IS_DIRTY) != 0 && !ourMark) {
             const std::string directory = entry.records->Directory();
+            entry.records->Remove(entry.records->RunPath());  // written by this run, just before
             entry.records.reset();
             ntfs_umount(vol, FALSE);
             return image +
@@ -1397,20 +1415,12 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
                    "(KESTREL_STATE_DIR, another user's home), run it again with that one; otherwise let "
                    "Windows check the volume (chkdsk /f) first";
         }
-        // The run's record, then the dirty mark, both durable before any move: a run cut off anywhere
-        // leaves a volume Windows checks, and the record says the mark is ours.
-        RunRecord run;
-        run.serial = entry.serial;
-        run.image = entry.records->RealImage();
-        run.started = static_cast<std::int64_t>(std::time(nullptr));
-        std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
-        if (!error.empty())
-            error = "cannot record the run in the state directory (" + error +
-                    "); nothing was written to the volume. Make room there, or choose another directory "
-                    "with KESTREL_STATE_DIR";
-        if (error.empty() &&
-            (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
-             !device.Flush()))
+        // The run's record is on the device (written before the library opened the volume); now the
+        // dirty mark, durable before any move: a run cut off anywhere leaves a volume Windows checks,
+        // and the record says the mark is ours.
+        std::string error;
+        if (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
+            !device.Flush())
             error = "cannot mark the volume dirty";
         if (!error.empty()) {
             ntfs_umount(vol, FALSE);

@@ -975,6 +975,363 @@ TEST_F(ImageTest, RecordsAndTheDirtyMarkAreTrustedOnlyWhenTheyMatch) {
     EXPECT_EQ(RecordsLeft(), 0);
 }
 
+// The set-up of the tests of interrupted runs below: a file of 600 one-cluster extents, the area its
+// joined pieces go to, a copy of the image before any move, and the device events of an uninterrupted
+// run of the moves (JoinExtents, kept in `reference`).
+struct Interrupted {
+    std::int64_t area = 0;
+    std::string pristine;
+    JoinRun reference;
+};
+
+// A move cut off (as by a kill: every write before the cut kept) at `cut`, from the pristine image and
+// an empty state directory.
+void CutMoves(const std::string& image, const std::string& state, const Interrupted& setup,
+              std::uint64_t cut) {
+    ASSERT_EQ(RunCommand("cp '" + setup.pristine + "' '" + image + "' && rm -rf '" + state + "'").status, 0);
+    JoinExtents(image, state, setup.area, cut, WritePolicy::Through);
+}
+
+// A disk full under the state directory: a move whose intent cannot be recorded is not started; a move
+// whose committed record cannot be written is abandoned before its metadata reaches the volume (the old
+// code wrote it under the intent, which tells the next run that nothing was written: a cut there went
+// unrepaired), and no later move starts. The run ends consistent and clean, the tool says why it stopped.
+TEST_F(ImageTest, AMoveThatCannotBeRecordedIsNeitherStartedNorHalfWritten) {
+    ASSERT_EQ(MakeImage(image_, 32), "");
+    WriteManyExtents("/joined.bin", 600, 850, kCluster);
+    std::vector<ImageRun> before;
+    std::int64_t area = 0;
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+        before = fs.Runs(kLetter, L"\\joined.bin");
+        for (const ImageRun& r : before)
+            area = std::max(area, r.lcn + r.length + 64);
+    }
+    const std::uint64_t untouched = FileHash(image_);
+    char* real = realpath(image_.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    const std::size_t runRecord = EncodeRun(RunRecord{0, real, 0}).size();
+    std::free(real);
+    // No room even for the run's record: refused before anything is written.
+    {
+        NtfsImageFileSystem fs;
+        MountOptions options;
+        options.stateDirectory = state_;
+        options.recordSpace = runRecord - 1;
+        const std::string refused = fs.Mount(kLetter, image_, options);
+        EXPECT_NE(refused.find("cannot record the run"), std::string::npos) << refused;
+        EXPECT_EQ(FileHash(image_), untouched);
+    }
+    // Room for the run's record (and a move's intent, not its committed record); then room for the run's
+    // record only.
+    for (std::size_t space : {std::size_t{4096}, runRecord}) {
+        SCOPED_TRACE("record space " + std::to_string(space));
+        NtfsImageFileSystem fs;
+        MountOptions options;
+        options.stateDirectory = state_;
+        options.recordSpace = space;
+        bool watching = false;
+        std::vector<DeviceEvent> writes;  // of the moves, not captured
+        options.deviceHook = [&](const DeviceEvent& e) {
+            if (watching && e.kind == DeviceEvent::Write && !e.captured)
+                writes.push_back(e);
+        };
+        ASSERT_EQ(fs.Mount(kLetter, image_, options), "");
+        {
+            const fs::FsHandle volume = fs.Own(fs.OpenVolume(L"\\\\.\\C:").handle);
+            const fs::FsHandle file = fs.Own(fs.OpenFile(L"\\\\?\\C:\\joined.bin").handle);
+            fs::MOVE_FILE_DATA move{file.get(), 0, area, 100};
+            watching = true;
+            EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &move, sizeof move, nullptr, 0),
+                      fs::kStatusUnsuccessful);
+            // Only the copy, into free clusters, may have reached the image (with room for the intent),
+            // never the volume's metadata.
+            if (space == runRecord)
+                EXPECT_TRUE(writes.empty());
+            else
+                EXPECT_FALSE(writes.empty());
+            for (const DeviceEvent& e : writes) {
+                EXPECT_GE(e.offset, area * static_cast<std::int64_t>(kCluster));
+                EXPECT_LE(e.offset + e.length, (area + 100) * static_cast<std::int64_t>(kCluster));
+            }
+            fs::MOVE_FILE_DATA next{file.get(), 100, area + 100, 100};
+            EXPECT_EQ(Request(fs, volume.get(), fs::kFsctlMoveFile, &next, sizeof next, nullptr, 0),
+                      fs::kStatusAccessDenied);
+        }
+        EXPECT_NE(fs.StopReason(kLetter).find("cannot record a move"), std::string::npos);
+        EXPECT_EQ(fs.Runs(kLetter, L"\\joined.bin"), before);
+        EXPECT_EQ(RecordsLeft(), 1);  // the run's own; the move left none
+        ASSERT_TRUE(fs.Unmount(kLetter));
+        EXPECT_EQ(RecordsLeft(), 0);
+        EXPECT_FALSE(Dirty());
+        ExpectContentIntact();
+        EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
+        NtfsImageFileSystem look;
+        ASSERT_EQ(look.Mount(kLetter, image_, true), "");
+        EXPECT_EQ(look.Runs(kLetter, L"\\joined.bin"), before);
+    }
+    // The tool: a run that could not record its moves says so and fails.
+    ASSERT_EQ(RunCommand("rm -rf '" + state_ + "' && mkdir -p '" + state_ + "'").status, 0);
+    {
+        const std::uint64_t untouched = FileHash(image_);
+        // A directory that cannot be created stands for one that cannot be written (root writes anywhere).
+        const CommandResult refused =
+            RunCommand("KESTREL_STATE_DIR='" + image_ + "/state' " + std::string(KESTREL_IMAGE_TOOL) +
+                       " defrag '" + image_ + "' 2>&1");
+        EXPECT_EQ(refused.status, 1) << refused.output;
+        EXPECT_NE(refused.output.find("cannot record the run"), std::string::npos) << refused.output;
+        EXPECT_EQ(FileHash(image_), untouched);
+    }
+}
+
+// One run writes an image at a time: a second one (another process, or the same one twice) is refused,
+// and so are a read-only look and a check while it writes (they would see its moves half done).
+TEST_F(ImageTest, OneWriterAtATimeAndNoLookWhileItWrites) {
+    ASSERT_EQ(MakeImage(image_, 32), "");
+    WriteManyExtents("/joined.bin", 100, 860, kCluster);
+    NtfsImageFileSystem first;
+    MountOptions options;
+    options.stateDirectory = state_;
+    ASSERT_EQ(first.Mount(kLetter, image_, options), "");
+    {
+        NtfsImageFileSystem second;
+        const std::string refused = second.Mount(kLetter, image_, options);
+        EXPECT_NE(refused.find("in use by another program"), std::string::npos) << refused;
+        const std::string look = second.Mount(kLetter, image_, true);
+        EXPECT_NE(look.find("in use by another program"), std::string::npos) << look;
+        const VolumeCheckReport report = CheckVolume(image_);
+        EXPECT_NE(report.error.find("in use by another program"), std::string::npos) << report.error;
+        EXPECT_EQ(report.ExitCode(), 4);
+    }
+    for (const char* command : {"defrag", "check", "analyze"}) {
+        const CommandResult refused =
+            RunCommand(std::string(KESTREL_IMAGE_TOOL) + " " + command + " '" + image_ + "' 2>&1");
+        EXPECT_NE(refused.status, 0) << command;
+        EXPECT_NE(refused.output.find("in use by another program"), std::string::npos) << refused.output;
+    }
+    EXPECT_EQ(RecordsLeft(), 1);  // the first run's, untouched by the refused ones
+    ASSERT_TRUE(first.Unmount(kLetter));
+    EXPECT_EQ(RecordsLeft(), 0);
+    EXPECT_EQ(CheckVolume(image_).ExitCode(), 0);
+    EXPECT_FALSE(Dirty());
+}
+
+// The records are named after the image's path. Renamed or moved after an interrupted run, the image
+// takes its records over (they are checked against the volume as always); a copy that still holds the
+// volume keeps its own, and another path is refused rather than given them. Without any record (the
+// state directory deleted) a volume our run left dirty is refused with the reason and what to do; a
+// record cut short or altered is put aside, not applied, and the volume left for Windows to check.
+TEST_F(ImageTest, RecordsFollowARenamedImageAndNeverAnother) {
+    ASSERT_EQ(MakeImage(image_, 32), "");
+    WriteManyExtents("/joined.bin", 600, 870, kCluster);
+    Interrupted setup;
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+        for (const ImageRun& r : fs.Runs(kLetter, L"\\joined.bin"))
+            setup.area = std::max(setup.area, r.lcn + r.length + 64);
+    }
+    setup.pristine = dir_ + "/pristine.img";
+    ASSERT_EQ(RunCommand("cp '" + image_ + "' '" + setup.pristine + "'").status, 0);
+    setup.reference = JoinExtents(image_, state_, setup.area, 0, WritePolicy::Through);
+    std::vector<std::uint64_t> flushEnds;
+    for (const DeviceEvent& e : setup.reference.events[0])
+        if (e.kind == DeviceEvent::FlushEnd)
+            flushEnds.push_back(e.index);
+    ASSERT_GE(flushEnds.size(), 3u);
+    const std::uint64_t cut = flushEnds[1] + 1;  // the first write of the file's records
+    auto mountNotices = [&](const std::string& image, std::string& error) {
+        NtfsImageFileSystem fs;
+        MountOptions options;
+        options.stateDirectory = state_;
+        error = fs.Mount(kLetter, image, options);
+        std::string all;
+        for (const std::string& n : fs.Notices(kLetter))
+            all += n + "\n";
+        if (error.empty()) {
+            EXPECT_TRUE(fs.Unmount(kLetter));
+        }
+        return all;
+    };
+    const std::string moved = dir_ + "/moved.img";
+    // Renamed: taken over and finished.
+    CutMoves(image_, state_, setup, cut);
+    ASSERT_EQ(RecordsLeft(), 2);
+    ASSERT_EQ(rename(image_.c_str(), moved.c_str()), 0);
+    {
+        std::string error;
+        const std::string notices = mountNotices(moved, error);
+        EXPECT_EQ(error, "");
+        EXPECT_NE(notices.find("taken over"), std::string::npos) << notices;
+        EXPECT_NE(notices.find("finished the interrupted move"), std::string::npos) << notices;
+    }
+    ASSERT_EQ(rename(moved.c_str(), image_.c_str()), 0);
+    ExpectContentIntact();
+    EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
+    EXPECT_FALSE(Dirty());
+    EXPECT_EQ(RecordsLeft(), 0);
+    // Copied: the copy is refused (it names the image that has the records), the original finishes.
+    CutMoves(image_, state_, setup, cut);
+    ASSERT_EQ(RunCommand("cp '" + image_ + "' '" + moved + "'").status, 0);
+    {
+        std::string error;
+        mountNotices(moved, error);
+        EXPECT_NE(error.find("marked dirty"), std::string::npos) << error;
+        EXPECT_NE(error.find("holds a copy of this volume"), std::string::npos) << error;
+        const std::string notices = mountNotices(image_, error);
+        EXPECT_EQ(error, "");
+        EXPECT_NE(notices.find("finished the interrupted move"), std::string::npos) << notices;
+    }
+    ExpectContentIntact();
+    EXPECT_FALSE(Dirty());
+    EXPECT_EQ(RecordsLeft(), 0);
+    // The state directory deleted: refused, the image not written, the reason and the way out named.
+    CutMoves(image_, state_, setup, cut);
+    ASSERT_EQ(RunCommand("rm -rf '" + state_ + "'").status, 0);
+    {
+        const std::uint64_t image = FileHash(image_);
+        std::string error;
+        mountNotices(image_, error);
+        EXPECT_NE(error.find("marked dirty"), std::string::npos) << error;
+        EXPECT_NE(error.find(state_), std::string::npos) << error;
+        EXPECT_NE(error.find("KESTREL_STATE_DIR"), std::string::npos) << error;
+        EXPECT_EQ(FileHash(image_), image);
+    }
+    // A record cut short: put aside for a person to see, not applied; the volume stays for Windows.
+    CutMoves(image_, state_, setup, cut);
+    {
+        RecordFiles files(state_, 0, image_);
+        DIR* d = opendir(state_.c_str());
+        ASSERT_NE(d, nullptr);
+        std::string move;
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).find(".move") != std::string::npos)
+                move = state_ + "/" + e->d_name;
+        closedir(d);
+        ASSERT_FALSE(move.empty());
+        ASSERT_EQ(truncate(move.c_str(), 100), 0);
+        std::string error;
+        const std::string notices = mountNotices(image_, error);
+        EXPECT_EQ(error, "");
+        EXPECT_NE(notices.find("cannot be read"), std::string::npos) << notices;
+        EXPECT_NE(notices.find("chkdsk"), std::string::npos) << notices;
+        EXPECT_EQ(access((move + ".unreadable").c_str(), F_OK), 0);
+        EXPECT_TRUE(Dirty());
+    }
+}
+
+// A kill between the writes of a file's base record and its extent records leaves them disagreeing:
+// no order of those writes keeps the file readable throughout (the attribute list and the extents'
+// ranges change together), and a kill can split even one write of several pages. What a user then sees
+// must send them to the repairing run: check reports the file damaged and says to run kestrel-image
+// again, the volume is marked dirty. The repairing run finishes the move, also when it is itself cut off
+// after any of its steps (it checks and writes the same units again), and applying a record twice is
+// harmless.
+TEST_F(ImageTest, AKillBetweenRecordWritesIsRepairedByTheNextRunEvenIfThatIsCut) {
+    ASSERT_EQ(MakeImage(image_, 32), "");
+    WriteManyExtents("/joined.bin", 600, 880, kCluster);
+    Interrupted setup;
+    {
+        NtfsImageFileSystem fs;
+        ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+        for (const ImageRun& r : fs.Runs(kLetter, L"\\joined.bin"))
+            setup.area = std::max(setup.area, r.lcn + r.length + 64);
+    }
+    setup.pristine = dir_ + "/pristine.img";
+    ASSERT_EQ(RunCommand("cp '" + image_ + "' '" + setup.pristine + "'").status, 0);
+    setup.reference = JoinExtents(image_, state_, setup.area, 0, WritePolicy::Through);
+    // The writes of the second step (the file's records) of each move: a cut after the first of them.
+    std::uint64_t cut = 0;
+    for (const std::vector<DeviceEvent>& events : setup.reference.events) {
+        int flushEnds = 0;
+        std::vector<std::uint64_t> writes;
+        for (const DeviceEvent& e : events) {
+            flushEnds += e.kind == DeviceEvent::FlushEnd;
+            if (flushEnds == 2 && e.kind == DeviceEvent::Write && !e.captured)
+                writes.push_back(e.index);
+        }
+        if (writes.size() >= 2) {
+            cut = writes[1];
+            break;
+        }
+    }
+    ASSERT_NE(cut, 0u) << "no move wrote its records in two writes";
+    CutMoves(image_, state_, setup, cut);
+    EXPECT_TRUE(Dirty());
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const CommandResult check = RunCommand(tool + " check '" + image_ + "' 2>&1");
+    EXPECT_EQ(check.status, 3) << check.output;
+    EXPECT_NE(check.output.find("Run kestrel-image defrag on it again"), std::string::npos) << check.output;
+    const CommandResult analyze = RunCommand(tool + " analyze '" + image_ + "' 2>&1 >/dev/null");
+    EXPECT_NE(analyze.output.find("Run kestrel-image defrag on it again"), std::string::npos)
+        << analyze.output;
+    // The record as the kill left it, and the image, to try the repairing run cut off at each step.
+    const std::string savedState = dir_ + "/saved-state", cutImage = dir_ + "/cut.img";
+    ASSERT_EQ(
+        RunCommand("cp -r '" + state_ + "' '" + savedState + "' && cp '" + image_ + "' '" + cutImage + "'")
+            .status,
+        0);
+    std::string move;
+    for (const char* name : {".move"}) {
+        DIR* d = opendir(state_.c_str());
+        ASSERT_NE(d, nullptr);
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name).find(name) != std::string::npos)
+                move = e->d_name;
+        closedir(d);
+    }
+    ASSERT_FALSE(move.empty());
+    const std::optional<std::string> bytes = RecordFiles(state_, 0, image_).Read(state_ + "/" + move);
+    ASSERT_TRUE(bytes.has_value());
+    const std::optional<MoveRecord> record = DecodeMove(*bytes);
+    ASSERT_TRUE(record.has_value());
+    ASSERT_EQ(record->phase, MoveRecord::Committed);
+    // The repairing run cut off after its first step (bitmaps as the union, new records), after its second
+    // (the file's records too), and after its last write but before the record went.
+    for (int steps = 1; steps <= 3; ++steps) {
+        SCOPED_TRACE("repairing run cut after step " + std::to_string(steps));
+        ASSERT_EQ(RunCommand("cp '" + cutImage + "' '" + image_ + "' && rm -rf '" + state_ + "' && cp -r '" +
+                             savedState + "' '" + state_ + "'")
+                      .status,
+                  0);
+        const int fd = open(image_.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        for (const RecordUnit& u : record->units) {
+            std::vector<std::uint8_t> unit(512);
+            ASSERT_EQ(pread(fd, unit.data(), unit.size(), u.offset), 512);
+            const bool first = u.kind == UnitKind::Bitmap || u.kind == UnitKind::NewRecord;
+            if (first)
+                for (std::size_t i = 0; i < unit.size(); ++i)
+                    unit[i] = static_cast<std::uint8_t>(unit[i] | u.after[i]);
+            if ((steps >= 2 && u.kind == UnitKind::Other) || steps == 3)
+                unit = u.after;
+            if (first || steps >= 2) {
+                ASSERT_EQ(pwrite(fd, unit.data(), unit.size(), u.offset), 512);
+            }
+        }
+        close(fd);
+        if (steps >= 2)
+            ExpectContentIntact();
+        std::string notices;
+        {
+            NtfsImageFileSystem fs;
+            MountOptions options;
+            options.stateDirectory = state_;
+            ASSERT_EQ(fs.Mount(kLetter, image_, options), "");
+            for (const std::string& n : fs.Notices(kLetter))
+                notices += n + "\n";
+            ASSERT_TRUE(fs.Unmount(kLetter));
+        }
+        EXPECT_NE(notices.find("finished the interrupted move"), std::string::npos) << notices;
+        ExpectContentIntact();
+        EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
+        EXPECT_EQ(RunCommand(tool + " check '" + image_ + "' >/dev/null 2>&1").status, 0);
+        EXPECT_FALSE(Dirty());
+        EXPECT_EQ(RecordsLeft(), 0);
+    }
+}
+
 // The tool under a signal: started on a volume of many fragmented files, it is sent SIGINT (twice) or
 // SIGTERM once it has finished a file. It must stop after the move under way with the summary so far,
 // exit 130 / 143, and leave the volume consistent, clean and without records at once.
