@@ -91,7 +91,9 @@ class ImageTest : public ::testing::Test {
     // file, a resident and an empty file.
     // Written through a FUSE mount of the ntfs-3g driver where this process can mount one (unless
     // KESTREL_IMAGE_WRITER=library), else through the library directly.
-    void BuildFragmentedImage() {
+    // With `hostile`, also a second name (hard link) of one of the fragmented files, and a filler file that
+    // leaves about 5 % of the volume free, so that the engine works with little room.
+    void BuildFragmentedImage(bool hostile = false) {
         const char* choice = std::getenv("KESTREL_IMAGE_WRITER");
         const bool fuse = FuseUsable() && (choice == nullptr || std::string(choice) != "library");
         std::unique_ptr<Writer> writer;
@@ -161,7 +163,77 @@ class ImageTest : public ::testing::Test {
         side.push_back({"/small.txt", "", small});
         ASSERT_TRUE(w.CreateFile("/empty.bin"));
         side.push_back({"/empty.bin", "", {}});
+        if (hostile) {
+            ASSERT_TRUE(w.Link("/frag/f1.bin", "/f1.link"));
+            side.push_back({"/f1.link", "", side[1].bytes});
+        }
         written_ = side;
+        if (hostile) {
+            writer.reset();  // everything written back before the free space is counted
+            const std::int64_t total = RunsEndOfVolume();
+            const std::size_t cluster = ClusterBytes();
+            Written fillFile{"/fill.bin", "", {}};
+            {
+                ImageWriter filler(image_);
+                ASSERT_TRUE(filler.ok());
+                const std::int64_t fill = filler.FreeClusters() - total / 20;
+                ASSERT_TRUE(filler.CreateFile(fillFile.path));
+                fillFile.bytes =
+                    Content(700, static_cast<std::size_t>(std::max<std::int64_t>(fill, 0)) * cluster);
+                // In pieces of 1 MiB, until the library finds no more room outside the zone it keeps for
+                // $MFT: the file then holds what was written of its content.
+                for (std::size_t at = 0; at < fillFile.bytes.size(); at += 1 << 20) {
+                    const std::size_t n = std::min<std::size_t>(1 << 20, fillFile.bytes.size() - at);
+                    const auto from = fillFile.bytes.begin() + static_cast<std::ptrdiff_t>(at);
+                    if (!filler.Write(fillFile.path, at,
+                                      std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(n))))
+                        break;
+                }
+            }
+            NtfsImageFileSystem fs;
+            ASSERT_EQ(fs.Mount(kLetter, image_, true), "");
+            const std::optional<std::uint64_t> size = fs.FindFileSize(L"C:\\fill.bin");
+            ASSERT_TRUE(size.has_value());
+            fillFile.bytes.resize(static_cast<std::size_t>(*size));
+            written_.push_back(std::move(fillFile));
+            std::printf("nearly full: %lld of %lld clusters free\n",
+                        static_cast<long long>(fs.Figures(kLetter).freeClusters),
+                        static_cast<long long>(total));
+        }
+    }
+
+    // The volume's clusters and their size, from the boot sector.
+    std::int64_t RunsEndOfVolume() {
+        NtfsImageFileSystem fs;
+        EXPECT_EQ(fs.Mount(kLetter, image_, true), "");
+        return fs.Figures(kLetter).totalClusters;
+    }
+    std::size_t ClusterBytes() {
+        NtfsImageFileSystem fs;
+        EXPECT_EQ(fs.Mount(kLetter, image_, true), "");
+        return static_cast<std::size_t>(fs.Figures(kLetter).clusterBytes);
+    }
+    // The written streams that ntfscat does not read back byte for byte.
+    int StreamsChanged() {
+        int changed = 0;
+        for (const Written& f : written_) {
+            std::vector<std::uint8_t> bytes;
+            changed += !ReadWithNtfscat(image_, f.path, f.stream, bytes) || Hash(bytes) != Hash(f.bytes);
+        }
+        return changed;
+    }
+    // The same through a read-only mount of the ntfs-3g driver (what a user who mounts the image sees);
+    // -1 when it cannot be mounted.
+    int StreamsChangedThroughFuse() {
+        FuseWriter mount(image_, dir_ + "/look", true);
+        if (!mount.ok())
+            return -1;
+        int changed = 0;
+        for (const Written& f : written_) {
+            std::vector<std::uint8_t> bytes;
+            changed += !mount.Read(f.path, f.stream, bytes) || Hash(bytes) != Hash(f.bytes);
+        }
+        return changed;
     }
 
     // Every written stream read back by ntfscat must be byte for byte what was written.
@@ -179,7 +251,20 @@ class ImageTest : public ::testing::Test {
         EXPECT_EQ(check.status, 0) << check.output;
     }
 
-    // Records of runs and moves left in the state directory.
+    // Records of runs and moves in the state directory (not what a write cut off before its rename left).
+    int Records() const {
+        int count = 0;
+        if (DIR* d = opendir(state_.c_str())) {
+            while (dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                count += (name.size() > 4 && name.compare(name.size() - 4, 4, ".run") == 0) ||
+                         (name.size() > 5 && name.compare(name.size() - 5, 5, ".move") == 0);
+            }
+            closedir(d);
+        }
+        return count;
+    }
+    // Files left in the state directory.
     int RecordsLeft() const {
         int count = 0;
         if (DIR* d = opendir(state_.c_str())) {
@@ -1412,82 +1497,185 @@ TEST_F(ImageTest, ToolStopsCleanlyOnSigintAndSigterm) {
     }
 }
 
-// SIGKILL at seeded random instants of a defrag of every kind of file (attribute lists, compressed,
-// sparse, named streams) on 4 KiB and 512-byte clusters. After each kill every stream reads back whole
-// and no referenced cluster is free (ntfsresize and kestrel-image check agree); after the next run the
-// volume is consistent, clean and without records. KESTREL_KILL_TRIALS (default 3 per cluster size) and
-// KESTREL_KILL_SEED set the trials; scripts/image_kill.sh runs hundreds.
+// Kills at seeded random instants of a defrag of every kind of file (attribute lists, compressed, sparse,
+// named streams; with KESTREL_KILL_HOSTILE=1 also a hard link and a volume about 95 % full): SIGKILL,
+// or SIGINT / SIGTERM (which stop after the move under way). Right after each kill every stream reads
+// back whole and no referenced cluster is free (ntfsresize and kestrel-image check agree), except where
+// the kill fell between two record writes of one file (a committed move record is then left, check
+// reports the damage and says to run kestrel-image again); whenever a record is left, check says so.
+// Then the repairing run, in every second trial itself killed at a random instant of its first half
+// (where it recovers), and a last run: after it the volume is consistent, clean and without records,
+// every stream whole.
+// KESTREL_KILL_TRIALS (default 3 per cluster size), KESTREL_KILL_SEED, KESTREL_KILL_CLUSTERS (default
+// "4096,512"), KESTREL_KILL_SIGNALS (default "KILL"; "KILL,INT,TERM" takes turns), KESTREL_KILL_FUSE=1
+// (read every stream through a read-only ntfs-3g mount right after each kill) set the campaign;
+// scripts/image_kill.sh runs hundreds.
 TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
-    const char* trialsText = std::getenv("KESTREL_KILL_TRIALS");
-    const char* seedText = std::getenv("KESTREL_KILL_SEED");
-    const int trials = trialsText != nullptr ? std::atoi(trialsText) : 3;
-    std::mt19937 random(seedText != nullptr ? static_cast<std::uint32_t>(std::atol(seedText)) : 2026);
-    int kills = 0, insideMove = 0, recoveredMoves = 0, damaged = 0, leaked = 0;
-    for (int cluster : {4096, 512}) {
-        SCOPED_TRACE("clusters of " + std::to_string(cluster) + " bytes");
+    auto env = [](const char* name, const char* otherwise) {
+        const char* value = std::getenv(name);
+        return std::string(value != nullptr ? value : otherwise);
+    };
+    auto list = [](const std::string& text) {
+        std::vector<std::string> out;
+        std::string item;
+        for (char c : text + ",") {
+            if (c != ',') {
+                item += c;
+            } else if (!item.empty()) {
+                out.push_back(item);
+                item.clear();
+            }
+        }
+        return out;
+    };
+    const int trials = std::atoi(env("KESTREL_KILL_TRIALS", "3").c_str());
+    std::mt19937 random(static_cast<std::uint32_t>(std::atol(env("KESTREL_KILL_SEED", "2026").c_str())));
+    const bool hostile = env("KESTREL_KILL_HOSTILE", "0") == "1";
+    const bool fuse = env("KESTREL_KILL_FUSE", "0") == "1" && FuseUsable();
+    std::vector<int> signals;
+    for (const std::string& name : list(env("KESTREL_KILL_SIGNALS", "KILL")))
+        signals.push_back(name == "INT" ? SIGINT : name == "TERM" ? SIGTERM : SIGKILL);
+    ASSERT_FALSE(signals.empty());
+    const std::string tool = KESTREL_IMAGE_TOOL;
+    const std::string runAgain = "Run kestrel-image defrag on it again";
+    for (const std::string& clusterText : list(env("KESTREL_KILL_CLUSTERS", "4096,512"))) {
+        const int cluster = std::atoi(clusterText.c_str());
+        SCOPED_TRACE("clusters of " + clusterText + " bytes");
+        // Per signal: kills; kills that left a move record (of them committed); after the kill: streams
+        // unreadable (the record-write gap), damage, leaks, check's word; through ntfs-3g: streams changed;
+        // repairing runs killed, of them with a move record left; moves finished by a later run.
+        struct Figures {
+            int kills = 0, insideMove = 0, committed = 0, stoppedCleanly = 0, gap = 0, leaked = 0, told = 0,
+                withRecords = 0, fuseChanged = 0, fuseMounted = 0, repairKills = 0, repairInsideMove = 0,
+                finished = 0, nothingToUndo = 0;
+        };
+        std::map<int, Figures> figures;
         written_.clear();
-        ASSERT_EQ(MakeImage(image_, 64, cluster), "");
-        BuildFragmentedImage();
+        ASSERT_EQ(MakeImage(image_, cluster >= 65536 ? 256 : 64, cluster), "");
+        BuildFragmentedImage(hostile);
         const std::string pristine = dir_ + "/pristine.img";
         ASSERT_EQ(RunCommand("cp '" + image_ + "' '" + pristine + "'").status, 0);
         // The length of a whole run gives the range of the instants.
         const auto started = std::chrono::steady_clock::now();
-        ASSERT_EQ(RunCommand(std::string(KESTREL_IMAGE_TOOL) + " defrag '" + image_ + "' >/dev/null").status,
-                  0);
+        ASSERT_EQ(RunCommand(tool + " defrag '" + image_ + "' >/dev/null").status, 0);
         const double whole =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        auto killAt = [&](const std::vector<std::string>& args, double at, int signal) {
+            ToolRun run = StartTool(args);
+            EXPECT_GT(run.pid, 0);
+            std::this_thread::sleep_for(std::chrono::duration<double>(at));
+            kill(run.pid, signal);
+            std::string output;
+            return Finish(run, output);
+        };
+        auto moveRecord = [&](bool& committed) {
+            bool found = false;
+            committed = false;
+            if (DIR* d = opendir(state_.c_str())) {
+                while (dirent* e = readdir(d)) {
+                    const std::string name = e->d_name;
+                    if (name.size() < 5 || name.compare(name.size() - 5, 5, ".move") != 0)
+                        continue;
+                    found = true;
+                    const std::optional<std::string> bytes =
+                        RecordFiles(state_, 0, image_).Read(state_ + "/" + name);
+                    const std::optional<MoveRecord> record = bytes ? DecodeMove(*bytes) : std::nullopt;
+                    committed = committed || (record && record->phase == MoveRecord::Committed);
+                }
+                closedir(d);
+            }
+            return found;
+        };
         for (int t = 0; t < trials; ++t) {
+            const int signal = signals[static_cast<std::size_t>(t) % signals.size()];
+            Figures& f = figures[signal];
             ASSERT_EQ(RunCommand("cp '" + pristine + "' '" + image_ + "' && rm -rf '" + state_ + "'").status,
                       0);
             const double at = std::uniform_real_distribution<double>(0.0, whole)(random);
-            SCOPED_TRACE("kill at " + std::to_string(at) + " s of " + std::to_string(whole));
-            ToolRun run = StartTool({KESTREL_IMAGE_TOOL, "defrag", "--verbose", image_});
-            ASSERT_GT(run.pid, 0);
-            std::this_thread::sleep_for(std::chrono::duration<double>(at));
-            kill(run.pid, SIGKILL);
-            std::string output;
-            Finish(run, output);
-            ++kills;
-            struct stat info {};
-            DIR* d = opendir(state_.c_str());
-            bool moveRecord = false;
-            while (d != nullptr) {
-                dirent* e = readdir(d);
-                if (e == nullptr)
-                    break;
-                moveRecord = moveRecord || std::string(e->d_name).find(".move") != std::string::npos;
+            SCOPED_TRACE("trial " + std::to_string(t) + ": signal " + std::to_string(signal) + " at " +
+                         std::to_string(at) + " s of " + std::to_string(whole));
+            const int status = killAt({tool, "defrag", "--verbose", image_}, at, signal);
+            ++f.kills;
+            bool committed = false;
+            const bool inside = moveRecord(committed);
+            f.insideMove += inside;
+            f.committed += committed;
+            f.withRecords += Records() > 0;
+            if (signal != SIGKILL) {
+                // Stopped after the move under way (or before the run began): nothing left to repair.
+                EXPECT_TRUE(status == 128 + signal || status == 0) << status;
+                EXPECT_EQ(RecordsLeft(), 0);
+                f.stoppedCleanly += RecordsLeft() == 0 && !Dirty();
             }
-            if (d != nullptr)
-                closedir(d);
-            (void)info;
-            insideMove += moveRecord;
-            ExpectContentIntact();
+            // What a user sees right after the kill.
+            const int changed = StreamsChanged();
             const ClusterVerdict verdict = JudgeClusters(CheckWithNtfsresize(image_));
-            EXPECT_NE(verdict, ClusterVerdict::Damage);
-            // kestrel-image check: 0 consistent, 1 leaks only, 3 damage.
-            const CommandResult check =
-                RunCommand(std::string(KESTREL_IMAGE_TOOL) + " check '" + image_ + "' 2>&1");
-            EXPECT_TRUE(check.status == 0 || check.status == 1) << check.output;
-            damaged += check.status != 0 && check.status != 1 && verdict != ClusterVerdict::Damage;
-            damaged += verdict == ClusterVerdict::Damage;
-            leaked += verdict == ClusterVerdict::LeaksOnly;
-            // The next run (on one file that needs nothing) finishes what the kill left.
-            const CommandResult next =
-                RunCommand(std::string(KESTREL_IMAGE_TOOL) + " defrag '" + image_ + "' /small.txt 2>&1");
+            const CommandResult check = RunCommand(tool + " check '" + image_ + "' 2>&1");
+            const bool gap = changed != 0 || verdict == ClusterVerdict::Damage || check.status == 3;
+            f.gap += gap;
+            f.leaked += !gap && (verdict == ClusterVerdict::LeaksOnly || check.status == 1);
+            if (gap) {
+                // Only a kill between the record writes of a committed move leaves this, and check says
+                // what to do.
+                EXPECT_TRUE(committed) << check.output;
+                EXPECT_EQ(check.status, 3) << check.output;
+            } else {
+                EXPECT_TRUE(check.status == 0 || check.status == 1) << check.output;
+            }
+            if (Records() > 0) {
+                EXPECT_NE(check.output.find(runAgain), std::string::npos) << check.output;
+                f.told += check.output.find(runAgain) != std::string::npos;
+            }
+            if (fuse) {
+                const int fuseChanged = StreamsChangedThroughFuse();
+                f.fuseMounted += fuseChanged >= 0;
+                f.fuseChanged += fuseChanged > 0;
+                if (!gap) {
+                    EXPECT_LE(fuseChanged, 0) << "read through ntfs-3g";
+                }
+            }
+            std::string notices;
+            if (t % 2 == 1) {
+                // The repairing run killed too, mostly while it recovers or soon after.
+                const double again = std::uniform_real_distribution<double>(0.0, whole / 2)(random);
+                killAt({tool, "defrag", image_}, again,
+                       signals[static_cast<std::size_t>(t / 2) % signals.size()]);
+                ++f.repairKills;
+                bool committedAgain = false;
+                f.repairInsideMove += moveRecord(committedAgain);
+            }
+            // The last run (on one file that needs nothing) finishes what the kills left.
+            const CommandResult next = RunCommand(tool + " defrag '" + image_ + "' /small.txt 2>&1");
             EXPECT_EQ(next.status, 0) << next.output;
-            recoveredMoves += next.output.find("finished the interrupted move") != std::string::npos;
+            f.finished += next.output.find("finished the interrupted move") != std::string::npos;
+            f.nothingToUndo += next.output.find("nothing to undo") != std::string::npos;
+            EXPECT_EQ(next.output.find("discarded"), std::string::npos) << next.output;
             ExpectContentIntact();
             EXPECT_EQ(JudgeClusters(CheckWithNtfsresize(image_)), ClusterVerdict::Consistent);
-            EXPECT_EQ(
-                RunCommand(std::string(KESTREL_IMAGE_TOOL) + " check '" + image_ + "' >/dev/null").status, 0);
+            EXPECT_EQ(RunCommand(tool + " check '" + image_ + "' >/dev/null").status, 0);
+            EXPECT_EQ(RunCommand("ntfsfix -n '" + image_ + "' >/dev/null 2>&1").status, 0);
             EXPECT_FALSE(Dirty());
             EXPECT_EQ(RecordsLeft(), 0);
         }
+        for (const auto& [signal, f] : figures)
+            std::printf(
+                "clusters %s, SIG%s: %d kills, %d inside a move (%d committed); right after: %d with a "
+                "stream unreadable or damage (record-write gap), %d with leaked clusters, %d of %d with "
+                "records "
+                "told to run again%s%s; %d repairing runs killed (%d inside a move); later runs finished %d "
+                "moves, found %d with nothing to undo; after the last run all consistent and clean\n",
+                clusterText.c_str(),
+                signal == SIGKILL  ? "KILL"
+                : signal == SIGINT ? "INT"
+                                   : "TERM",
+                f.kills, f.insideMove, f.committed, f.gap, f.leaked, f.told, f.withRecords,
+                signal == SIGKILL ? "" : (", " + std::to_string(f.stoppedCleanly) + " stopped clean").c_str(),
+                fuse ? (", ntfs-3g mounted " + std::to_string(f.fuseMounted) +
+                        " and read a changed stream in " + std::to_string(f.fuseChanged))
+                           .c_str()
+                     : "",
+                f.repairKills, f.repairInsideMove, f.finished, f.nothingToUndo);
     }
-    std::printf(
-        "%d kills, %d inside a move (%d moves finished by the next run); after the kill: %d damaged, %d "
-        "with leaked clusters\n",
-        kills, insideMove, recoveredMoves, damaged, leaked);
 }
 
 // A deliberately wrong bitmap is what the independent check must catch, or its verdict means nothing.
