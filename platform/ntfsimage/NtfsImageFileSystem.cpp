@@ -52,6 +52,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <sys/file.h>
@@ -63,6 +64,10 @@
 #include "platform/ntfsimage/FullIo.h"
 #include "platform/ntfsimage/MoveRecord.h"
 #include "platform/ntfsimage/NtfsLib.h"
+
+extern "C" {
+#include <ntfs-3g/mst.h>
+}
 
 namespace kestrel::ntfsimage {
 
@@ -245,6 +250,7 @@ struct Image {
     // holds, so nothing of that view may be written back (see Release).
     bool abandoned = false;
     std::string stopReason;  // why moves were stopped before the run's end (a record could not be written)
+    bool oneWriteSwitch = true;  // see MountOptions
     std::uint64_t serial = 0;
     std::vector<std::string> notices;
     NtfsImageFileSystem::MoveCounters counters;
@@ -760,6 +766,411 @@ bool WriteUnits(const std::vector<RecordUnit>& units, Read read, Write write, Fl
 
 }  // namespace
 
+// ---- One write that switches a file to its new extent records ----
+//
+// A move of a file with an attribute list may change its base record, its attribute list (which extent
+// record holds which VCNs, from which VCN on) and extent records (their mapping pairs and ranges)
+// together. No order of those writes keeps the file readable in between: the list and the extents'
+// ranges must agree, and a kill or a power cut can fall between two writes. So the changed extent
+// records are not rewritten in place: their new contents go into free MFT records, and the list, pointed
+// at those, into the base record (a resident list) or into free clusters (a list of its own clusters,
+// whose runlist in the base record then names them). All of that is written in the first step, taken
+// into use but named by nothing yet; the one write of the base record in the second step then switches
+// the file from the old extent records and list clusters to the new ones; the old ones are released in
+// the third step, once that base record is durable. A record fits in one page, so not even a kill can
+// split its write. When this cannot be arranged (no free record or clusters, a list in several runs, a
+// runlist that does not fit where the old one was), the units stay as the library wrote them, and a cut
+// between their writes is repaired by the next run.
+namespace {
+
+constexpr std::int64_t kUnitSize = ImageDevice::kUnit;
+
+std::uint16_t Le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t Le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(Le16(p)) | (static_cast<std::uint32_t>(Le16(p + 2)) << 16);
+}
+std::uint64_t Le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(Le32(p)) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32);
+}
+void PutLe(std::uint8_t* p, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The next sequence number of a record (0 is never used).
+std::uint16_t NextSequence(std::uint16_t sequence) {
+    return sequence == 0xFFFF || sequence == 0 ? 1 : static_cast<std::uint16_t>(sequence + 1);
+}
+
+// The runs of a non-resident attribute record's mapping pairs; false when they cannot be read or hold a
+// hole.
+bool DecodePairs(const std::uint8_t* attribute, std::uint32_t length, std::vector<ImageRun>& runs) {
+    std::uint32_t at = Le16(attribute + 0x20);
+    std::int64_t vcn = 0, lcn = 0;
+    runs.clear();
+    while (at < length && attribute[at] != 0) {
+        const int lengthBytes = attribute[at] & 0x0F, lcnBytes = attribute[at] >> 4;
+        if (lengthBytes == 0 || lengthBytes > 8 || lcnBytes == 0 || lcnBytes > 8 ||
+            at + 1 + lengthBytes + lcnBytes > length)
+            return false;
+        std::uint64_t count = 0, delta = 0;
+        for (int i = lengthBytes - 1; i >= 0; --i)
+            count = (count << 8) | attribute[at + 1 + i];
+        for (int i = lcnBytes - 1; i >= 0; --i)
+            delta = (delta << 8) | attribute[at + 1 + lengthBytes + i];
+        if (lcnBytes < 8 && (attribute[at + lengthBytes + lcnBytes] & 0x80))  // a negative LCN delta
+            delta -= std::uint64_t{1} << (8 * lcnBytes);
+        lcn += static_cast<std::int64_t>(delta);
+        if (count == 0 || count > (std::uint64_t{1} << 62) || lcn < 0)
+            return false;
+        runs.push_back({vcn, lcn, static_cast<std::int64_t>(count)});
+        vcn += static_cast<std::int64_t>(count);
+        at += 1 + lengthBytes + lcnBytes;
+    }
+    return !runs.empty();
+}
+
+// The fewest bytes that hold `v` as a signed little-endian number.
+int SignedBytes(std::int64_t v) {
+    int n = 1;
+    while (n < 8 && (v < -(std::int64_t{1} << (8 * n - 1)) || v >= (std::int64_t{1} << (8 * n - 1))))
+        ++n;
+    return n;
+}
+
+class OneWriteSwitch {
+  public:
+    OneWriteSwitch(ntfs_volume* vol, ImageDevice& device, std::vector<RecordUnit>& units)
+        : vol_(vol), device_(device), units_(units), work_(units) {
+        recordSize_ = vol->mft_record_size;
+        mft_ = DeviceRuns(vol, vol->mft_na);
+        bitmap_ = DeviceRuns(vol, vol->lcnbmp_na);
+        mftBitmap_ = DeviceRuns(vol, vol->mftbmp_na);
+        for (std::size_t i = 0; i < units.size(); ++i)
+            if (const ByteRun* r = FindRun(mft_, units[i].offset))
+                byRecord_[(r->position + (units[i].offset - r->offset)) / recordSize_].push_back(i);
+    }
+
+    bool Run(std::int64_t base);
+
+  private:
+    std::int64_t OffsetOf(std::int64_t record) const {
+        const std::int64_t position = record * recordSize_;
+        for (const ByteRun& r : mft_)
+            if (position >= r.position && position + recordSize_ <= r.position + r.length)
+                return r.offset + (position - r.position);
+        return -1;
+    }
+    // Bytes of the device before the move (`after` false) or after it, as the library left them.
+    bool Bytes(std::int64_t offset, std::int64_t length, bool after, std::vector<std::uint8_t>& bytes) {
+        bytes.assign(static_cast<std::size_t>(length), 0);
+        if (offset < 0 || !device_.Read(offset, bytes.data(), length))
+            return false;
+        for (const RecordUnit& u : units_)
+            if (u.offset >= offset && u.offset + kUnitSize <= offset + length)
+                std::memcpy(bytes.data() + (u.offset - offset), (after ? u.after : u.before).data(),
+                            kUnitSize);
+        return true;
+    }
+    // Units that write `bytes` at `offset` (those that change something), replacing what the units there
+    // did; unit-aligned.
+    bool Place(std::int64_t offset, const std::vector<std::uint8_t>& bytes, UnitKind kind) {
+        for (std::size_t at = 0; at < bytes.size(); at += kUnitSize) {
+            const std::int64_t unitAt = offset + static_cast<std::int64_t>(at);
+            replaced_.insert(unitAt);
+            RecordUnit unit;
+            unit.offset = unitAt;
+            unit.kind = kind;
+            unit.before.resize(kUnitSize);
+            if (!device_.Read(unitAt, unit.before.data(), kUnitSize))
+                return false;
+            unit.after.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(at + kUnitSize));
+            if (unit.after != unit.before)
+                placed_.push_back(std::move(unit));
+        }
+        return true;
+    }
+    // Sets or clears a bit of a bitmap (clusters or MFT records) in the after-image of its unit.
+    bool SetBit(const std::vector<ByteRun>& runs, std::int64_t bit, bool used) {
+        const std::int64_t position = bit / 8;
+        for (const ByteRun& r : runs) {
+            if (position < r.position || position >= r.position + r.length)
+                continue;
+            const std::int64_t at = r.offset + (position - r.position), unitAt = at / kUnitSize * kUnitSize;
+            RecordUnit* unit = nullptr;
+            for (RecordUnit& u : work_)
+                if (u.offset == unitAt)
+                    unit = &u;
+            if (unit == nullptr) {
+                RecordUnit fresh;
+                fresh.offset = unitAt;
+                fresh.kind = UnitKind::Bitmap;
+                fresh.before.resize(kUnitSize);
+                if (!device_.Read(unitAt, fresh.before.data(), kUnitSize))
+                    return false;
+                fresh.after = fresh.before;
+                work_.push_back(std::move(fresh));
+                unit = &work_.back();
+            }
+            if (unit->kind != UnitKind::Bitmap)
+                return false;
+            std::uint8_t& byte = unit->after[static_cast<std::size_t>(at - unitAt)];
+            const auto mask = static_cast<std::uint8_t>(1u << (bit % 8));
+            byte = used ? static_cast<std::uint8_t>(byte | mask) : static_cast<std::uint8_t>(byte & ~mask);
+            return true;
+        }
+        return false;
+    }
+    // True when the bit is clear both before and after the move.
+    bool Free(const std::vector<ByteRun>& runs, std::int64_t bit) {
+        const std::int64_t position = bit / 8;
+        for (const ByteRun& r : runs) {
+            if (position < r.position || position >= r.position + r.length)
+                continue;
+            const std::int64_t at = r.offset + (position - r.position);
+            // The device read a block at a time: a search may look at many bits.
+            const std::int64_t block = at / 4096 * 4096;
+            auto cached = blocks_.find(block);
+            if (cached == blocks_.end()) {
+                std::vector<std::uint8_t> bytes(4096);
+                const std::int64_t length = std::min<std::int64_t>(4096, r.offset + r.length - block);
+                if (block < r.offset || !device_.Read(block, bytes.data(), length))
+                    return false;
+                cached = blocks_.emplace(block, std::move(bytes)).first;
+            }
+            const std::uint8_t now = cached->second[static_cast<std::size_t>(at - block)];
+            std::uint8_t after = now;
+            for (const RecordUnit& u : work_)
+                if (at >= u.offset && at < u.offset + kUnitSize)
+                    after = u.after[static_cast<std::size_t>(at - u.offset)];
+            return ((now | after) >> (bit % 8) & 1) == 0;
+        }
+        return false;
+    }
+    // A run of `count` clusters free before and after the move, searched from `near`.
+    std::int64_t FreeClusters(std::int64_t count, std::int64_t near) {
+        const std::int64_t total = vol_->nr_clusters;
+        for (std::int64_t tried = 0, lcn = near % total; tried < total;) {
+            std::int64_t run = 0;
+            while (run < count && lcn + run < total && Free(bitmap_, lcn + run))
+                ++run;
+            if (run == count)
+                return lcn;
+            const std::int64_t step = run + 1;
+            tried += step;
+            lcn = lcn + step >= total ? 0 : lcn + step;
+        }
+        return -1;
+    }
+
+    ntfs_volume* vol_;
+    ImageDevice& device_;
+    std::vector<RecordUnit>& units_;
+    std::vector<RecordUnit> work_;  // the units with the bitmaps' changes; replaces units_ on success
+    std::vector<RecordUnit> placed_;
+    std::set<std::int64_t> replaced_;
+    std::int64_t recordSize_ = 0;
+    std::vector<ByteRun> mft_, bitmap_, mftBitmap_;
+    std::map<std::int64_t, std::vector<std::size_t>> byRecord_;
+    std::map<std::int64_t, std::vector<std::uint8_t>> blocks_;  // device blocks read by Free
+};
+
+bool OneWriteSwitch::Run(std::int64_t base) {
+    if (recordSize_ % kUnitSize != 0 || recordSize_ > 4096 || OffsetOf(base) < 0)
+        return false;
+    auto it = byRecord_.find(base);
+    if (it != byRecord_.end())
+        for (std::size_t i : it->second)
+            if (units_[i].kind != UnitKind::Other)
+                return false;
+    // The extent records of the file that stay in use and change.
+    std::vector<std::int64_t> changed;
+    for (const auto& [record, members] : byRecord_) {
+        if (record == base || record < FILE_first_user || units_[members[0]].kind != UnitKind::Other)
+            continue;  // records coming into use or released are written before or after the base already
+        std::vector<std::uint8_t> after;
+        if (!Bytes(OffsetOf(record), recordSize_, true, after) || std::memcmp(after.data(), "FILE", 4) != 0 ||
+            static_cast<std::int64_t>(MREF(Le64(after.data() + 0x20))) != base)
+            return false;  // another file's record changed too: leave the units as they are
+        changed.push_back(record);
+    }
+    // The base record after the move, its update sequence undone, and its attribute list.
+    std::vector<std::uint8_t> baseAfter;
+    if (!Bytes(OffsetOf(base), recordSize_, true, baseAfter))
+        return false;
+    auto* header = reinterpret_cast<NTFS_RECORD*>(baseAfter.data());
+    if (ntfs_mst_post_read_fixup(header, static_cast<u32>(recordSize_)) != 0)
+        return false;
+    std::uint8_t* attribute = nullptr;
+    std::uint32_t attributeLength = 0;
+    for (std::uint32_t at = Le16(baseAfter.data() + 0x14); at + 8 <= recordSize_;) {
+        const std::uint32_t type = Le32(baseAfter.data() + at), length = Le32(baseAfter.data() + at + 4);
+        if (type == 0xFFFFFFFFu || length < 0x18 || at + length > recordSize_)
+            break;
+        if (type == 0x20) {  // $ATTRIBUTE_LIST
+            attribute = baseAfter.data() + at;
+            attributeLength = length;
+            break;
+        }
+        at += length;
+    }
+    if (attribute == nullptr)
+        return false;
+    const bool resident = attribute[8] == 0;
+    std::vector<std::uint8_t> listBytes;  // a non-resident list's content after the move
+    std::vector<ImageRun> listRuns, listRunsBefore;
+    std::int64_t listLength = 0;
+    std::uint8_t* list = nullptr;
+    const std::int64_t cluster = vol_->cluster_size;
+    bool listChanged = false;
+    if (resident) {
+        listLength = Le32(attribute + 0x10);
+        if (Le16(attribute + 0x14) + listLength > attributeLength)
+            return false;
+        list = attribute + Le16(attribute + 0x14);
+        if (changed.empty())
+            return false;  // the base record alone: one write already
+    } else {
+        if (attributeLength < 0x40 || !DecodePairs(attribute, attributeLength, listRuns))
+            return false;
+        listLength = static_cast<std::int64_t>(Le64(attribute + 0x30));
+        // The list's clusters before the move, from the base record as it is on the device.
+        std::vector<std::uint8_t> baseBefore;
+        if (!Bytes(OffsetOf(base), recordSize_, false, baseBefore) ||
+            ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(baseBefore.data()),
+                                     static_cast<u32>(recordSize_)) != 0)
+            return false;
+        for (std::uint32_t at = Le16(baseBefore.data() + 0x14); at + 8 <= recordSize_;) {
+            const std::uint32_t type = Le32(baseBefore.data() + at),
+                                length = Le32(baseBefore.data() + at + 4);
+            if (type == 0xFFFFFFFFu || length < 0x18 || at + length > recordSize_)
+                break;
+            if (type == 0x20 &&
+                (baseBefore[at + 8] == 0 || !DecodePairs(baseBefore.data() + at, length, listRunsBefore)))
+                return false;
+            at += length;
+        }
+        if (listRunsBefore.empty())
+            return false;
+        // Its content after the move; and whether the move wrote to its clusters.
+        for (const ImageRun& r : listRuns) {
+            std::vector<std::uint8_t> piece;
+            if (!Bytes(r.lcn * cluster, r.length * cluster, true, piece))
+                return false;
+            listBytes.insert(listBytes.end(), piece.begin(), piece.end());
+            for (const RecordUnit& u : units_)
+                listChanged =
+                    listChanged || (u.offset >= r.lcn * cluster && u.offset < (r.lcn + r.length) * cluster);
+        }
+        if (listLength > static_cast<std::int64_t>(listBytes.size()))
+            return false;
+        list = listBytes.data();
+        if (changed.empty() && !listChanged)
+            return false;  // the base record alone: one write already
+    }
+    // Free records for the extent records' new contents: free in $MFT's bitmap before and after, in
+    // the initialized part of $MFT, past the records the volume keeps for itself, not touched by the move.
+    const std::int64_t records = vol_->mft_na->initialized_size / recordSize_;
+    std::map<std::int64_t, std::int64_t> shadowOf;
+    std::int64_t candidate = 24;
+    for (std::int64_t record : changed) {
+        for (; candidate < records; ++candidate)
+            if (byRecord_.count(candidate) == 0 && OffsetOf(candidate) >= 0 && Free(mftBitmap_, candidate))
+                break;
+        if (candidate >= records)
+            return false;
+        shadowOf[record] = candidate++;
+    }
+    // The new extent records, each with its number and a new sequence number; the list pointed at them.
+    std::map<std::int64_t, std::uint16_t> sequenceOf;
+    for (const auto& [record, shadow] : shadowOf) {
+        std::vector<std::uint8_t> now, after;
+        if (!Bytes(OffsetOf(shadow), recordSize_, false, now) ||
+            !Bytes(OffsetOf(record), recordSize_, true, after))
+            return false;
+        const std::uint16_t sequence =
+            NextSequence(std::memcmp(now.data(), "FILE", 4) == 0 ? Le16(now.data() + 0x10) : 0);
+        sequenceOf[record] = sequence;
+        // Header fields, away from the sectors' last two bytes: the update sequence stays valid.
+        PutLe(after.data() + 0x10, sequence, 2);
+        PutLe(after.data() + 0x2C, static_cast<std::uint64_t>(shadow), 4);
+        if (!Place(OffsetOf(shadow), after, UnitKind::NewRecord) || !SetBit(mftBitmap_, shadow, true))
+            return false;
+    }
+    for (std::int64_t at = 0; at + 0x1A <= listLength;) {
+        std::uint8_t* entry = list + at;
+        const std::uint16_t length = Le16(entry + 4);
+        if (length < 0x1A || at + length > listLength)
+            return false;
+        auto shadow = shadowOf.find(static_cast<std::int64_t>(MREF(Le64(entry + 0x10))));
+        if (shadow != shadowOf.end())
+            PutLe(entry + 0x10,
+                  MK_MREF(static_cast<std::uint64_t>(shadow->second), sequenceOf[shadow->first]), 8);
+        at += length;
+    }
+    if (!resident) {
+        // The list into free clusters of one run, its runlist in the base record naming them; the
+        // clusters it had before and those the library gave it are released.
+        const std::int64_t count = static_cast<std::int64_t>(listBytes.size()) / cluster;
+        const std::int64_t lcn = FreeClusters(count, listRunsBefore[0].lcn);
+        if (lcn < 0)
+            return false;
+        const int lengthBytes = SignedBytes(count), lcnBytes = SignedBytes(lcn);
+        const std::uint32_t pairs = Le16(attribute + 0x20);
+        if (pairs + 2u + static_cast<std::uint32_t>(lengthBytes + lcnBytes) > attributeLength)
+            return false;  // the runlist would not fit where the old one is
+        std::memset(attribute + pairs, 0, attributeLength - pairs);
+        attribute[pairs] = static_cast<std::uint8_t>(lengthBytes | (lcnBytes << 4));
+        PutLe(attribute + pairs + 1, static_cast<std::uint64_t>(count), lengthBytes);
+        PutLe(attribute + pairs + 1 + lengthBytes, static_cast<std::uint64_t>(lcn), lcnBytes);
+        PutLe(attribute + 0x18, static_cast<std::uint64_t>(count - 1), 8);  // highest VCN
+        if (!Place(lcn * cluster, listBytes, UnitKind::NewRecord))
+            return false;
+        for (std::int64_t c = 0; c < count; ++c)
+            if (!SetBit(bitmap_, lcn + c, true))
+                return false;
+        for (const std::vector<ImageRun>* runs : {&listRuns, &listRunsBefore})
+            for (const ImageRun& r : *runs)
+                for (std::int64_t c = 0; c < r.length; ++c) {
+                    if (!SetBit(bitmap_, r.lcn + c, false))
+                        return false;
+                    // What the library wrote into the list's clusters is not written.
+                    for (std::int64_t u = 0; u < cluster; u += kUnitSize)
+                        replaced_.insert((r.lcn + c) * cluster + u);
+                }
+    }
+    if (ntfs_mst_pre_write_fixup(header, static_cast<u32>(recordSize_)) != 0 ||
+        !Place(OffsetOf(base), baseAfter, UnitKind::Other))
+        return false;
+    // The old extent records released: the in-use flag cleared and the sequence number advanced, as the
+    // library frees a record (header fields in the first sector: the update sequence stays valid).
+    for (const auto& [record, shadow] : shadowOf) {
+        std::vector<std::uint8_t> freed;
+        if (!Bytes(OffsetOf(record), recordSize_, false, freed))
+            return false;
+        PutLe(freed.data() + 0x10, NextSequence(Le16(freed.data() + 0x10)), 2);
+        PutLe(freed.data() + 0x16, Le16(freed.data() + 0x16) & ~0x0001u, 2);
+        if (!Place(OffsetOf(record), freed, UnitKind::FreedRecord) || !SetBit(mftBitmap_, record, false))
+            return false;
+    }
+    std::vector<RecordUnit> out = std::move(placed_);
+    for (RecordUnit& u : work_)
+        if (replaced_.count(u.offset) == 0)
+            out.push_back(std::move(u));
+    std::sort(out.begin(), out.end(),
+              [](const RecordUnit& a, const RecordUnit& b) { return a.offset < b.offset; });
+    for (std::size_t i = 1; i < out.size(); ++i)
+        if (out[i].offset == out[i - 1].offset)
+            return false;
+    units_ = std::move(out);
+    return true;
+}
+
+}  // namespace
+
 fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& file,
                                               const fs::MOVE_FILE_DATA& move) {
     ntfs_volume* vol = image.vol;
@@ -899,6 +1310,11 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (vol->lcnbmp_ni != nullptr && NInoDirty(vol->lcnbmp_ni))
         ntfs_inode_sync(vol->lcnbmp_ni);
     record.units = Classify(vol, device.EndCapture());
+    // One write of the base record switches the file to its new extent records and list, if it can be
+    // arranged (see OneWriteSwitch).
+    if (image.oneWriteSwitch &&
+        OneWriteSwitch(vol, device, record.units).Run(static_cast<std::int64_t>(MREF(file.mref))))
+        ++image.counters.oneWriteSwitches;
     // The stream's runlist is now `moved`, or after a failure whatever the library left: read afresh.
     cached.valid = false;
     if (status == fs::kStatusSuccess) {
@@ -1428,6 +1844,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         }
         entry.markedDirty = true;
     }
+    entry.oneWriteSwitch = options.oneWriteSwitch;
     state_->images[l] = std::move(entry);
     state_->cached.valid = false;
     return {};

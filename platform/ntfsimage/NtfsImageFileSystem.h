@@ -85,6 +85,11 @@ struct MountOptions {
     std::string stateDirectory;
     // Tests: record files larger than this many bytes cannot be written, as on a full disk (0: no limit).
     std::size_t recordSpace = 0;
+    // A move that changes a file's base record with its extent records or attribute list puts their new
+    // contents into free records and clusters, so that one write of the base record switches the file
+    // (see the move in NtfsImageFileSystem.cpp). Tests turn it off to reach the repair of what a cut
+    // between several record writes leaves.
+    bool oneWriteSwitch = true;
 };
 
 class NtfsImageFileSystem : public fs::FileSystemControl {
@@ -167,6 +172,7 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // What the moves on a mounted image wrote: moves made, MFT records they took into use and released.
     struct MoveCounters {
         std::uint64_t moves = 0, recordsTaken = 0, recordsReleased = 0;
+        std::uint64_t oneWriteSwitches = 0;  // moves whose file switched in one write of its base record
     };
     MoveCounters Counters(wchar_t letter);
     // True when the volume's dirty flag is set (while a run has it mounted for writing, the run's own mark).
