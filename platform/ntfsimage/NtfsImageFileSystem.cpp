@@ -635,8 +635,11 @@ static bool CopyClusters(ntfs_volume* vol, std::int64_t from, std::int64_t to, s
 //      released. At no step is a cluster or record in use marked free, and an old cluster or extent record
 //      is released only once the records that stopped using it are durable.
 //   6. The move record removed (directory flushed): only after the last write of the move is durable.
-// A cut between 5's writes of several records of one file (base and extent records of an attribute
-// list) can leave them disagreeing until the next run; the committed record finishes them.
+// Where the move changes a file's base record together with its extent records or attribute list, 3's
+// units are first rearranged so that one write of the base record switches the file (OneWriteSwitch):
+// the new extent records and list go to free records and clusters in 5's first step. Where that cannot
+// be arranged, a cut between 5's writes of several records of one file can leave them disagreeing until
+// the next run, which finishes them from the committed record.
 
 namespace {
 
@@ -924,44 +927,64 @@ class OneWriteSwitch {
         }
         return false;
     }
-    // True when the bit is clear both before and after the move.
-    bool Free(const std::vector<ByteRun>& runs, std::int64_t bit) {
-        const std::int64_t position = bit / 8;
+    // The byte of a bitmap (clusters or MFT records) at `position`, as the union of before and after the
+    // move: a bit clear in it is free throughout. 0xFF when it cannot be read.
+    std::uint8_t UsedByte(const std::vector<ByteRun>& runs, std::int64_t position) {
         for (const ByteRun& r : runs) {
             if (position < r.position || position >= r.position + r.length)
                 continue;
             const std::int64_t at = r.offset + (position - r.position);
-            // The device read a block at a time: a search may look at many bits.
-            const std::int64_t block = at / 4096 * 4096;
+            // The device read a block at a time: a search may look at many bytes.
+            const std::int64_t block = std::max(r.offset, at / 4096 * 4096);
             auto cached = blocks_.find(block);
             if (cached == blocks_.end()) {
-                std::vector<std::uint8_t> bytes(4096);
-                const std::int64_t length = std::min<std::int64_t>(4096, r.offset + r.length - block);
-                if (block < r.offset || !device_.Read(block, bytes.data(), length))
-                    return false;
+                const std::int64_t length =
+                    std::min<std::int64_t>(4096 - block % 4096, r.offset + r.length - block);
+                std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+                if (!device_.Read(block, bytes.data(), length))
+                    return 0xFF;
                 cached = blocks_.emplace(block, std::move(bytes)).first;
             }
-            const std::uint8_t now = cached->second[static_cast<std::size_t>(at - block)];
-            std::uint8_t after = now;
+            if (at - block >= static_cast<std::int64_t>(cached->second.size()))
+                return 0xFF;
+            std::uint8_t used = cached->second[static_cast<std::size_t>(at - block)];
             for (const RecordUnit& u : work_)
                 if (at >= u.offset && at < u.offset + kUnitSize)
-                    after = u.after[static_cast<std::size_t>(at - u.offset)];
-            return ((now | after) >> (bit % 8) & 1) == 0;
+                    used = static_cast<std::uint8_t>(used | u.after[static_cast<std::size_t>(at - u.offset)]);
+            return used;
         }
-        return false;
+        return 0xFF;
     }
-    // A run of `count` clusters free before and after the move, searched from `near`.
+    // True when the bit is clear both before and after the move.
+    bool Free(const std::vector<ByteRun>& runs, std::int64_t bit) {
+        return (UsedByte(runs, bit / 8) >> (bit % 8) & 1) == 0;
+    }
+    // A run of `count` clusters free before and after the move, searched from `near` on (and round).
     std::int64_t FreeClusters(std::int64_t count, std::int64_t near) {
         const std::int64_t total = vol_->nr_clusters;
-        for (std::int64_t tried = 0, lcn = near % total; tried < total;) {
-            std::int64_t run = 0;
-            while (run < count && lcn + run < total && Free(bitmap_, lcn + run))
-                ++run;
-            if (run == count)
-                return lcn;
-            const std::int64_t step = run + 1;
-            tried += step;
-            lcn = lcn + step >= total ? 0 : lcn + step;
+        std::int64_t run = 0, start = 0, lcn = near % total;
+        for (std::int64_t looked = 0; looked < total + count;) {
+            if (lcn >= total) {
+                lcn = 0;
+                run = 0;
+            }
+            const std::uint8_t used = UsedByte(bitmap_, lcn / 8);
+            if (used == 0xFF) {  // eight clusters in use (or past the end)
+                looked += 8 - lcn % 8;
+                lcn = (lcn / 8 + 1) * 8;
+                run = 0;
+                continue;
+            }
+            if ((used >> (lcn % 8)) & 1) {
+                run = 0;
+            } else {
+                if (run == 0)
+                    start = lcn;
+                if (++run == count)
+                    return start;
+            }
+            ++lcn;
+            ++looked;
         }
         return -1;
     }
@@ -992,7 +1015,9 @@ bool OneWriteSwitch::Run(std::int64_t base) {
         if (record == base || record < FILE_first_user || units_[members[0]].kind != UnitKind::Other)
             continue;  // records coming into use or released are written before or after the base already
         std::vector<std::uint8_t> after;
+        // The record's own number (at 0x2C) exists from NTFS 3.1 on, where the update sequence follows it.
         if (!Bytes(OffsetOf(record), recordSize_, true, after) || std::memcmp(after.data(), "FILE", 4) != 0 ||
+            Le16(after.data() + 4) < 0x30 ||
             static_cast<std::int64_t>(MREF(Le64(after.data() + 0x20))) != base)
             return false;  // another file's record changed too: leave the units as they are
         changed.push_back(record);

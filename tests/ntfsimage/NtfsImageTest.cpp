@@ -650,6 +650,8 @@ TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
     }
     EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 600);
     EXPECT_TRUE(fs.FileKind(kLetter, L"\\whole.bin")->attributeList);
+    const std::uint64_t splitSwitches = fs.Counters(kLetter).oneWriteSwitches;
+    std::printf("one-write switches while splitting: %llu\n", static_cast<unsigned long long>(splitSwitches));
     ASSERT_TRUE(fs.Unmount(kLetter));
     ExpectContentIntact();
     ExpectClustersAccounted();
@@ -658,6 +660,8 @@ TEST_F(ImageTest, MovesThatSplitAFileGrowAnAttributeList) {
     timing::ScopedTimeDivisor fast(1000);
     const DefragSummary summary = DefragmentFiles(fs, kLetter, {L"\\whole.bin"}, nullptr);
     EXPECT_EQ(fs.Fragments(kLetter, L"\\whole.bin"), 1);
+    std::printf("one-write switches while joining: %llu\n",
+                static_cast<unsigned long long>(fs.Counters(kLetter).oneWriteSwitches));
     std::printf("%lld extents to %lld in %.3f s, %lld clusters moved\n",
                 static_cast<long long>(summary.fragmentsBefore),
                 static_cast<long long>(summary.fragmentsAfter), summary.seconds,
