@@ -1002,7 +1002,10 @@ class OneWriteSwitch {
 };
 
 bool OneWriteSwitch::Run(std::int64_t base) {
-    if (recordSize_ % kUnitSize != 0 || recordSize_ > 4096 || OffsetOf(base) < 0)
+    // $MFT's own record changes when the library extended $MFT in this move: the records it added exist
+    // only once that record is written, a write of its own; such a move is left as it is.
+    if (recordSize_ % kUnitSize != 0 || recordSize_ > 4096 || OffsetOf(base) < 0 ||
+        byRecord_.count(FILE_MFT) != 0)
         return false;
     auto it = byRecord_.find(base);
     if (it != byRecord_.end())
