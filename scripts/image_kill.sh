@@ -5,7 +5,8 @@
 # 4 KiB and 512 bytes (and 64 KiB when asked). Right after each kill every stream must read back byte for
 # byte (ntfscat; with --fuse also through a read-only ntfs-3g mount), no referenced cluster may be free
 # (ntfsresize -i -f, kestrel-image check), and check must tell to run kestrel-image again whenever a
-# record was left. Every second repairing run is itself killed at a random instant of its first half;
+# record was left; a check or analyze killed at a random instant must leave the image byte for byte as it
+# was. Every second repairing run is itself killed at a random instant of its first half;
 # after the last run the volume must be consistent (ntfsresize, check, ntfsfix -n), clean and without
 # records. The test suite runs 3 kills per cluster size; this runs TRIALS per cluster size.
 #

@@ -1520,8 +1520,9 @@ TEST_F(ImageTest, ToolStopsCleanlyOnSigintAndSigterm) {
 // back whole and no referenced cluster is free (ntfsresize and kestrel-image check agree), except where
 // the kill fell between two record writes of one file (a committed move record is then left, check
 // reports the damage and says to run kestrel-image again); whenever a record is left, check says so.
-// Then the repairing run, in every second trial itself killed at a random instant of its first half
-// (where it recovers), and a last run: after it the volume is consistent, clean and without records,
+// A check or analyze killed at a random instant leaves the image unchanged. Then the repairing run, in
+// every second trial itself killed at a random instant of its first half (where it recovers), and a
+// last run: after it the volume is consistent, clean and without records,
 // every stream whole.
 // KESTREL_KILL_TRIALS (default 3 per cluster size), KESTREL_KILL_SEED, KESTREL_KILL_CLUSTERS (default
 // "4096,512"), KESTREL_KILL_SIGNALS (default "KILL"; "KILL,INT,TERM" takes turns), KESTREL_KILL_FUSE=1
@@ -1564,7 +1565,7 @@ TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
         struct Figures {
             int kills = 0, insideMove = 0, committed = 0, stoppedCleanly = 0, gap = 0, leaked = 0, told = 0,
                 withRecords = 0, fuseChanged = 0, fuseMounted = 0, repairKills = 0, repairInsideMove = 0,
-                finished = 0, nothingToUndo = 0;
+                finished = 0, nothingToUndo = 0, lookKills = 0;
         };
         std::map<int, Figures> figures;
         written_.clear();
@@ -1651,6 +1652,14 @@ TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
                     EXPECT_LE(fuseChanged, 0) << "read through ntfs-3g";
                 }
             }
+            // A look (check or analyze) killed at a random instant leaves the image as it was, byte for byte.
+            {
+                const std::uint64_t before = FileHash(image_);
+                const double soon = std::uniform_real_distribution<double>(0.0, whole / 4)(random);
+                killAt({tool, t % 2 == 0 ? "check" : "analyze", image_}, soon, signal);
+                ++f.lookKills;
+                EXPECT_EQ(FileHash(image_), before);
+            }
             std::string notices;
             if (t % 2 == 1) {
                 // The repairing run killed too, mostly while it recovers or soon after.
@@ -1692,6 +1701,13 @@ TEST_F(ImageTest, KillsAtRandomInstantsLoseNothing) {
                            .c_str()
                      : "",
                 f.repairKills, f.repairInsideMove, f.finished, f.nothingToUndo);
+        for (const auto& [signal, f] : figures)
+            std::printf("clusters %s, SIG%s: %d checks or analyses killed, each left the image unchanged\n",
+                        clusterText.c_str(),
+                        signal == SIGKILL  ? "KILL"
+                        : signal == SIGINT ? "INT"
+                                           : "TERM",
+                        f.lookKills);
     }
 }
 
