@@ -76,6 +76,8 @@ ImageDevice::~ImageDevice() {
     // The library frees the device at unmount; a device it never mounted is closed and freed here.
     if (fd_ >= 0)
         ::close(fd_);
+    if (adopted_ >= 0)
+        ::close(adopted_);
 }
 
 void ImageDevice::Event(DeviceEvent::Kind kind, std::int64_t offset, std::int64_t length) {
@@ -98,10 +100,17 @@ int ImageDevice::Open(int flags) {
     }
     // An overlay never writes the file: it is opened for reading, whatever the library asks for.
     const bool readOnly = (flags & O_ACCMODE) == O_RDONLY || policy_ == WritePolicy::Overlay;
-    fd_ = ::open(path_.c_str(), (readOnly ? O_RDONLY : O_RDWR) | (flags & O_EXCL) | O_CLOEXEC);
-    if (fd_ < 0)
-        return -1;
-    // One writer at a time; readers (and overlays) only while nobody writes.
+    if (adopted_ >= 0) {
+        // Opened read-write and locked exclusively by the caller, who has kept it locked since.
+        fd_ = adopted_;
+        adopted_ = -1;
+    } else {
+        fd_ = ::open(path_.c_str(), (readOnly ? O_RDONLY : O_RDWR) | (flags & O_EXCL) | O_CLOEXEC);
+        if (fd_ < 0)
+            return -1;
+    }
+    // One writer at a time; readers (and overlays) only while nobody writes. (Taking the lock again on
+    // an adopted descriptor changes nothing: it is the same open file.)
     if (flock(fd_, (readOnly ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
         const int error = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd_);

@@ -65,6 +65,11 @@ class ImageDevice {
     // The library's device; null when it could not be allocated. Freed by ntfs_umount, or by the caller
     // with ntfs_device_free when mounting failed.
     ntfs_device* Device() const { return device_; }
+    // Hands the device a descriptor of the image that the caller opened (read-write) and locked
+    // exclusively (flock), so that no other program can take the image between the caller's work on it
+    // and the mount: the library's open then uses it instead of opening and locking the path again. The
+    // device owns it from here (closed at unmount, or by the destructor when it was never used).
+    void Adopt(int lockedFd) { adopted_ = lockedFd; }
     const std::string& Path() const { return path_; }
     WritePolicy Policy() const { return policy_; }
     // True when writes reach the image (Through or UntilFlush).
@@ -119,6 +124,7 @@ class ImageDevice {
     WritePolicy policy_;
     ntfs_device* device_ = nullptr;
     int fd_ = -1;
+    int adopted_ = -1;  // see Adopt
     std::int64_t size_ = 0;
     bool dead_ = false;
     bool capturing_ = false;

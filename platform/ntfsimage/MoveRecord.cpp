@@ -1,11 +1,14 @@
 // The records of runs and moves in progress, and writing them durably.
 #include "platform/ntfsimage/MoveRecord.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -192,22 +195,58 @@ RecordFiles::RecordFiles(std::string directory, std::uint64_t serial, const std:
     : directory_(std::move(directory)) {
     // The image's real path tells two copies of one volume apart (a copy made with dd has the serial
     // number of its original); the serial number tells a reformatted volume at the same path apart.
-    std::string where = image;
+    real_ = image;
     if (char* real = realpath(image.c_str(), nullptr)) {
-        where = real;
+        real_ = real;
         std::free(real);
     }
     char name[64];
-    std::snprintf(name, sizeof name, "image-%016llx-%016llx", static_cast<unsigned long long>(serial),
-                  static_cast<unsigned long long>(Fnv(where.data(), where.size())));
+    std::snprintf(name, sizeof name, "image-%016llx-", static_cast<unsigned long long>(serial));
+    prefix_ = name;
+    std::snprintf(name, sizeof name, "%s%016llx", prefix_.c_str(),
+                  static_cast<unsigned long long>(Fnv(real_.data(), real_.size())));
     run_ = directory_ + "/" + name + ".run";
     move_ = directory_ + "/" + name + ".move";
+}
+
+std::vector<std::string> RecordFiles::OtherPathsOfVolume() const {
+    std::vector<std::string> out;
+    DIR* d = opendir(directory_.c_str());
+    if (d == nullptr)
+        return out;
+    const std::string own = run_.substr(0, run_.size() - 4);
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        // "image-SERIAL-PATHHASH" and ".run" or ".move", nothing else (not the ".new" of a cut write).
+        const std::size_t dot = name.find('.');
+        if (name.compare(0, prefix_.size(), prefix_) != 0 || dot != prefix_.size() + 16 ||
+            (name.compare(dot, std::string::npos, ".run") != 0 &&
+             name.compare(dot, std::string::npos, ".move") != 0))
+            continue;
+        const std::string base = directory_ + "/" + name.substr(0, dot);
+        if (base != own && std::find(out.begin(), out.end(), base) == out.end())
+            out.push_back(base);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string RecordFiles::TakeOver(const std::string& other) const {
+    for (const auto& [from, to] : {std::pair{other + ".move", move_}, std::pair{other + ".run", run_}})
+        if (::rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT)
+            return from + ": " + std::strerror(errno);
+    if (!SyncDirectory(directory_))
+        return directory_ + ": " + std::strerror(errno);
+    return {};
 }
 
 std::string RecordFiles::Write(const std::string& path, const std::string& bytes) const {
     if (host::EnsureStateDirectory(directory_) != 0)
         return directory_ + ": cannot create the state directory";
     const std::string temporary = path + ".new";
+    if (spaceLimit_ != 0 && bytes.size() > spaceLimit_)
+        return temporary + ": " + std::strerror(ENOSPC);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return temporary + ": " + std::strerror(errno);
@@ -236,6 +275,14 @@ std::string RecordFiles::Write(const std::string& path, const std::string& bytes
 
 std::string RecordFiles::Remove(const std::string& path) const {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return path + ": " + std::strerror(errno);
+    if (!SyncDirectory(directory_))
+        return directory_ + ": " + std::strerror(errno);
+    return {};
+}
+
+std::string RecordFiles::PutAside(const std::string& path) const {
+    if (::rename(path.c_str(), (path + ".unreadable").c_str()) != 0 && errno != ENOENT)
         return path + ": " + std::strerror(errno);
     if (!SyncDirectory(directory_))
         return directory_ + ": " + std::strerror(errno);

@@ -12,6 +12,8 @@
 //                (512 bytes) of metadata the move changes, with its bytes before and after, and how it
 //                is ordered (see UnitKind). From here the move is finished by writing the after-images
 //                again (redo), in the same order, which is idempotent.
+// A file that holds none of the forms below is no record: it is reported and put aside (renamed with
+// ".unreadable" appended), never applied.
 // Each file is written whole to a temporary name, flushed, renamed into place and its directory flushed,
 // so it is either absent, the old version or the new one; a trailing hash catches anything else.
 #pragma once
@@ -49,7 +51,7 @@ struct MoveRecord {
     std::uint64_t serial = 0;
     std::int64_t totalClusters = 0;
     std::uint32_t clusterSize = 0;
-    std::string image;  // the path it was run on, for messages
+    std::string image;  // the image's real path when it was run (see RecordFiles::RealImage)
     std::string file;   // the file's volume-relative path (UTF-8), for messages
     std::uint64_t mref = 0;
     std::int64_t startVcn = 0, targetLcn = 0, clusters = 0;
@@ -60,7 +62,7 @@ struct MoveRecord {
 
 struct RunRecord {
     std::uint64_t serial = 0;
-    std::string image;
+    std::string image;         // the image's real path when it was run (see RecordFiles::RealImage)
     std::int64_t started = 0;  // seconds since the epoch
 };
 
@@ -77,11 +79,26 @@ class RecordFiles {
   public:
     // `directory` is created (0700) when needed at the first write.
     RecordFiles(std::string directory, std::uint64_t serial, const std::string& image);
+    const std::string& Directory() const { return directory_; }
     const std::string& RunPath() const { return run_; }
     const std::string& MovePath() const { return move_; }
+    // The image's absolute path with every link resolved, as the names of the files are made from it;
+    // the path as given when it cannot be resolved.
+    const std::string& RealImage() const { return real_; }
+    // The records of the same volume (serial number) kept under other image paths in the directory: the
+    // image was renamed or moved since, or they belong to a copy of it. Each as the common part of its
+    // names (".run" / ".move" appended give the files).
+    std::vector<std::string> OtherPathsOfVolume() const;
+    // Takes over the records kept under `other` (one of OtherPathsOfVolume): renamed to this image's
+    // names, durably. Empty on success, else why not.
+    std::string TakeOver(const std::string& other) const;
     // Durable writes and removals (file and directory flushed). Empty on success, else why not.
     std::string Write(const std::string& path, const std::string& bytes) const;
     std::string Remove(const std::string& path) const;
+    // Renames a file that is no record (see above) to PATH.unreadable, durably, for a person to look at.
+    std::string PutAside(const std::string& path) const;
+    // Tests: a write of more than `bytes` fails as on a full disk (ENOSPC); 0, the default, sets no limit.
+    void SetSpaceLimit(std::size_t bytes) { spaceLimit_ = bytes; }
     // Removes what a write cut off before its rename left (never read: the record it was to replace, or
     // none, is the one in force).
     void RemoveUnfinished() const;
@@ -89,7 +106,8 @@ class RecordFiles {
     std::optional<std::string> Read(const std::string& path) const;
 
   private:
-    std::string directory_, run_, move_;
+    std::string directory_, run_, move_, real_, prefix_;
+    std::size_t spaceLimit_ = 0;
 };
 
 }  // namespace kestrel::ntfsimage

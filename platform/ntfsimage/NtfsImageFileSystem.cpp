@@ -52,6 +52,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <sys/file.h>
@@ -63,6 +64,10 @@
 #include "platform/ntfsimage/FullIo.h"
 #include "platform/ntfsimage/MoveRecord.h"
 #include "platform/ntfsimage/NtfsLib.h"
+
+extern "C" {
+#include <ntfs-3g/mst.h>
+}
 
 namespace kestrel::ntfsimage {
 
@@ -240,6 +245,12 @@ struct Image {
     std::unique_ptr<RecordFiles> records;
     bool markedDirty = false;  // the run set the volume's dirty flag and must clear it
     bool keepDirty = false;    // ... unless a record it could not trust left the volume for Windows to check
+    // A move whose record could not be written was abandoned after the library had made it in memory
+    // (nothing of it reached the volume): the library's view of the volume is no longer what the device
+    // holds, so nothing of that view may be written back (see Release).
+    bool abandoned = false;
+    std::string stopReason;  // why moves were stopped before the run's end (a record could not be written)
+    bool oneWriteSwitch = true;  // see MountOptions
     std::uint64_t serial = 0;
     std::vector<std::string> notices;
     NtfsImageFileSystem::MoveCounters counters;
@@ -624,8 +635,11 @@ static bool CopyClusters(ntfs_volume* vol, std::int64_t from, std::int64_t to, s
 //      released. At no step is a cluster or record in use marked free, and an old cluster or extent record
 //      is released only once the records that stopped using it are durable.
 //   6. The move record removed (directory flushed): only after the last write of the move is durable.
-// A cut between 5's writes of several records of one file (base and extent records of an attribute
-// list) can leave them disagreeing until the next run; the committed record finishes them.
+// Where the move changes a file's base record together with its extent records or attribute list, 3's
+// units are first rearranged so that one write of the base record switches the file (OneWriteSwitch):
+// the new extent records and list go to free records and clusters in 5's first step. Where that cannot
+// be arranged, a cut between 5's writes of several records of one file can leave them disagreeing until
+// the next run, which finishes them from the committed record.
 
 namespace {
 
@@ -755,6 +769,436 @@ bool WriteUnits(const std::vector<RecordUnit>& units, Read read, Write write, Fl
 
 }  // namespace
 
+// ---- One write that switches a file to its new extent records ----
+//
+// A move of a file with an attribute list may change its base record, its attribute list (which extent
+// record holds which VCNs, from which VCN on) and extent records (their mapping pairs and ranges)
+// together. No order of those writes keeps the file readable in between: the list and the extents'
+// ranges must agree, and a kill or a power cut can fall between two writes. So the changed extent
+// records are not rewritten in place: their new contents go into free MFT records, and the list, pointed
+// at those, into the base record (a resident list) or into free clusters (a list of its own clusters,
+// whose runlist in the base record then names them). All of that is written in the first step, taken
+// into use but named by nothing yet; the one write of the base record in the second step then switches
+// the file from the old extent records and list clusters to the new ones; the old ones are released in
+// the third step, once that base record is durable. A record fits in one page, so not even a kill can
+// split its write. When this cannot be arranged (no free record or clusters, a list in several runs, a
+// runlist that does not fit where the old one was), the units stay as the library wrote them, and a cut
+// between their writes is repaired by the next run.
+namespace {
+
+constexpr std::int64_t kUnitSize = ImageDevice::kUnit;
+
+std::uint16_t Le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t Le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(Le16(p)) | (static_cast<std::uint32_t>(Le16(p + 2)) << 16);
+}
+std::uint64_t Le64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(Le32(p)) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32);
+}
+void PutLe(std::uint8_t* p, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The next sequence number of a record (0 is never used).
+std::uint16_t NextSequence(std::uint16_t sequence) {
+    return sequence == 0xFFFF || sequence == 0 ? 1 : static_cast<std::uint16_t>(sequence + 1);
+}
+
+// The runs of a non-resident attribute record's mapping pairs; false when they cannot be read or hold a
+// hole.
+bool DecodePairs(const std::uint8_t* attribute, std::uint32_t length, std::vector<ImageRun>& runs) {
+    std::uint32_t at = Le16(attribute + 0x20);
+    std::int64_t vcn = 0, lcn = 0;
+    runs.clear();
+    while (at < length && attribute[at] != 0) {
+        const int lengthBytes = attribute[at] & 0x0F, lcnBytes = attribute[at] >> 4;
+        if (lengthBytes == 0 || lengthBytes > 8 || lcnBytes == 0 || lcnBytes > 8 ||
+            at + 1 + lengthBytes + lcnBytes > length)
+            return false;
+        std::uint64_t count = 0, delta = 0;
+        for (int i = lengthBytes - 1; i >= 0; --i)
+            count = (count << 8) | attribute[at + 1 + i];
+        for (int i = lcnBytes - 1; i >= 0; --i)
+            delta = (delta << 8) | attribute[at + 1 + lengthBytes + i];
+        if (lcnBytes < 8 && (attribute[at + lengthBytes + lcnBytes] & 0x80))  // a negative LCN delta
+            delta -= std::uint64_t{1} << (8 * lcnBytes);
+        lcn += static_cast<std::int64_t>(delta);
+        if (count == 0 || count > (std::uint64_t{1} << 62) || lcn < 0)
+            return false;
+        runs.push_back({vcn, lcn, static_cast<std::int64_t>(count)});
+        vcn += static_cast<std::int64_t>(count);
+        at += 1 + lengthBytes + lcnBytes;
+    }
+    return !runs.empty();
+}
+
+// The fewest bytes that hold `v` as a signed little-endian number.
+int SignedBytes(std::int64_t v) {
+    int n = 1;
+    while (n < 8 && (v < -(std::int64_t{1} << (8 * n - 1)) || v >= (std::int64_t{1} << (8 * n - 1))))
+        ++n;
+    return n;
+}
+
+class OneWriteSwitch {
+  public:
+    OneWriteSwitch(ntfs_volume* vol, ImageDevice& device, std::vector<RecordUnit>& units)
+        : vol_(vol), device_(device), units_(units), work_(units) {
+        recordSize_ = vol->mft_record_size;
+        mft_ = DeviceRuns(vol, vol->mft_na);
+        bitmap_ = DeviceRuns(vol, vol->lcnbmp_na);
+        mftBitmap_ = DeviceRuns(vol, vol->mftbmp_na);
+        for (std::size_t i = 0; i < units.size(); ++i)
+            if (const ByteRun* r = FindRun(mft_, units[i].offset))
+                byRecord_[(r->position + (units[i].offset - r->offset)) / recordSize_].push_back(i);
+    }
+
+    bool Run(std::int64_t base);
+
+  private:
+    std::int64_t OffsetOf(std::int64_t record) const {
+        const std::int64_t position = record * recordSize_;
+        for (const ByteRun& r : mft_)
+            if (position >= r.position && position + recordSize_ <= r.position + r.length)
+                return r.offset + (position - r.position);
+        return -1;
+    }
+    // Bytes of the device before the move (`after` false) or after it, as the library left them.
+    bool Bytes(std::int64_t offset, std::int64_t length, bool after, std::vector<std::uint8_t>& bytes) {
+        bytes.assign(static_cast<std::size_t>(length), 0);
+        if (offset < 0 || !device_.Read(offset, bytes.data(), length))
+            return false;
+        for (const RecordUnit& u : units_)
+            if (u.offset >= offset && u.offset + kUnitSize <= offset + length)
+                std::memcpy(bytes.data() + (u.offset - offset), (after ? u.after : u.before).data(),
+                            kUnitSize);
+        return true;
+    }
+    // Units that write `bytes` at `offset` (those that change something), replacing what the units there
+    // did; unit-aligned.
+    bool Place(std::int64_t offset, const std::vector<std::uint8_t>& bytes, UnitKind kind) {
+        for (std::size_t at = 0; at < bytes.size(); at += kUnitSize) {
+            const std::int64_t unitAt = offset + static_cast<std::int64_t>(at);
+            replaced_.insert(unitAt);
+            RecordUnit unit;
+            unit.offset = unitAt;
+            unit.kind = kind;
+            unit.before.resize(kUnitSize);
+            if (!device_.Read(unitAt, unit.before.data(), kUnitSize))
+                return false;
+            unit.after.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(at + kUnitSize));
+            if (unit.after != unit.before)
+                placed_.push_back(std::move(unit));
+        }
+        return true;
+    }
+    // Sets or clears a bit of a bitmap (clusters or MFT records) in the after-image of its unit.
+    bool SetBit(const std::vector<ByteRun>& runs, std::int64_t bit, bool used) {
+        const std::int64_t position = bit / 8;
+        for (const ByteRun& r : runs) {
+            if (position < r.position || position >= r.position + r.length)
+                continue;
+            const std::int64_t at = r.offset + (position - r.position), unitAt = at / kUnitSize * kUnitSize;
+            RecordUnit* unit = nullptr;
+            for (RecordUnit& u : work_)
+                if (u.offset == unitAt)
+                    unit = &u;
+            if (unit == nullptr) {
+                RecordUnit fresh;
+                fresh.offset = unitAt;
+                fresh.kind = UnitKind::Bitmap;
+                fresh.before.resize(kUnitSize);
+                if (!device_.Read(unitAt, fresh.before.data(), kUnitSize))
+                    return false;
+                fresh.after = fresh.before;
+                work_.push_back(std::move(fresh));
+                unit = &work_.back();
+            }
+            if (unit->kind != UnitKind::Bitmap)
+                return false;
+            std::uint8_t& byte = unit->after[static_cast<std::size_t>(at - unitAt)];
+            const auto mask = static_cast<std::uint8_t>(1u << (bit % 8));
+            byte = used ? static_cast<std::uint8_t>(byte | mask) : static_cast<std::uint8_t>(byte & ~mask);
+            return true;
+        }
+        return false;
+    }
+    // The byte of a bitmap (clusters or MFT records) at `position`, as the union of before and after the
+    // move: a bit clear in it is free throughout. 0xFF when it cannot be read.
+    std::uint8_t UsedByte(const std::vector<ByteRun>& runs, std::int64_t position) {
+        for (const ByteRun& r : runs) {
+            if (position < r.position || position >= r.position + r.length)
+                continue;
+            const std::int64_t at = r.offset + (position - r.position);
+            // The device read a block at a time: a search may look at many bytes.
+            const std::int64_t block = std::max(r.offset, at / 4096 * 4096);
+            auto cached = blocks_.find(block);
+            if (cached == blocks_.end()) {
+                const std::int64_t length =
+                    std::min<std::int64_t>(4096 - block % 4096, r.offset + r.length - block);
+                std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+                if (!device_.Read(block, bytes.data(), length))
+                    return 0xFF;
+                cached = blocks_.emplace(block, std::move(bytes)).first;
+            }
+            if (at - block >= static_cast<std::int64_t>(cached->second.size()))
+                return 0xFF;
+            std::uint8_t used = cached->second[static_cast<std::size_t>(at - block)];
+            for (const RecordUnit& u : work_)
+                if (at >= u.offset && at < u.offset + kUnitSize)
+                    used = static_cast<std::uint8_t>(used | u.after[static_cast<std::size_t>(at - u.offset)]);
+            return used;
+        }
+        return 0xFF;
+    }
+    // True when the bit is clear both before and after the move.
+    bool Free(const std::vector<ByteRun>& runs, std::int64_t bit) {
+        return (UsedByte(runs, bit / 8) >> (bit % 8) & 1) == 0;
+    }
+    // A run of `count` clusters free before and after the move, searched from `near` on (and round).
+    std::int64_t FreeClusters(std::int64_t count, std::int64_t near) {
+        const std::int64_t total = vol_->nr_clusters;
+        std::int64_t run = 0, start = 0, lcn = near % total;
+        for (std::int64_t looked = 0; looked < total + count;) {
+            if (lcn >= total) {
+                lcn = 0;
+                run = 0;
+            }
+            const std::uint8_t used = UsedByte(bitmap_, lcn / 8);
+            if (used == 0xFF) {  // eight clusters in use (or past the end)
+                looked += 8 - lcn % 8;
+                lcn = (lcn / 8 + 1) * 8;
+                run = 0;
+                continue;
+            }
+            if ((used >> (lcn % 8)) & 1) {
+                run = 0;
+            } else {
+                if (run == 0)
+                    start = lcn;
+                if (++run == count)
+                    return start;
+            }
+            ++lcn;
+            ++looked;
+        }
+        return -1;
+    }
+
+    ntfs_volume* vol_;
+    ImageDevice& device_;
+    std::vector<RecordUnit>& units_;
+    std::vector<RecordUnit> work_;  // the units with the bitmaps' changes; replaces units_ on success
+    std::vector<RecordUnit> placed_;
+    std::set<std::int64_t> replaced_;
+    std::int64_t recordSize_ = 0;
+    std::vector<ByteRun> mft_, bitmap_, mftBitmap_;
+    std::map<std::int64_t, std::vector<std::size_t>> byRecord_;
+    std::map<std::int64_t, std::vector<std::uint8_t>> blocks_;  // device blocks read by Free
+};
+
+bool OneWriteSwitch::Run(std::int64_t base) {
+    // $MFT's own record changes when the library extended $MFT in this move: the records it added exist
+    // only once that record is written, a write of its own; such a move is left as it is.
+    if (recordSize_ % kUnitSize != 0 || recordSize_ > 4096 || OffsetOf(base) < 0 ||
+        byRecord_.count(FILE_MFT) != 0)
+        return false;
+    auto it = byRecord_.find(base);
+    if (it != byRecord_.end())
+        for (std::size_t i : it->second)
+            if (units_[i].kind != UnitKind::Other)
+                return false;
+    // The extent records of the file that stay in use and change.
+    std::vector<std::int64_t> changed;
+    for (const auto& [record, members] : byRecord_) {
+        if (record == base || record < FILE_first_user || units_[members[0]].kind != UnitKind::Other)
+            continue;  // records coming into use or released are written before or after the base already
+        std::vector<std::uint8_t> after;
+        // The record's own number (at 0x2C) exists from NTFS 3.1 on, where the update sequence follows it.
+        if (!Bytes(OffsetOf(record), recordSize_, true, after) || std::memcmp(after.data(), "FILE", 4) != 0 ||
+            Le16(after.data() + 4) < 0x30 ||
+            static_cast<std::int64_t>(MREF(Le64(after.data() + 0x20))) != base)
+            return false;  // another file's record changed too: leave the units as they are
+        changed.push_back(record);
+    }
+    // The base record after the move, its update sequence undone, and its attribute list.
+    std::vector<std::uint8_t> baseAfter;
+    if (!Bytes(OffsetOf(base), recordSize_, true, baseAfter))
+        return false;
+    auto* header = reinterpret_cast<NTFS_RECORD*>(baseAfter.data());
+    if (ntfs_mst_post_read_fixup(header, static_cast<u32>(recordSize_)) != 0)
+        return false;
+    std::uint8_t* attribute = nullptr;
+    std::uint32_t attributeLength = 0;
+    for (std::uint32_t at = Le16(baseAfter.data() + 0x14); at + 8 <= recordSize_;) {
+        const std::uint32_t type = Le32(baseAfter.data() + at), length = Le32(baseAfter.data() + at + 4);
+        if (type == 0xFFFFFFFFu || length < 0x18 || at + length > recordSize_)
+            break;
+        if (type == 0x20) {  // $ATTRIBUTE_LIST
+            attribute = baseAfter.data() + at;
+            attributeLength = length;
+            break;
+        }
+        at += length;
+    }
+    if (attribute == nullptr)
+        return false;
+    const bool resident = attribute[8] == 0;
+    std::vector<std::uint8_t> listBytes;  // a non-resident list's content after the move
+    std::vector<ImageRun> listRuns, listRunsBefore;
+    std::int64_t listLength = 0;
+    std::uint8_t* list = nullptr;
+    const std::int64_t cluster = vol_->cluster_size;
+    bool listChanged = false;
+    if (resident) {
+        listLength = Le32(attribute + 0x10);
+        if (Le16(attribute + 0x14) + listLength > attributeLength)
+            return false;
+        list = attribute + Le16(attribute + 0x14);
+        if (changed.empty())
+            return false;  // the base record alone: one write already
+    } else {
+        if (attributeLength < 0x40 || !DecodePairs(attribute, attributeLength, listRuns))
+            return false;
+        listLength = static_cast<std::int64_t>(Le64(attribute + 0x30));
+        // The list's clusters before the move, from the base record as it is on the device.
+        std::vector<std::uint8_t> baseBefore;
+        if (!Bytes(OffsetOf(base), recordSize_, false, baseBefore) ||
+            ntfs_mst_post_read_fixup(reinterpret_cast<NTFS_RECORD*>(baseBefore.data()),
+                                     static_cast<u32>(recordSize_)) != 0)
+            return false;
+        for (std::uint32_t at = Le16(baseBefore.data() + 0x14); at + 8 <= recordSize_;) {
+            const std::uint32_t type = Le32(baseBefore.data() + at),
+                                length = Le32(baseBefore.data() + at + 4);
+            if (type == 0xFFFFFFFFu || length < 0x18 || at + length > recordSize_)
+                break;
+            if (type == 0x20 &&
+                (baseBefore[at + 8] == 0 || !DecodePairs(baseBefore.data() + at, length, listRunsBefore)))
+                return false;
+            at += length;
+        }
+        if (listRunsBefore.empty())
+            return false;
+        // Its content after the move; and whether the move wrote to its clusters.
+        for (const ImageRun& r : listRuns) {
+            std::vector<std::uint8_t> piece;
+            if (!Bytes(r.lcn * cluster, r.length * cluster, true, piece))
+                return false;
+            listBytes.insert(listBytes.end(), piece.begin(), piece.end());
+            for (const RecordUnit& u : units_)
+                listChanged =
+                    listChanged || (u.offset >= r.lcn * cluster && u.offset < (r.lcn + r.length) * cluster);
+        }
+        if (listLength > static_cast<std::int64_t>(listBytes.size()))
+            return false;
+        list = listBytes.data();
+        if (changed.empty() && !listChanged)
+            return false;  // the base record alone: one write already
+    }
+    // Free records for the extent records' new contents: free in $MFT's bitmap before and after, in
+    // the initialized part of $MFT, past the records the volume keeps for itself, not touched by the move.
+    const std::int64_t records = vol_->mft_na->initialized_size / recordSize_;
+    std::map<std::int64_t, std::int64_t> shadowOf;
+    std::int64_t candidate = 24;
+    for (std::int64_t record : changed) {
+        for (; candidate < records; ++candidate)
+            if (byRecord_.count(candidate) == 0 && OffsetOf(candidate) >= 0 && Free(mftBitmap_, candidate))
+                break;
+        if (candidate >= records)
+            return false;
+        shadowOf[record] = candidate++;
+    }
+    // The new extent records, each with its number and a new sequence number; the list pointed at them.
+    std::map<std::int64_t, std::uint16_t> sequenceOf;
+    for (const auto& [record, shadow] : shadowOf) {
+        std::vector<std::uint8_t> now, after;
+        if (!Bytes(OffsetOf(shadow), recordSize_, false, now) ||
+            !Bytes(OffsetOf(record), recordSize_, true, after))
+            return false;
+        const std::uint16_t sequence =
+            NextSequence(std::memcmp(now.data(), "FILE", 4) == 0 ? Le16(now.data() + 0x10) : 0);
+        sequenceOf[record] = sequence;
+        // Header fields, away from the sectors' last two bytes: the update sequence stays valid.
+        PutLe(after.data() + 0x10, sequence, 2);
+        PutLe(after.data() + 0x2C, static_cast<std::uint64_t>(shadow), 4);
+        if (!Place(OffsetOf(shadow), after, UnitKind::NewRecord) || !SetBit(mftBitmap_, shadow, true))
+            return false;
+    }
+    for (std::int64_t at = 0; at + 0x1A <= listLength;) {
+        std::uint8_t* entry = list + at;
+        const std::uint16_t length = Le16(entry + 4);
+        if (length < 0x1A || at + length > listLength)
+            return false;
+        auto shadow = shadowOf.find(static_cast<std::int64_t>(MREF(Le64(entry + 0x10))));
+        if (shadow != shadowOf.end())
+            PutLe(entry + 0x10,
+                  MK_MREF(static_cast<std::uint64_t>(shadow->second), sequenceOf[shadow->first]), 8);
+        at += length;
+    }
+    if (!resident) {
+        // The list into free clusters of one run, its runlist in the base record naming them; the
+        // clusters it had before and those the library gave it are released.
+        const std::int64_t count = static_cast<std::int64_t>(listBytes.size()) / cluster;
+        const std::int64_t lcn = FreeClusters(count, listRunsBefore[0].lcn);
+        if (lcn < 0)
+            return false;
+        const int lengthBytes = SignedBytes(count), lcnBytes = SignedBytes(lcn);
+        const std::uint32_t pairs = Le16(attribute + 0x20);
+        if (pairs + 2u + static_cast<std::uint32_t>(lengthBytes + lcnBytes) > attributeLength)
+            return false;  // the runlist would not fit where the old one is
+        std::memset(attribute + pairs, 0, attributeLength - pairs);
+        attribute[pairs] = static_cast<std::uint8_t>(lengthBytes | (lcnBytes << 4));
+        PutLe(attribute + pairs + 1, static_cast<std::uint64_t>(count), lengthBytes);
+        PutLe(attribute + pairs + 1 + lengthBytes, static_cast<std::uint64_t>(lcn), lcnBytes);
+        PutLe(attribute + 0x18, static_cast<std::uint64_t>(count - 1), 8);  // highest VCN
+        if (!Place(lcn * cluster, listBytes, UnitKind::NewRecord))
+            return false;
+        for (std::int64_t c = 0; c < count; ++c)
+            if (!SetBit(bitmap_, lcn + c, true))
+                return false;
+        for (const std::vector<ImageRun>* runs : {&listRuns, &listRunsBefore})
+            for (const ImageRun& r : *runs)
+                for (std::int64_t c = 0; c < r.length; ++c) {
+                    if (!SetBit(bitmap_, r.lcn + c, false))
+                        return false;
+                    // What the library wrote into the list's clusters is not written.
+                    for (std::int64_t u = 0; u < cluster; u += kUnitSize)
+                        replaced_.insert((r.lcn + c) * cluster + u);
+                }
+    }
+    if (ntfs_mst_pre_write_fixup(header, static_cast<u32>(recordSize_)) != 0 ||
+        !Place(OffsetOf(base), baseAfter, UnitKind::Other))
+        return false;
+    // The old extent records released: the in-use flag cleared and the sequence number advanced, as the
+    // library frees a record (header fields in the first sector: the update sequence stays valid).
+    for (const auto& [record, shadow] : shadowOf) {
+        std::vector<std::uint8_t> freed;
+        if (!Bytes(OffsetOf(record), recordSize_, false, freed))
+            return false;
+        PutLe(freed.data() + 0x10, NextSequence(Le16(freed.data() + 0x10)), 2);
+        PutLe(freed.data() + 0x16, Le16(freed.data() + 0x16) & ~0x0001u, 2);
+        if (!Place(OffsetOf(record), freed, UnitKind::FreedRecord) || !SetBit(mftBitmap_, record, false))
+            return false;
+    }
+    std::vector<RecordUnit> out = std::move(placed_);
+    for (RecordUnit& u : work_)
+        if (replaced_.count(u.offset) == 0)
+            out.push_back(std::move(u));
+    std::sort(out.begin(), out.end(),
+              [](const RecordUnit& a, const RecordUnit& b) { return a.offset < b.offset; });
+    for (std::size_t i = 1; i < out.size(); ++i)
+        if (out[i].offset == out[i - 1].offset)
+            return false;
+    units_ = std::move(out);
+    return true;
+}
+
+}  // namespace
+
 fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& file,
                                               const fs::MOVE_FILE_DATA& move) {
     ntfs_volume* vol = image.vol;
@@ -816,7 +1260,7 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     record.serial = image.serial;
     record.totalClusters = vol->nr_clusters;
     record.clusterSize = vol->cluster_size;
-    record.image = image.path;
+    record.image = image.records != nullptr ? image.records->RealImage() : image.path;
     record.file = ToUtf8(file.path);
     record.mref = file.mref;
     record.startVcn = vStart;
@@ -842,8 +1286,15 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (recorded) {
         // 1. The intent, durable before the first write to the volume.
         record.phase = MoveRecord::Intent;
-        if (!image.records->Write(image.records->MovePath(), EncodeMove(record)).empty())
+        if (const std::string error = image.records->Write(image.records->MovePath(), EncodeMove(record));
+            !error.empty()) {
+            // Without its record no move may start (a full disk under the state directory, say): this one
+            // is refused before anything is written, and so is every later one.
+            image.stopReason = "cannot record a move (" + error + "): no move was started after that";
+            image.notices.push_back(image.stopReason);
+            stopAfterMove = true;
             return fs::kStatusUnsuccessful;
+        }
     }
     // The record goes once the move is durable or came to nothing; after a (simulated) power cut the
     // process is taken to be gone, so the record stays for the next run.
@@ -887,6 +1338,11 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
     if (vol->lcnbmp_ni != nullptr && NInoDirty(vol->lcnbmp_ni))
         ntfs_inode_sync(vol->lcnbmp_ni);
     record.units = Classify(vol, device.EndCapture());
+    // One write of the base record switches the file to its new extent records and list, if it can be
+    // arranged (see OneWriteSwitch).
+    if (image.oneWriteSwitch &&
+        OneWriteSwitch(vol, device, record.units).Run(static_cast<std::int64_t>(MREF(file.mref))))
+        ++image.counters.oneWriteSwitches;
     // The stream's runlist is now `moved`, or after a failure whatever the library left: read afresh.
     cached.valid = false;
     if (status == fs::kStatusSuccess) {
@@ -906,10 +1362,20 @@ fs::NtStatus NtfsImageFileSystem::State::Move(Image& image, const HandleEntry& f
         record.phase = MoveRecord::Committed;
         if (const std::string error = image.records->Write(image.records->MovePath(), EncodeMove(record));
             !error.empty()) {
-            // The library's view already holds the move; write it in the safe order all the same, and
-            // let no further move start without a record to protect it.
-            image.notices.push_back("cannot record a move (" + error + "): stopping after it");
+            // Writing the units without this record would leave the intent in force, which tells the next
+            // run that nothing was written: a cut in the middle would then go unrepaired. So the move is
+            // abandoned: nothing of its metadata reaches the volume (the copy lies in clusters $Bitmap
+            // still shows free), the intent, which now says exactly that, goes, and no further move
+            // starts. The library's view holds the move and must never be written back (Release).
+            image.abandoned = true;
+            image.stopReason = "cannot record a move (" + error +
+                               "): that move was abandoned before it changed the volume, and no move was "
+                               "started after it";
+            image.notices.push_back(image.stopReason);
             stopAfterMove = true;
+            cached.valid = false;
+            forget();
+            return fs::kStatusUnsuccessful;
         }
     }
     // 5. The units, in their three flushed steps.
@@ -1010,6 +1476,10 @@ std::string MountFailureReason(const std::string& image, int error) {
                    "this). Boot Windows and shut it down fully (hold Shift while choosing Shut down), or "
                    "disable "
                    "Fast Startup, then try again";
+        case EBUSY:
+            return image +
+                   ": in use by another program (another run of kestrel-image holds it): try again when "
+                   "that has ended";
         case EACCES:
         case EROFS:
             return image + ": read-only (" + std::strerror(error) + "): nothing can be moved on it";
@@ -1069,25 +1539,34 @@ bool HashClusters(int fd, std::uint32_t clusterSize, const std::vector<ClusterRa
 }
 
 // Finishes or discards the move an interrupted run recorded, on the raw image before the library reads
-// it. Adds what it did to `notices`; false when the image cannot be written.
-bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
-                        std::vector<std::string>& notices, bool& keepDirty) {
+// it. Adds what it did to `notices`; empty when done, else why it could not be (the image or the state
+// directory cannot be written), and the run must not go on. Interrupted itself anywhere, it is simply
+// done again by the next run: the units are checked and written the same way, which is idempotent.
+std::string FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
+                               std::vector<std::string>& notices, bool& keepDirty) {
     const std::optional<std::string> bytes = files.Read(files.MovePath());
     if (!bytes)
-        return true;
+        return {};
     const std::optional<MoveRecord> record = DecodeMove(*bytes);
+    auto removed = [&](const std::string& error) {
+        return error.empty() ? error
+                             : "the record of the interrupted move cannot be removed (" + error +
+                                   "); the state directory must be writable";
+    };
     // `partly` when part of the move may be on this volume (a leak at most): it stays marked dirty for
     // Windows to check. A move recorded before its metadata was written, or one of another volume, left
-    // nothing here to check.
+    // nothing here to check. A file that is no record at all is put aside, not deleted.
     auto discard = [&](const std::string& why, bool partly) {
         keepDirty = keepDirty || partly;
         notices.push_back("found the record of an interrupted move (" + files.MovePath() + ") that " + why +
-                          ": the record is discarded and the volume left as it is" +
+                          (record ? ": the record is discarded"
+                                  : ": it is kept as " + files.MovePath() + ".unreadable and not applied") +
+                          " and the volume left as it is" +
                           (partly ? ", marked dirty for Windows to check (chkdsk /f)" : ""));
-        return files.Remove(files.MovePath()).empty();
+        return removed(record ? files.Remove(files.MovePath()) : files.PutAside(files.MovePath()));
     };
     if (!record)
-        return discard("cannot be read", true);
+        return discard("cannot be read (cut short or altered)", true);
     if (record->serial != boot.serial || record->clusterSize != boot.clusterSize ||
         record->totalClusters != boot.totalClusters)
         return discard("describes another volume", false);
@@ -1098,7 +1577,7 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
             return discard("does not match the volume any more (its data changed since)", false);
         notices.push_back("an interrupted move of " + Describe(*record) +
                           " had not changed the volume yet: nothing to undo, the file is as it was");
-        return files.Remove(files.MovePath()).empty();
+        return removed(files.Remove(files.MovePath()));
     }
     // Committed: the copy must be in place and every unit must hold its bytes from before, from after,
     // or (a bitmap) their union; anything else means the volume was changed since (checked, restored
@@ -1132,12 +1611,84 @@ bool FinishRecordedMove(int fd, const BootFacts& boot, const RecordFiles& files,
         },
         [&] { return fsync(fd) == 0; });
     if (!written)
-        return false;
+        return std::string("the interrupted move of ") + Describe(*record) +
+               " cannot be finished: writing the image failed (" + std::strerror(errno) + ")";
     notices.push_back("finished the interrupted move of " + Describe(*record));
-    return files.Remove(files.MovePath()).empty();
+    return removed(files.Remove(files.MovePath()));
+}
+
+// Records of this volume (same serial number) kept under another path in the state directory, when this
+// image has none of its own: the image was renamed or moved since its run was interrupted (the records
+// are named after the path), or they belong to a copy of it. Those whose image is still there with this
+// volume on it are that copy's and are left alone (named in `elsewhere`); records whose image has gone
+// are taken over by this one when there is exactly one such set: the next steps check them against the
+// volume as they check the image's own (applied only where the volume holds what they describe).
+void TakeOverRecordsOfMovedImage(const RecordFiles& files, std::uint64_t serial,
+                                 std::vector<std::string>& notices, std::string& elsewhere) {
+    if (files.Read(files.RunPath()) || files.Read(files.MovePath()))
+        return;
+    std::vector<std::pair<std::string, std::string>> gone;  // records, their image
+    for (const std::string& other : files.OtherPathsOfVolume()) {
+        std::string recorded;
+        if (const std::optional<std::string> run = files.Read(other + ".run"))
+            if (const std::optional<RunRecord> r = DecodeRun(*run))
+                recorded = r->image;
+        if (recorded.empty())
+            if (const std::optional<std::string> move = files.Read(other + ".move"))
+                if (const std::optional<MoveRecord> m = DecodeMove(*move))
+                    recorded = m->image;
+        bool there = false;
+        if (!recorded.empty() && recorded != files.RealImage()) {
+            const int fd = ::open(recorded.c_str(), O_RDONLY | O_CLOEXEC);
+            BootFacts boot;
+            there = fd >= 0 && ReadBoot(fd, boot) && boot.serial == serial;
+            if (fd >= 0)
+                ::close(fd);
+        }
+        if (there)
+            elsewhere += (elsewhere.empty() ? "" : ", ") + recorded;
+        else
+            gone.emplace_back(other, recorded.empty() ? "an unknown path" : recorded);
+    }
+    if (gone.size() == 1) {
+        const std::string error = files.TakeOver(gone[0].first);
+        notices.push_back("the records of an interrupted run on this volume were made for " + gone[0].second +
+                          ", which no longer holds it (renamed or moved): " +
+                          (error.empty() ? "taken over for " + files.RealImage()
+                                         : "they cannot be taken over (" + error + ")"));
+    } else if (gone.size() > 1) {
+        notices.push_back("records of interrupted runs on copies of this volume were made for " +
+                          std::to_string(gone.size()) +
+                          " paths that no longer hold it; none is applied, since none can be told to be "
+                          "this image's (they stay in " +
+                          files.Directory() + ")");
+    }
 }
 
 }  // namespace
+
+std::string InterruptedRunNotice(const std::string& image, const std::string& stateDirectory) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    BootFacts boot;
+    const bool read = ReadBoot(fd, boot);
+    ::close(fd);
+    if (!read)
+        return {};
+    const RecordFiles files(stateDirectory.empty() ? host::StateDirectory() : stateDirectory, boot.serial,
+                            image);
+    bool found = files.Read(files.RunPath()) || files.Read(files.MovePath());
+    for (const std::string& other : files.OtherPathsOfVolume())
+        found = found || files.Read(other + ".move") || files.Read(other + ".run");
+    if (!found)
+        return {};
+    return image + ": a run of kestrel-image on this volume was interrupted (its record is in " +
+           files.Directory() +
+           "): what is seen now may show a move half done. Run kestrel-image defrag on it again before "
+           "anything else writes to it; that run finishes or undoes the interrupted move and clears the "
+           "dirty mark";
+}
 
 // The image's size against the volume its boot sector describes; empty when it holds the volume or the
 // boot sector cannot be read (the library then says why it cannot open the volume).
@@ -1166,9 +1717,14 @@ bool NtfsImageFileSystem::Release(Image& image) {
     ntfs_volume* vol = image.vol;
     bool ok = true;
     if (image.markedDirty) {
-        for (ntfs_inode* ni : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni})
-            if (ni != nullptr && NInoDirty(ni) && ntfs_inode_sync(ni) != 0)
-                ok = false;
+        // After an abandoned move the library's in-memory $MFT and bitmaps may hold that move: they are
+        // not written. Every move before it is on the device; the dirty mark is cleared below (only
+        // $Volume's record is written for it) and whatever the library writes while unmounting is
+        // dropped.
+        if (!image.abandoned)
+            for (ntfs_inode* ni : {vol->mft_ni, vol->mftmirr_ni, vol->lcnbmp_ni})
+                if (ni != nullptr && NInoDirty(ni) && ntfs_inode_sync(ni) != 0)
+                    ok = false;
         ok = image.device->Flush() && ok;
         // Clean only when everything before is durable; if anything failed the mark stays, so that
         // Windows checks the volume.
@@ -1176,6 +1732,8 @@ bool NtfsImageFileSystem::Release(Image& image) {
             ok = ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags & ~VOLUME_IS_DIRTY)) == 0 &&
                  image.device->Flush();
     }
+    if (image.abandoned)
+        image.device->BeginCapture();  // never ended: the device is closed with what it kept aside
     ok = ntfs_umount(vol, FALSE) == 0 && ok;
     image.vol = nullptr;
     if (image.records != nullptr && ok && !image.device->PowerCut())
@@ -1207,6 +1765,8 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
     Image entry;
     entry.path = image;
     bool ourMark = false;
+    int lockedFd = -1;
+    std::string elsewhere;  // images that hold this volume too and have records of their own
     if (writes) {
         // What an interrupted run left is finished (or discarded) before the library reads the volume.
         const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
@@ -1214,7 +1774,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
             return MountFailureReason(image, errno);
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return image + ": in use by another program";
+            return MountFailureReason(image, EBUSY);
         }
         BootFacts boot;
         if (!ReadBoot(fd, boot)) {
@@ -1225,20 +1785,41 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         entry.records = std::make_unique<RecordFiles>(
             options.stateDirectory.empty() ? host::StateDirectory() : options.stateDirectory, boot.serial,
             image);
+        if (options.recordSpace != 0)
+            entry.records->SetSpaceLimit(options.recordSpace);
         entry.records->RemoveUnfinished();
-        const bool recovered = FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
+        TakeOverRecordsOfMovedImage(*entry.records, boot.serial, entry.notices, elsewhere);
+        const std::string unfinished =
+            FinishRecordedMove(fd, boot, *entry.records, entry.notices, entry.keepDirty);
         if (const std::optional<std::string> run = entry.records->Read(entry.records->RunPath())) {
             ourMark = DecodeRun(*run).has_value();
             if (ourMark)
                 entry.notices.push_back("the last run on " + image +
                                         " was interrupted; every move it completed is kept");
         }
-        ::close(fd);
-        if (!recovered)
-            return image + ": cannot finish the interrupted move recorded in " + entry.records->MovePath();
+        if (!unfinished.empty()) {
+            ::close(fd);
+            return image + ": " + unfinished;
+        }
+        // The run's record, before the library opens the volume for writing (which already writes to
+        // it): without room for the records nothing is written at all.
+        RunRecord run;
+        run.serial = entry.serial;
+        run.image = entry.records->RealImage();
+        run.started = static_cast<std::int64_t>(std::time(nullptr));
+        if (const std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
+            !error.empty()) {
+            ::close(fd);
+            return image + ": cannot record the run in the state directory (" + error +
+                   "); nothing was written to the volume. Make room there, or choose another directory with "
+                   "KESTREL_STATE_DIR";
+        }
+        lockedFd = fd;  // kept locked until the device has it: no other run can come in between
     }
     entry.device = std::make_unique<ImageDevice>(image, options.policy);
     ImageDevice& device = *entry.device;
+    if (lockedFd >= 0)
+        device.Adopt(lockedFd);
     if (device.Device() == nullptr)
         return image + ": " + std::strerror(errno);
     if (options.deviceHook)
@@ -1251,6 +1832,10 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
             device.Close();
             ntfs_device_free(device.Device());
         }
+        // The volume was not marked: a run's record written just before says nothing (one an earlier run
+        // left stays, with its mark).
+        if (entry.records != nullptr && !ourMark)
+            entry.records->Remove(entry.records->RunPath());
         return MountFailureReason(image, error);
     }
     entry.vol = vol;
@@ -1259,22 +1844,27 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
     if (writes) {
         // A dirty volume that no run of ours marked may be damaged: Windows is to check it first.
         if ((vol->flags & VOLUME_IS_DIRTY) != 0 && !ourMark) {
+            const std::string directory = entry.records->Directory();
+            entry.records->Remove(entry.records->RunPath());  // written by this run, just before
             entry.records.reset();
             ntfs_umount(vol, FALSE);
             return image +
-                   ": the volume is marked dirty (not by an interrupted run of kestrel-image): let "
-                   "Windows check it (chkdsk /f) first";
+                   ": the volume is marked dirty, and no record of an interrupted run of kestrel-image " +
+                   "on it is in " + directory +
+                   (elsewhere.empty() ? std::string()
+                                      : " for this path (there are records for " + elsewhere +
+                                            ", which holds a copy of this volume: run kestrel-image on that "
+                                            "one)") +
+                   ". If kestrel-image was interrupted on it with another state directory "
+                   "(KESTREL_STATE_DIR, another user's home), run it again with that one; otherwise let "
+                   "Windows check the volume (chkdsk /f) first";
         }
-        // The run's record, then the dirty mark, both durable before any move: a run cut off anywhere
-        // leaves a volume Windows checks, and the record says the mark is ours.
-        RunRecord run;
-        run.serial = entry.serial;
-        run.image = image;
-        run.started = static_cast<std::int64_t>(std::time(nullptr));
-        std::string error = entry.records->Write(entry.records->RunPath(), EncodeRun(run));
-        if (error.empty() &&
-            (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
-             !device.Flush()))
+        // The run's record is on the device (written before the library opened the volume); now the
+        // dirty mark, durable before any move: a run cut off anywhere leaves a volume Windows checks,
+        // and the record says the mark is ours.
+        std::string error;
+        if (ntfs_volume_write_flags(vol, static_cast<le16>(vol->flags | VOLUME_IS_DIRTY)) != 0 ||
+            !device.Flush())
             error = "cannot mark the volume dirty";
         if (!error.empty()) {
             ntfs_umount(vol, FALSE);
@@ -1282,6 +1872,7 @@ std::string NtfsImageFileSystem::Mount(wchar_t letter, const std::string& image,
         }
         entry.markedDirty = true;
     }
+    entry.oneWriteSwitch = options.oneWriteSwitch;
     state_->images[l] = std::move(entry);
     state_->cached.valid = false;
     return {};
@@ -1297,6 +1888,12 @@ std::vector<std::string> NtfsImageFileSystem::Notices(wchar_t letter) {
     std::lock_guard lock(mutex_);
     Image* image = state_->Find(letter);
     return image == nullptr ? std::vector<std::string>{} : image->notices;
+}
+
+std::string NtfsImageFileSystem::StopReason(wchar_t letter) {
+    std::lock_guard lock(mutex_);
+    Image* image = state_->Find(letter);
+    return image == nullptr ? std::string() : image->stopReason;
 }
 
 bool NtfsImageFileSystem::Unmount(wchar_t letter) {

@@ -64,6 +64,11 @@ std::string ImageSizeReason(const std::string& image, std::int64_t volumeBytes);
 // a hibernated Windows or an unclean $LogFile (Fast Startup) is named as such with what to do.
 std::string MountFailureReason(const std::string& image, int error);
 
+// What a user must be told about an image whose run of kestrel-image was interrupted (a record of it is
+// in the state directory, `stateDirectory` or the host's): that what a read-only look shows may hold a
+// move half done, and that running kestrel-image defrag again repairs it. Empty when there is no record.
+std::string InterruptedRunNotice(const std::string& image, const std::string& stateDirectory = {});
+
 struct Image;
 
 // How an image is opened.
@@ -78,6 +83,13 @@ struct MountOptions {
     // Where the records of runs and moves in progress are kept; empty: the host's state directory
     // ($KESTREL_STATE_DIR, else $XDG_STATE_HOME/kestrel, else ~/.local/state/kestrel).
     std::string stateDirectory;
+    // Tests: record files larger than this many bytes cannot be written, as on a full disk (0: no limit).
+    std::size_t recordSpace = 0;
+    // A move that changes a file's base record with its extent records or attribute list puts their new
+    // contents into free records and clusters, so that one write of the base record switches the file
+    // (see the move in NtfsImageFileSystem.cpp). Tests turn it off to reach the repair of what a cut
+    // between several record writes leaves.
+    bool oneWriteSwitch = true;
 };
 
 class NtfsImageFileSystem : public fs::FileSystemControl {
@@ -92,8 +104,11 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // letter taken ...). The image is refused when it is mounted (see MountedReason).
     std::string Mount(wchar_t letter, const std::string& image, bool readOnly = false);
     std::string Mount(wchar_t letter, const std::string& image, const MountOptions& options);
-    // What the mount found and did about an interrupted earlier run (one line each), for the user.
+    // What the mount found and did about an interrupted earlier run, and what stopped moves early (one
+    // line each), for the user.
     std::vector<std::string> Notices(wchar_t letter);
+    // Why moves were stopped before the work was done (a move could not be recorded), or empty.
+    std::string StopReason(wchar_t letter);
     // The device under a mounted image (its counters, CutPower for tests); null when none is mounted.
     ImageDevice* Device(wchar_t letter);
     // Writes everything back and closes the image; handles on it go stale. False when the library
@@ -157,6 +172,7 @@ class NtfsImageFileSystem : public fs::FileSystemControl {
     // What the moves on a mounted image wrote: moves made, MFT records they took into use and released.
     struct MoveCounters {
         std::uint64_t moves = 0, recordsTaken = 0, recordsReleased = 0;
+        std::uint64_t oneWriteSwitches = 0;  // moves whose file switched in one write of its base record
     };
     MoveCounters Counters(wchar_t letter);
     // True when the volume's dirty flag is set (while a run has it mounted for writing, the run's own mark).

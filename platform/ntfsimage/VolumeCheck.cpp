@@ -4,6 +4,10 @@
 // a bitmap of referenced clusters compared against $Bitmap 64 clusters a word.
 #include "platform/ntfsimage/VolumeCheck.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -530,6 +534,21 @@ VolumeCheckReport CheckVolume(const std::string& image, std::size_t examples) {
         report.error = why;
         return report;
     }
+    // A run of kestrel-image that writes the image holds an exclusive lock on it; what a check saw in
+    // the middle of its moves would be no verdict. The shared lock is held until the check has ended.
+    const int lockFd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lockFd >= 0 && flock(lockFd, LOCK_SH | LOCK_NB) != 0) {
+        ::close(lockFd);
+        report.error = MountFailureReason(image, EBUSY);
+        return report;
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } unlock{lockFd};
     std::unique_ptr<ntfs_volume, VolumeCloser> vol(ntfs_mount(image.c_str(), NTFS_MNT_RDONLY));
     if (!vol) {
         report.error = image + ": cannot be opened as an NTFS volume (" + std::strerror(errno) + ")";

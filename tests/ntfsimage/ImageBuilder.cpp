@@ -376,7 +376,8 @@ bool FuseUsable() {
     return RunCommand("command -v ntfs-3g >/dev/null").status == 0;
 }
 
-FuseWriter::FuseWriter(const std::string& image, const std::string& mountPoint) : mountPoint_(mountPoint) {
+FuseWriter::FuseWriter(const std::string& image, const std::string& mountPoint, bool readOnly)
+    : mountPoint_(mountPoint) {
     if (RunCommand("mkdir -p " + Quote(mountPoint)).status != 0)
         return;
     // The driver stays in the foreground as our child, so that the destructor can wait for it to have
@@ -387,8 +388,10 @@ FuseWriter::FuseWriter(const std::string& image, const std::string& mountPoint) 
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
-        execlp("ntfs-3g", "ntfs-3g", "-o", "no_detach,compression,streams_interface=windows", image.c_str(),
-               mountPoint.c_str(), static_cast<char*>(nullptr));
+        execlp("ntfs-3g", "ntfs-3g", "-o",
+               readOnly ? "ro,no_detach,streams_interface=windows"
+                        : "no_detach,compression,streams_interface=windows",
+               image.c_str(), mountPoint.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     if (driver_ < 0)
@@ -454,6 +457,51 @@ bool FuseWriter::Write(const std::string& path, std::uint64_t offset, const std:
 
 bool FuseWriter::Delete(const std::string& path) {
     return unlink((mountPoint_ + path).c_str()) == 0;
+}
+
+bool FuseWriter::Link(const std::string& existing, const std::string& path) {
+    return link((mountPoint_ + existing).c_str(), (mountPoint_ + path).c_str()) == 0;
+}
+
+bool FuseWriter::Read(const std::string& path, const std::string& stream, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    const std::string full = mountPoint_ + path + (stream.empty() ? "" : ":" + stream);
+    const int fd = open(full.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    std::uint8_t buffer[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    close(fd);
+    return n == 0;
+}
+
+bool ImageWriter::Link(const std::string& existing, const std::string& path) {
+    std::string parent, name;
+    SplitParent(path, parent, name);
+    ntfs_inode* ni = ntfs_pathname_to_inode(vol_, nullptr, existing.c_str());
+    ntfs_inode* dir = ntfs_pathname_to_inode(vol_, nullptr, parent.c_str());
+    Unicode uname(name);
+    bool ok = ni != nullptr && dir != nullptr && uname.ok() &&
+              ntfs_link(ni, dir, uname.name, static_cast<u8>(uname.length)) == 0;
+    if (ni != nullptr)
+        ok = ntfs_inode_close(ni) == 0 && ok;
+    if (dir != nullptr)
+        ntfs_inode_close(dir);
+    return ok;
+}
+
+std::int64_t ImageWriter::FreeClusters() {
+    std::int64_t free = 0;
+    for (std::int64_t lcn = 0; lcn < vol_->nr_clusters; lcn += 8) {
+        std::uint8_t byte = 0;
+        if (ntfs_attr_pread(vol_->lcnbmp_na, lcn / 8, 1, &byte) != 1)
+            return -1;
+        for (int bit = 0; bit < 8 && lcn + bit < vol_->nr_clusters; ++bit)
+            free += ((byte >> bit) & 1) == 0;
+    }
+    return free;
 }
 
 }  // namespace kestrel::ntfsimage::test

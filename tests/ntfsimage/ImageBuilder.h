@@ -52,6 +52,8 @@ class Writer {
     virtual bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
                        const std::string& stream = "") = 0;
     virtual bool Delete(const std::string& path) = 0;
+    // A second name (hard link) `path` for the file `existing`.
+    virtual bool Link(const std::string& existing, const std::string& path) = 0;
 };
 
 // Writes through libntfs-3g directly; everything is written back when it is destroyed.
@@ -68,6 +70,9 @@ class ImageWriter : public Writer {
     bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
                const std::string& stream = "") override;
     bool Delete(const std::string& path) override;
+    bool Link(const std::string& existing, const std::string& path) override;
+    // Free clusters of the volume.
+    std::int64_t FreeClusters();
     // Marks one cluster free in $Bitmap behind every file's back (to prove that checks see it).
     bool ClearClusterBit(std::int64_t lcn);
     // Marks clusters in use in $Bitmap that nothing references (a leak).
@@ -102,7 +107,9 @@ bool FuseUsable();
 // driver has written everything back and ended.
 class FuseWriter : public Writer {
   public:
-    FuseWriter(const std::string& image, const std::string& mountPoint);
+    // With `readOnly`, the driver mounts read-only (and the writing methods fail): what a user who
+    // mounts the image sees.
+    FuseWriter(const std::string& image, const std::string& mountPoint, bool readOnly = false);
     ~FuseWriter() override;
     FuseWriter(const FuseWriter&) = delete;
     FuseWriter& operator=(const FuseWriter&) = delete;
@@ -113,6 +120,9 @@ class FuseWriter : public Writer {
     bool Write(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes,
                const std::string& stream = "") override;
     bool Delete(const std::string& path) override;
+    bool Link(const std::string& existing, const std::string& path) override;
+    // The content of a file's stream read through the mount; false when it cannot be read whole.
+    bool Read(const std::string& path, const std::string& stream, std::vector<std::uint8_t>& bytes);
 
   private:
     std::string mountPoint_;

@@ -71,7 +71,8 @@ constexpr const char* kHelp =
     "  0    done (also a run that stopped at --time-limit: the summary says so)\n"
     "  1    refused or failed (the message says what and why)\n"
     "  2    usage\n"
-    "  130  stopped by SIGINT, 143 stopped by SIGTERM (the move under way is completed first)\n"
+    "  130  stopped by SIGINT, 143 stopped by SIGTERM, 129 by SIGHUP (the move under way is completed "
+    "first)\n"
     "  check: 0 consistent, 1 leaked clusters only, 3 damage, 4 the volume could not be checked\n"
     "\n"
     "Back up the volume before defragmenting it; never run on a mounted volume (it is refused).\n";
@@ -91,12 +92,28 @@ void OnStopSignal(int signal) {
         fs->RequestStop();
 }
 
+// For a run that writes: SIGINT, SIGTERM and SIGHUP (the terminal went away) stop it after the move
+// under way. SIGPIPE (the output's reader went away, `| head`) must not end it in the middle of a move
+// either: the summary's writes then fail and are dropped, the volume is written back all the same.
 void CatchStopSignals() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+const char* SignalName(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+}
+
+// Tells the user when a run on the image was interrupted and its record waits in the state directory:
+// a read-only look (check, analyze, map) sees the volume as that run left it.
+void WarnOfInterruptedRun(const std::string& image) {
+    if (const std::string notice = ntfsimage::InterruptedRunNotice(image); !notice.empty())
+        std::fprintf(stderr, "kestrel-image: %s\n", notice.c_str());
 }
 
 int Usage(const char* why = nullptr) {
@@ -364,7 +381,7 @@ int Defrag(NtfsImageFileSystem& fs, const std::string& image, const std::vector<
     if (const int signal = stopSignal.load(); s.stopped && signal != 0)
         std::printf(
             "stopped by %s after %d of %zu files (the last one possibly in part); run again to go on\n",
-            signal == SIGINT ? "SIGINT" : "SIGTERM", s.filesSeen, paths.size());
+            SignalName(signal), s.filesSeen, paths.size());
     else if (timedOut)
         std::printf(
             "stopped at the time limit of %g s after %d of %zu files (the last one possibly in part); "
@@ -433,6 +450,8 @@ int main(int argc, char** argv) {
         const ntfsimage::VolumeCheckReport report = ntfsimage::CheckVolume(image);
         std::fputs(ntfsimage::FormatCheckReport(image, report).c_str(),
                    report.error.empty() ? stdout : stderr);
+        if (report.error.empty())
+            WarnOfInterruptedRun(image);
         return report.ExitCode();
     }
     if (command == "map" && paths.size() != 1)
@@ -462,8 +481,12 @@ int main(int argc, char** argv) {
         }
     }
     NtfsImageFileSystem fs;
-    stoppable = &fs;
-    CatchStopSignals();
+    // A read-only command stops at once on a signal, as any reader does; a defrag (a dry run too) stops
+    // after the move under way.
+    if (command == "defrag") {
+        stoppable = &fs;
+        CatchStopSignals();
+    }
     // A dry run works on the volume as usual, its writes kept in memory (every read sees them, so each
     // move is planned on the layout the moves before it left), and the image is opened read-only.
     ntfsimage::MountOptions mountOptions;
@@ -474,8 +497,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrel-image: %s\n", error.c_str());
         return kExitRefused;
     }
-    for (const std::string& notice : fs.Notices(kLetter))
-        std::fprintf(stderr, "kestrel-image: %s\n", notice.c_str());
+    std::size_t noticesShown = 0;
+    auto showNotices = [&] {
+        const std::vector<std::string> notices = fs.Notices(kLetter);
+        for (; noticesShown < notices.size(); ++noticesShown)
+            std::fprintf(stderr, "kestrel-image: %s\n", notices[noticesShown].c_str());
+    };
+    showNotices();
+    if (readOnly || options.dryRun)
+        WarnOfInterruptedRun(image);
     int status = kExitDone;
     if (command == "map")
         status = Map(fs, paths[0]);
@@ -483,6 +513,14 @@ int main(int argc, char** argv) {
         status = Analyze(fs, image, paths, json);
     else
         status = Defrag(fs, image, paths, options);
+    showNotices();
+    // Moves stopped because they could not be recorded: the work is not done, and the user must know.
+    if (const std::string why = fs.StopReason(kLetter); !why.empty()) {
+        std::fprintf(stderr,
+                     "kestrel-image: %s: stopped early: the volume is consistent, the rest was not moved\n",
+                     image.c_str());
+        status = kExitRefused;
+    }
     if (!fs.Unmount(kLetter)) {
         std::fprintf(stderr, "kestrel-image: %s: writing the volume back failed\n", image.c_str());
         return kExitRefused;
@@ -490,7 +528,7 @@ int main(int argc, char** argv) {
     stoppable = nullptr;
     if (const int signal = stopSignal.load(); signal != 0) {
         std::fprintf(stderr, "kestrel-image: stopped by %s; the volume is consistent and clean\n",
-                     signal == SIGINT ? "SIGINT" : "SIGTERM");
+                     SignalName(signal));
         return 128 + signal;
     }
     return status;
