@@ -178,6 +178,13 @@ void CommandHandler::GetAvailableDrives(const Request& request) {
 
 void CommandHandler::Watch(const Request& request) {
     const std::wstring drive = request.DriveString();
+    // A drive whose watcher runs is watched already. Built anew, its watcher would first wait for the
+    // running one's threads to end (the file under way, a pause of the defragmentation thread) while
+    // every other request waits, and its queued files would start their rest again.
+    if (driveSet_.WatcherRunning(request.driveIndex)) {
+        driveSet_.StartWatching(std::wstring_view(drive));  // records it as watched, should that be lost
+        return;
+    }
     try {
         const std::vector<std::wstring> instances =
             physicalDisks_ ? physicalDisks_() : std::vector<std::wstring>();

@@ -90,6 +90,15 @@ int DriveSet::Rescan() {
     return 0;
 }
 
+bool DriveSet::WatcherRunning(int index) {
+    const Slot* slot = SlotOf(index);
+    if (slot == nullptr || !slot->watcher || !slot->started)
+        return false;
+    const std::wstring root = DriveRoot(index);
+    return drives_.DriveReady(root) && drives_.VolumeIdentity(root) == slot->volume &&
+           slot->watcher->ChangeSourceAlive();
+}
+
 void DriveSet::DropWatcher(int index, const wchar_t* why) {
     Slot* slot = SlotOf(index);
     if (slot == nullptr || !slot->watcher)

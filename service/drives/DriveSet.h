@@ -121,6 +121,11 @@ class DriveSet {
     // The end of the command thread: the state saved and every watcher ended, which is what SaveAll does.
     void Shutdown() { SaveAll(); }
 
+    // True when the slot's watcher runs and is still good for its drive: started, the drive holds the
+    // volume it was made for, and its change source still reports. Another request to watch the drive
+    // then has nothing to do (a new watcher would first wait for this one's threads to end).
+    bool WatcherRunning(int index);
+
     // The slot's watcher and its values; null / 0 for an empty slot or an index that is no drive.
     watcher::Watcher* WatcherAt(int index) const;
     std::int32_t FragmentsSaved(int index) const;

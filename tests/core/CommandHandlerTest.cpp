@@ -121,6 +121,21 @@ TEST_F(CommandHandlerTest, EachCommandOpensTheReplyNameOnceAndAnswersOnItAlone) 
     EXPECT_EQ(set->WatcherAt(5)->DiskInstanceName(), L"0 E: C:");
 }
 
+TEST_F(CommandHandlerTest, WatchingADriveWhoseWatcherRunsKeepsThatWatcherAndItsQueue) {
+    watcher::Watcher* running = set->WatcherAt(3);
+    ASSERT_NE(running, nullptr);
+    ASSERT_TRUE(set->QueueFile(3, L"C:\\queued.txt"));
+    // Rebuilt, the watcher would first wait for the running one's threads while every other request
+    // waited; a flood of these would hold the command thread for good.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(handler->Handle(L"C WATCH\\\\.\\mailslot\\Panel_1"), Command::Watch);
+    EXPECT_EQ(set->WatcherAt(3), running);
+    EXPECT_TRUE(set->IsWatching(L"C:\\"));
+    // A drive without a watcher is still watched on request.
+    EXPECT_EQ(handler->Handle(L"E WATCH"), Command::Watch);
+    EXPECT_NE(set->WatcherAt(5), nullptr);
+}
+
 TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
     const std::wstring names[] = {
         L"",                                     // none
