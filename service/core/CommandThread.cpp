@@ -305,6 +305,15 @@ std::uint32_t DefragService::CommandThread(DefragService* service) {
             handler.Handle(*text);
         }
         backlog = handled == kRequestsPerPass;
+        if (!backlog) {
+            // Drives that went away or came back with no device event to tell (once a poll).
+            try {
+                std::lock_guard lock(service->driveSetLock_);
+                service->driveSet_->CheckDrives();
+            } catch (...) {
+                // Looked at again on the next poll.
+            }
+        }
     }
 
     try {
