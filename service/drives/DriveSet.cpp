@@ -97,6 +97,9 @@ void DriveSet::CheckDrives() {
         if (slot.watcher) {
             if (slot.started && !slot.watcher->ChangeSourceAlive())
                 look = true;
+            else if (slot.started && !drives_.SignalsVolumeChanges() &&
+                     drives_.VolumeIdentity(DriveRoot(index)) != slot.volume)
+                look = true;  // replaced or covered by a mount, and nothing else tells
         } else if (dropped_[static_cast<std::size_t>(index)] && drives_.DriveReady(DriveRoot(index))) {
             look = true;
         }

@@ -123,7 +123,9 @@ class DriveSet {
 
     // Looks for drives that went away or came back without a device event to tell (the host has none,
     // and on Windows one can be missed): when a started watcher's change source has stopped reporting
-    // (its root deleted, moved away or unmounted), or a drive whose watcher was dropped is ready again,
+    // (its root deleted, moved away or unmounted), its drive holds another volume (compared only where
+    // the system sends no device events: a directory made anew or covered by a mount on the host), or a
+    // drive whose watcher was dropped is ready again,
     // it runs Rescan, which drops the first (its pending files kept as the drive's queue in the store)
     // and watches the second again with that queue. Otherwise it costs a look at each watcher and one
     // readiness check of each dropped drive. The command thread calls it once a poll.
