@@ -292,6 +292,7 @@ std::uint32_t DefragService::CommandThread(DefragService* service) {
     handler.LimitCosts(kChangesPerPoll, kRoomWaitPerReplyMs, kRoomWaitPerPollMs,
                        timing::Scaled(kCommandPoll));
     bool backlog = false;
+    std::uint64_t drivesChecked = timing::NowMs();
     while (!service->StopRequested()) {
         timing::Sleep(backlog ? kBacklogPause : kCommandPoll);
         int handled = 0;
@@ -305,8 +306,9 @@ std::uint32_t DefragService::CommandThread(DefragService* service) {
             handler.Handle(*text);
         }
         backlog = handled == kRequestsPerPass;
-        if (!backlog) {
-            // Drives that went away or came back with no device event to tell (once a poll).
+        // Drives that went away or came back with no device event to tell: once a poll, flood or not.
+        if (!service->StopRequested() && timing::NowMs() - drivesChecked >= timing::Scaled(kCommandPoll)) {
+            drivesChecked = timing::NowMs();
             try {
                 std::lock_guard lock(service->driveSetLock_);
                 service->driveSet_->CheckDrives();
