@@ -1,5 +1,6 @@
 #include "panel/ServiceClient.h"
 
+#include <optional>
 #include <utility>
 
 #include "common/protocol/Reply.h"
@@ -125,11 +126,16 @@ std::uint32_t ServiceClient::ListenerProc() {
             listenerReady_ = created;
         }
         while (!stop_.Wait(1)) {
-            std::wstring message = reader.Read();
-            if (message.empty()) {
+            std::optional<std::wstring> taken = reader.ReadMessage();
+            if (!taken) {
                 stop_.Wait(1000);  // the one-second poll, cut short by the stop event
                 continue;
             }
+            // An empty message carries no reply; it is skipped without the poll's pause, so that a run
+            // of them cannot hold the service's replies back by a second each.
+            std::wstring message = std::move(*taken);
+            if (message.empty())
+                continue;
             const std::size_t keep = protocol::CutToUtf16Units(message, kReceiveBufferUnits).size();
             if (keep < message.size())
                 message.resize(keep);

@@ -127,8 +127,13 @@ std::wstring DriveTable::VolumeIdentity(const std::wstring& root) {
     auto it = entries_.find(letter);
     if (it == entries_.end())
         return {};
-    return VolumeNameLocked(letter, it->second) + L"|" + it->second.directory + L"|" +
-           std::to_wstring(setNumbers_[letter]);
+    std::wstring identity = VolumeNameLocked(letter, it->second) + L"|" + it->second.directory + L"|" +
+                            std::to_wstring(setNumbers_[letter]);
+    // The directory itself: one deleted and made again, or covered by a mount, is another volume
+    // whose files the layout has not followed.
+    if (!it->second.directory.empty())
+        identity += L"|" + DirectoryIdentity(it->second.directory);
+    return identity;
 }
 
 bool DriveTable::VolumeNameForMountPoint(const std::wstring& mountPoint, std::wstring& volumeName) {

@@ -50,6 +50,10 @@ inline DriveEntry BackedBy(std::wstring directory, std::uint32_t type = kDriveFi
     return entry;
 }
 
+// What tells one directory from another at the same path: the device and inode on the host, empty
+// where the system gives nothing of the kind (Windows) or the directory cannot be looked at.
+std::wstring DirectoryIdentity(const std::wstring& directory);
+
 class DriveTable : public Drives {
   public:
     // Adds or replaces the drive of a letter ('A' to 'Z', either case); other letters are ignored. What

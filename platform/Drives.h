@@ -65,6 +65,11 @@ class Drives {
         std::wstring name;
         return VolumeNameForMountPoint(root, name) ? name : std::wstring();
     }
+    // Whether the system tells the service when a volume arrives or goes (device events, Windows). Where
+    // it does not (the host's drive table), the drive set compares each watched drive's VolumeIdentity
+    // with the one its watcher was made for once a poll, so that a directory replaced or covered by a
+    // mount is noticed; where it does, that look (a volume query a drive a second) is left out.
+    virtual bool SignalsVolumeChanges() const { return false; }
     // Starts enumerating the folders of a volume (given by its GUID name) at which other volumes are
     // mounted. Null when there are none or the enumeration cannot start (e.g. without the rights); else
     // the first folder is in `first` and the search gives the rest.

@@ -137,10 +137,17 @@ CreateResult CreateReader(const std::wstring& name, bool secure);
 // The caller owns the handle.
 OpenResult OpenWriter(const std::wstring& name);
 
+// How long a host write waits at most for room in a full reader (milliseconds, real time).
+inline constexpr std::uint32_t kDefaultRoomWaitMs = 500;
+
 // Sends one message of `size` bytes (0 is allowed). kErrorSuccess, or the error code. On the host, when
-// the reader holds kMaxQueuedBytes already (or its thread lags behind), the call waits up to half a second
-// for room and then fails with kErrorNoSystemResources; the message is not sent.
-std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size);
+// the reader holds kMaxQueuedBytes already (or its thread lags behind, or its process is stopped), the call
+// waits up to `roomWaitMs` for room and then fails with kErrorNoSystemResources; the message is not sent.
+// A writer that must not be held up by a reader it does not control (the service answering whoever
+// asked) passes a short wait. A Windows mailslot write never waits for its reader; there the wait
+// changes nothing.
+std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size,
+                    std::uint32_t roomWaitMs = kDefaultRoomWaitMs);
 
 // Asks a reader what is waiting, without waiting. kErrorSuccess and `info`, or the error code.
 std::uint32_t GetInfo(RawMailslot reader, MailslotInfo& info);

@@ -196,6 +196,10 @@ std::uint32_t MemoryRegistry::SetValue(RawKey key, std::wstring_view name, const
         if (r.error != kErrorSuccess)
             return r.error;
         auto& slot = r.node->values[Fold(name)];
+        // Setting a value to what it already holds changes nothing, and a file-backed store then need
+        // not be written again: a client that repeats a setting costs no write.
+        if (!slot.first.empty() && slot.second == value)
+            return kErrorSuccess;
         if (slot.first.empty())
             slot.first = std::wstring(name);
         slot.second = value;
@@ -211,6 +215,8 @@ std::uint32_t MemoryRegistry::SetValues(RawKey key, const std::vector<NamedValue
             return r.error;
         for (const auto& [name, value] : values) {
             auto& slot = r.node->values[Fold(name)];
+            if (!slot.first.empty() && slot.second == value)
+                continue;
             if (slot.first.empty())
                 slot.first = name;
             slot.second = value;

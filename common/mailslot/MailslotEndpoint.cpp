@@ -63,7 +63,8 @@ bool MailslotWriter::Write(const std::wstring& text) {
     const std::vector<std::uint8_t> bytes = EncodeMailslotMessage(text);
     std::uint32_t error = mailslot::kErrorInvalidParameter;
     if (bytes.size() <= std::numeric_limits<std::uint32_t>::max()) {
-        error = mailslot::Write(handle_.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        error = mailslot::Write(handle_.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                                roomWaitMs_);
     }
     if (error != mailslot::kErrorSuccess) {
         trace::Write(Format(L"[VANTOR]Write to mailslot %s (mailslot) Error was %d", name_, error));
@@ -97,30 +98,34 @@ bool MailslotReader::Create(const std::wstring& name, bool secure) {
 }
 
 std::wstring MailslotReader::Read() {
+    return ReadMessage().value_or(std::wstring());
+}
+
+std::optional<std::wstring> MailslotReader::ReadMessage() {
     if (!handle_)
-        return {};
+        return std::nullopt;
     mailslot::MailslotInfo info;
     if (mailslot::GetInfo(handle_.get(), info) != mailslot::kErrorSuccess)
-        return {};
+        return std::nullopt;
     // The next size alone tells whether a message waits: some mailslot implementations count a message
     // of no bytes as none, and it would then stay in front of every later message for good.
     if (info.nextSize == mailslot::kNoMessage)
-        return {};
+        return std::nullopt;
     // Two spare zero bytes: room for a terminator, and a buffer that is never empty, because a read
     // into no room at all does not take a message of no bytes out of the mailslot.
     std::vector<std::uint8_t> buffer;
     try {
         buffer.resize(static_cast<std::size_t>(info.nextSize) + 2);  // zero-filled
     } catch (const std::bad_alloc&) {
-        return {};
+        return std::nullopt;
     } catch (const std::length_error&) {
-        return {};
+        return std::nullopt;
     }
     std::uint32_t got = 0;
     const auto room = static_cast<std::uint32_t>(
         std::min<std::size_t>(buffer.size(), std::numeric_limits<std::uint32_t>::max()));
     if (mailslot::Read(handle_.get(), buffer.data(), room, got) != mailslot::kErrorSuccess) {
-        return {};  // a message of no bytes may read as an error; it has been taken all the same
+        return std::wstring();  // a message of no bytes may read as an error; it has been taken all the same
     }
     return DecodeMailslotMessage(buffer.data(), got < buffer.size() ? got : buffer.size());
 }

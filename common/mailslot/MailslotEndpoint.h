@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,12 @@ class MailslotWriter : public MailslotEndpoint {
     bool Open(const std::wstring& name) override;
     // Sends the text as one message. A writer whose open failed fails here too, with its own line.
     virtual bool Write(const std::wstring& text);
+    // How long a write may wait for room in a full reader before it fails (see mailslot::Write).
+    void SetRoomWait(std::uint32_t milliseconds) { roomWaitMs_ = milliseconds; }
+    std::uint32_t RoomWait() const { return roomWaitMs_; }
+
+  private:
+    std::uint32_t roomWaitMs_ = mailslot::kDefaultRoomWaitMs;
 };
 
 // Creates a mailslot and takes one pending text at a time, without ever waiting.
@@ -64,6 +71,11 @@ class MailslotReader : public MailslotEndpoint {
     bool Create(const std::wstring& name, bool secure);
     // The next pending text, or an empty text when there is none or it cannot be read.
     virtual std::wstring Read();
+    // The next pending message's text, or nothing when no message waits. Unlike Read, this tells a
+    // message whose text is empty (no bytes, or a zero first code unit) from an empty mailslot, so that
+    // a reader that stops at "nothing waiting" is not held up by empty messages. A message that waits
+    // but cannot be read counts as taken, with an empty text.
+    virtual std::optional<std::wstring> ReadMessage();
 };
 
 }  // namespace kestrel

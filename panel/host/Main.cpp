@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,11 +82,14 @@ int RunCommandOn(const std::wstring& replyName, const Plan& plan, unsigned timeo
     std::vector<std::wstring> replies;
     const std::uint64_t end = timing::NowMs() + std::uint64_t{timeoutSeconds} * 1000;
     while (!Complete(plan, replies) && timing::NowMs() < end) {
-        std::wstring message = reader.Read();
-        if (message.empty()) {
+        std::optional<std::wstring> taken = reader.ReadMessage();
+        if (!taken) {
             ::usleep(20000);
             continue;
         }
+        std::wstring message = std::move(*taken);
+        if (message.empty())
+            continue;  // an empty message answers nothing
         if (raw)
             Out(message + L"\n");
         replies.push_back(std::move(message));

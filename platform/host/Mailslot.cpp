@@ -13,7 +13,7 @@
 // they look, so a message written before they are called is always seen. Every move from the socket to
 // the queue happens under the reader's lock, which keeps the order of arrival. The queue is bounded by
 // kMaxQueuedBytes; once it is full the socket is left alone, its few places fill up, and writers then
-// fail after kFullQueueWaitMs with kErrorNoSystemResources.
+// fail after the wait they ask for (half a second by default) with kErrorNoSystemResources.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -44,9 +44,9 @@
 namespace kestrel::mailslot {
 namespace {
 
-// How long a writer waits for room when the socket's own queue is full before it gives up. The
-// receiving thread makes room at once unless the reader's queue is at its bound.
-constexpr int kFullQueueWaitMs = 500;
+// The longest wait for room a writer may ask for when the socket's own queue is full. The receiving
+// thread makes room at once unless the reader's queue is at its bound or its process is stopped.
+constexpr int kMaxRoomWaitMs = 60000;
 // How many datagrams one pass moves from the socket under the reader's lock, so that neither GetInfo nor
 // the receiving thread holds it for long while writers keep sending.
 constexpr std::size_t kDrainBatch = 64;
@@ -378,7 +378,7 @@ OpenResult OpenWriter(const std::wstring& name) {
     return result;
 }
 
-std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
+std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size, std::uint32_t roomWaitMs) {
     HostSlot* slot = FromRaw(writer);
     if (slot == nullptr || slot->reader)
         return kErrorInvalidHandle;
@@ -387,6 +387,8 @@ std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
     const char empty = 0;
     if (data == nullptr)
         data = &empty;
+    const int wait = roomWaitMs < static_cast<std::uint32_t>(kMaxRoomWaitMs) ? static_cast<int>(roomWaitMs)
+                                                                             : kMaxRoomWaitMs;
     int waited = 0;
     for (;;) {
         ssize_t sent = ::send(slot->socket.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -398,10 +400,10 @@ std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
             return host::Win32ErrorFromErrno(errno);
         // The socket's few places are taken: the reader's thread empties them at once unless the reader's
         // queue is full, so wait a little for room before giving up.
-        if (waited >= kFullQueueWaitMs)
+        if (waited >= wait)
             return kErrorNoSystemResources;
         pollfd ready{slot->socket.get(), POLLOUT, 0};
-        int step = kFullQueueWaitMs - waited < 50 ? kFullQueueWaitMs - waited : 50;
+        int step = wait - waited < 50 ? wait - waited : 50;
         ::poll(&ready, 1, step);
         waited += step;
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DriveTable.h"
 #include "platform/Drives.h"
 
 namespace kestrel::drives {
@@ -65,6 +66,8 @@ class Win32Drives : public Drives {
     }
 
     // The volume GUID name and the serial number: a medium formatted anew keeps neither.
+    bool SignalsVolumeChanges() const override { return true; }
+
     std::wstring VolumeIdentity(const std::wstring& root) override {
         std::wstring identity;
         VolumeNameForMountPoint(root, identity);
@@ -95,6 +98,10 @@ class Win32Drives : public Drives {
 Drives& DefaultDrives() {
     static Win32Drives drives;
     return drives;
+}
+
+std::wstring DirectoryIdentity(const std::wstring&) {
+    return {};  // drive tables of directories are the host's; Windows tests give none
 }
 
 }  // namespace kestrel::drives

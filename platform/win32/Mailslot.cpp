@@ -86,7 +86,7 @@ OpenResult OpenWriter(const std::wstring& name) {
     return result;
 }
 
-std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size) {
+std::uint32_t Write(RawMailslot writer, const void* data, std::uint32_t size, std::uint32_t /*roomWaitMs*/) {
     if (writer == kInvalidMailslot || writer == 0)
         return kErrorInvalidHandle;
     if (data == nullptr && size != 0)

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
+#include "common/Format.h"
 #include "common/mailslot/MailslotEndpoint.h"
 #include "common/protocol/Reply.h"
 #include "platform/Time.h"
+#include "platform/Trace.h"
 #include "service/core/DefragService.h"
 #include "service/watcher/DiskInstances.h"
 
@@ -25,7 +28,17 @@ constexpr timing::Millis kCommandPoll = 1000;
 // for a full queue. So a pass works through what has arrived, up to this bound, and the stop flag is
 // still looked at between requests.
 constexpr int kRequestsPerPass = 256;
-
+// When a pass ends at that bound more requests are waiting, and the next pass begins after this short
+// pause instead of the whole poll: a sustained flood is then worked off as fast as the requests can be
+// handled, so a request that arrives behind it (the panel's) waits for the backlog, not for one poll per
+// 256 requests of it. Once the mailslot is empty the thread is back at its one look a poll.
+constexpr timing::Millis kBacklogPause = 1;
+// The bounds of CommandHandler::LimitCosts, per poll period: requests that change settings or watchers
+// acted on, and how long one reply and all replies together may wait for room in full client
+// mailslots (real milliseconds).
+constexpr int kChangesPerPoll = 10;
+constexpr std::uint32_t kRoomWaitPerReplyMs = 20;
+constexpr std::uint32_t kRoomWaitPerPollMs = 100;
 }  // namespace
 
 CommandHandler::CommandHandler(drives::DriveSet& driveSet, drives::DiskInstanceSource physicalDisks,
@@ -37,9 +50,61 @@ CommandHandler::CommandHandler(drives::DriveSet& driveSet, drives::DiskInstanceS
       writers_(std::move(writers)),
       commandMailslot_(std::move(commandMailslot)) {}
 
+void CommandHandler::LimitCosts(int changesPerWindow, std::uint32_t roomWaitPerReplyMs,
+                                std::uint32_t roomWaitPerWindowMs, std::uint64_t windowMs) {
+    limited_ = true;
+    changesPerWindow_ = changesPerWindow;
+    roomWaitPerWindowMs_ = roomWaitPerWindowMs;
+    roomWait_.perReply = roomWaitPerReplyMs;
+    roomWait_.left = roomWaitPerWindowMs;
+    windowMs_ = windowMs;
+    windowStart_ = timing::NowMs();
+    changesInWindow_ = 0;
+}
+
+void CommandHandler::Refill() {
+    const std::uint64_t now = timing::NowMs();
+    if (now - windowStart_ < windowMs_)
+        return;
+    windowStart_ = now;
+    changesInWindow_ = 0;
+    roomWait_.left = roomWaitPerWindowMs_;
+}
+
+bool CommandHandler::AdmitChange() {
+    if (!limited_)
+        return true;
+    if (changesInWindow_ < changesPerWindow_) {
+        ++changesInWindow_;
+        return true;
+    }
+    if (changesInWindow_++ == changesPerWindow_) {
+        trace::Write(
+            Format(L"More than %d requests to change settings or watched drives within %d ms: "
+                   L"the rest of them are dropped until the next period",
+                   changesPerWindow_, static_cast<int>(windowMs_)));
+    }
+    ++droppedChanges_;
+    return false;
+}
+
 Command CommandHandler::Handle(std::wstring_view text) {
+    if (limited_)
+        Refill();
     const Request request = protocol::ParseRequest(text);
     try {
+        switch (request.command) {
+            case Command::QuitWatch:
+            case Command::Watch:
+            case Command::DefragOnly:
+            case Command::AddExclude:
+            case Command::DeleteExclude:
+                if (!AdmitChange())
+                    return request.command;
+                break;
+            default:
+                break;
+        }
         switch (request.command) {
             case Command::QuitWatch:
                 QuitWatch(request);
@@ -86,7 +151,7 @@ void CommandHandler::OpenSender(const Request& request, ReplySender& sender) con
 }
 
 void CommandHandler::QuitWatch(const Request& request) {
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     driveSet_.StopWatching(request.DriveString());
     const std::wstring watched = driveSet_.WatchedDrives();
@@ -96,7 +161,7 @@ void CommandHandler::QuitWatch(const Request& request) {
 
 void CommandHandler::GetWatchingDrives(const Request& request) {
     const std::wstring watched = driveSet_.WatchedDrives();
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     if (!watched.empty())
         sender.Send(protocol::kCodeWatchedDrives, watched);
@@ -106,13 +171,20 @@ void CommandHandler::GetAvailableDrives(const Request& request) {
     const std::wstring available = driveSet_.AvailableDrives();
     if (available.empty())
         return;
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     sender.Send(protocol::kCodeAvailableDrives, available);
 }
 
 void CommandHandler::Watch(const Request& request) {
     const std::wstring drive = request.DriveString();
+    // A drive whose watcher runs is watched already. Built anew, its watcher would first wait for the
+    // running one's threads to end (the file under way, a pause of the defragmentation thread) while
+    // every other request waits, and its queued files would start their rest again.
+    if (driveSet_.WatcherRunning(request.driveIndex)) {
+        driveSet_.StartWatching(std::wstring_view(drive));  // records it as watched, should that be lost
+        return;
+    }
     try {
         const std::vector<std::wstring> instances =
             physicalDisks_ ? physicalDisks_() : std::vector<std::wstring>();
@@ -127,7 +199,7 @@ void CommandHandler::Watch(const Request& request) {
 }
 
 void CommandHandler::GetData(const Request& request) {
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     const int index = request.driveIndex;  // kNoDrive unless the first character is A-Z
 
@@ -160,7 +232,7 @@ void CommandHandler::GetData(const Request& request) {
 }
 
 void CommandHandler::FreeSpace(const Request& request) {
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     const int index = request.driveIndex;
     std::int64_t volume = 0;
@@ -175,7 +247,7 @@ void CommandHandler::FreeSpace(const Request& request) {
 }
 
 void CommandHandler::DefragOnly(const Request& request) {
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     const protocol::DefragOnlyRecord& record = request.defragOnly;
     const std::wstring drive = record.drive ? std::wstring(1, record.drive) : std::wstring();
@@ -187,7 +259,7 @@ void CommandHandler::DefragOnly(const Request& request) {
 }
 
 void CommandHandler::Exclude(const Request& request, bool add) {
-    ReplySender sender(writers_);
+    ReplySender sender(writers_, RoomWait());
     OpenSender(request, sender);
     // A keyword before the path's place (index 3) leaves no path: nothing to add or remove.
     if (!request.exclusionPath)
@@ -217,14 +289,32 @@ std::uint32_t DefragService::CommandThread(DefragService* service) {
         *service->driveSet_, service->platform_.physicalDisks,
         [service](const std::vector<std::wstring>& names) { service->KeepDiskInstances(names); },
         service->platform_.replyWriters, service->platform_.commandMailslot);
+    handler.LimitCosts(kChangesPerPoll, kRoomWaitPerReplyMs, kRoomWaitPerPollMs,
+                       timing::Scaled(kCommandPoll));
+    bool backlog = false;
+    std::uint64_t drivesChecked = timing::NowMs();
     while (!service->StopRequested()) {
-        timing::Sleep(kCommandPoll);
-        for (int handled = 0; handled < kRequestsPerPass && !service->StopRequested(); ++handled) {
-            const std::wstring text = reader->Read();
-            if (text.empty())
+        timing::Sleep(backlog ? kBacklogPause : kCommandPoll);
+        int handled = 0;
+        for (; handled < kRequestsPerPass && !service->StopRequested(); ++handled) {
+            // A message with an empty text is a message all the same: only an empty mailslot ends the
+            // pass, or empty messages would each cost a whole poll.
+            const std::optional<std::wstring> text = reader->ReadMessage();
+            if (!text)
                 break;
             std::lock_guard lock(service->driveSetLock_);
-            handler.Handle(text);
+            handler.Handle(*text);
+        }
+        backlog = handled == kRequestsPerPass;
+        // Drives that went away or came back with no device event to tell: once a poll, flood or not.
+        if (!service->StopRequested() && timing::NowMs() - drivesChecked >= timing::Scaled(kCommandPoll)) {
+            drivesChecked = timing::NowMs();
+            try {
+                std::lock_guard lock(service->driveSetLock_);
+                service->driveSet_->CheckDrives();
+            } catch (...) {
+                // Looked at again on the next poll.
+            }
         }
     }
 

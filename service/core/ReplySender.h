@@ -3,6 +3,7 @@
 // client's mailslot anew and holds nothing between commands.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,8 +20,19 @@ using ReplyWriterFactory = std::function<std::unique_ptr<MailslotWriter>()>;
 
 class ReplySender {
   public:
-    // An empty factory makes MailslotWriters.
-    explicit ReplySender(ReplyWriterFactory factory = {});
+    // How long writes may wait for room in a full client mailslot: each at most `perReply`, and all the
+    // writes that share this budget at most `left` together (milliseconds); the time a write waited is
+    // taken off `left`.
+    struct RoomWait {
+        std::uint32_t perReply = 0;
+        std::uint32_t left = 0;
+    };
+
+    // An empty factory makes MailslotWriters. With `roomWait`, writes wait for room only within that
+    // shared budget (the command thread shares one between all the replies of a period, so that clients
+    // whose mailslots are full or whose readers have stopped cannot hold up the others); without it a
+    // write waits as long as a writer does by default.
+    explicit ReplySender(ReplyWriterFactory factory = {}, RoomWait* roomWait = nullptr);
     ReplySender(const ReplySender&) = delete;
     ReplySender& operator=(const ReplySender&) = delete;
 
@@ -37,6 +49,7 @@ class ReplySender {
 
   private:
     ReplyWriterFactory factory_;
+    RoomWait* roomWait_;
     std::unique_ptr<MailslotWriter> writer_;
 };
 

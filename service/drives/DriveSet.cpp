@@ -90,6 +90,39 @@ int DriveSet::Rescan() {
     return 0;
 }
 
+void DriveSet::CheckDrives() {
+    bool look = false;
+    for (int index = 3; index <= 26; ++index) {
+        const Slot& slot = slots_[static_cast<std::size_t>(index)];
+        if (slot.watcher) {
+            if (slot.started && !slot.watcher->ChangeSourceAlive())
+                look = true;
+            else if (slot.started && !drives_.SignalsVolumeChanges() &&
+                     drives_.VolumeIdentity(DriveRoot(index)) != slot.volume)
+                look = true;  // replaced or covered by a mount, and nothing else tells
+        } else if (dropped_[static_cast<std::size_t>(index)] && drives_.DriveReady(DriveRoot(index))) {
+            look = true;
+        }
+    }
+    if (!look)
+        return;
+    Rescan();
+    // A dropped drive that is back has been looked at: watched again, or not wanted any more.
+    for (int index = 3; index <= 26; ++index) {
+        if (slots_[static_cast<std::size_t>(index)].watcher || drives_.DriveReady(DriveRoot(index)))
+            dropped_[static_cast<std::size_t>(index)] = false;
+    }
+}
+
+bool DriveSet::WatcherRunning(int index) {
+    const Slot* slot = SlotOf(index);
+    if (slot == nullptr || !slot->watcher || !slot->started)
+        return false;
+    const std::wstring root = DriveRoot(index);
+    return drives_.DriveReady(root) && drives_.VolumeIdentity(root) == slot->volume &&
+           slot->watcher->ChangeSourceAlive();
+}
+
 void DriveSet::DropWatcher(int index, const wchar_t* why) {
     Slot* slot = SlotOf(index);
     if (slot == nullptr || !slot->watcher)
@@ -104,7 +137,8 @@ void DriveSet::DropWatcher(int index, const wchar_t* why) {
     SaveQueue(index, paths, true);
     trace::Write(Format(L"Drive %s %s: its watcher ends, %d files kept for its return\n", DriveRoot(index),
                         why, static_cast<int>(paths.size())));
-    *slot = Slot{};
+    ClearSlot(*slot);
+    dropped_[static_cast<std::size_t>(index)] = true;
 }
 
 void DriveSet::SaveQueue(int index, const std::vector<std::wstring>& paths, bool replace) {
@@ -165,7 +199,7 @@ void DriveSet::CreateWatcher(std::wstring_view drive, const std::wstring& diskIn
         // opens the root.
         std::list<watcher::FileEntry> pending;
         slot->watcher->GetFileListAndExit(pending);
-        *slot = Slot{};
+        ClearSlot(*slot);
         for (const watcher::FileEntry& entry : pending)
             created->AddFileToDefragList(entry.path);
     }
@@ -214,7 +248,19 @@ bool DriveSet::StopWatching(std::wstring_view drive) {
 
 void DriveSet::DeleteWatcher(int index) {
     if (Slot* slot = SlotOf(index))
-        *slot = Slot{};
+        ClearSlot(*slot);
+}
+
+void DriveSet::ClearSlot(Slot& slot) {
+    if (slot.watcher) {
+        // What the watcher saved is counted before it goes, and the sum the count follows drops by it:
+        // otherwise the fragments the other watchers save would count only once their sum had climbed
+        // back above the old one.
+        LifeTimeTotal();
+        const std::int32_t saved = std::max<std::int32_t>(slot.watcher->FragmentsSaved(), 0);
+        highWater_ = std::max<std::int32_t>(highWater_ - saved, 0);
+    }
+    slot = Slot{};
 }
 
 void DriveSet::DeleteWatcher(std::wstring_view drive) {
@@ -261,6 +307,7 @@ void DriveSet::SaveAll() {
         SaveQueue(index, paths);
         slot = Slot{};
     }
+    highWater_ = 0;  // every watcher is gone, and what they saved is counted
 }
 
 void DriveSet::SaveState() {

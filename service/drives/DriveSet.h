@@ -121,6 +121,21 @@ class DriveSet {
     // The end of the command thread: the state saved and every watcher ended, which is what SaveAll does.
     void Shutdown() { SaveAll(); }
 
+    // Looks for drives that went away or came back without a device event to tell (the host has none,
+    // and on Windows one can be missed): when a started watcher's change source has stopped reporting
+    // (its root deleted, moved away or unmounted), its drive holds another volume (compared only where
+    // the system sends no device events: a directory made anew or covered by a mount on the host), or a
+    // drive whose watcher was dropped is ready again,
+    // it runs Rescan, which drops the first (its pending files kept as the drive's queue in the store)
+    // and watches the second again with that queue. Otherwise it costs a look at each watcher and one
+    // readiness check of each dropped drive. The command thread calls it once a poll.
+    void CheckDrives();
+
+    // True when the slot's watcher runs and is still good for its drive: started, the drive holds the
+    // volume it was made for, and its change source still reports. Another request to watch the drive
+    // then has nothing to do (a new watcher would first wait for this one's threads to end).
+    bool WatcherRunning(int index);
+
     // The slot's watcher and its values; null / 0 for an empty slot or an index that is no drive.
     watcher::Watcher* WatcherAt(int index) const;
     std::int32_t FragmentsSaved(int index) const;
@@ -165,6 +180,8 @@ class DriveSet {
     std::wstring DiskInstanceFor(const std::wstring& root);
     // The index of a drive string the store accepts ('A'..'Z' first), or 0.
     static int CheckedIndex(std::wstring_view drive);
+    // Deletes the slot's watcher, if any, after counting what it saved into the lifetime count.
+    void ClearSlot(Slot& slot);
     // Saves the slot's pending files as the drive's queue and deletes its watcher, which waits for its
     // threads.
     void DropWatcher(int index, const wchar_t* why);
@@ -176,6 +193,7 @@ class DriveSet {
     drives::Drives& drives_;
     SettingsStore store_;
     std::array<Slot, kDriveSlots> slots_;
+    std::array<bool, kDriveSlots> dropped_{};  // watcher dropped by Rescan; CheckDrives looks for its return
     std::map<std::wstring, std::wstring> diskRecords_;  // drive root -> disk instance name
     std::mutex availableLock_;
     std::vector<std::wstring> available_;

@@ -254,16 +254,19 @@ bool SettingsStore::RemoveExclusion(std::wstring_view drive, std::wstring_view p
     if (found == paths.size())
         return false;
 
-    // Delete the match, move every later value down by one number and delete the last one.
-    if (registry_.DeleteValue(key.get(), Number(found)) != reg::kErrorSuccess)
-        return false;
+    // Move every later value down by one number over the match, in one batch, then delete the last
+    // one: two writes of a store that saves itself on every change, however long the list.
+    std::vector<reg::Registry::NamedValue> shifted;
     for (std::size_t i = found + 1; i < paths.size(); ++i) {
         reg::Value value;
-        if (registry_.QueryValue(key.get(), Number(i), &value) != reg::kErrorSuccess ||
-            registry_.SetValue(key.get(), Number(i - 1), value) != reg::kErrorSuccess)
-            break;
-        registry_.DeleteValue(key.get(), Number(i));
+        if (registry_.QueryValue(key.get(), Number(i), &value) != reg::kErrorSuccess)
+            return false;
+        shifted.emplace_back(Number(i - 1), std::move(value));
     }
+    if (!shifted.empty() && registry_.SetValues(key.get(), shifted) != reg::kErrorSuccess)
+        return false;
+    if (registry_.DeleteValue(key.get(), Number(paths.size() - 1)) != reg::kErrorSuccess && shifted.empty())
+        return false;
     if (remaining != nullptr) {
         paths.erase(paths.begin() + static_cast<std::ptrdiff_t>(found));
         paths.resize(std::min(paths.size(), protocol::kMaxExclusions));

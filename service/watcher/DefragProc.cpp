@@ -307,7 +307,9 @@ std::uint32_t Watcher::DefragProc(Watcher* self) {
                 self->Walk();
                 self->filesLeft_.store(static_cast<std::int32_t>(self->pendingFiles_.size()),
                                        std::memory_order_relaxed);
-                timing::Sleep(kWalkPauseMs);
+                // The pause ends early only to stop: a stop need not wait out ten seconds.
+                if (self->stop_.Wait(kWalkPauseMs))
+                    return 1;
                 if (self->recompute_.exchange(false, std::memory_order_relaxed))
                     self->GetStartingSizes();
             }

@@ -235,5 +235,20 @@ TEST_F(CommandChannelTest, ABurstOfRequestsIsAnsweredInOrderWithinAFewPolls) {
     EXPECT_LT(took, 5000);
 }
 
+TEST_F(CommandChannelTest, EmptyMessagesDoNotHoldBackTheRequestsBehindThem) {
+    timing::ScopedTimeDivisor slower(10);  // one poll is 100 ms
+    rig.Start();
+    // Any local process can write empty messages. Each is taken and dropped in the same pass; counted as
+    // "nothing waiting" they would end the pass, and these 300 would hold the question back 30 s.
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(client.SendRaw(L""));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.Ask(L"GetWatchingDrives@"), Replies{L"21, C:\\D:\\"});
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_LT(took, 5000);
+}
+
 }  // namespace
 }  // namespace kestrel::core::test

@@ -2,7 +2,10 @@
 // and that a request whose reply name is not a plain local mailslot is acted on without any writer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <numeric>
+#include <thread>
 #include <optional>
 
 #include "common/protocol/Reply.h"
@@ -37,6 +40,24 @@ class RecordingWriter : public MailslotWriter {
 
   private:
     Recorded& log_;
+};
+
+// A client whose mailslot stays full: every write waits as long as it may, then fails.
+class StalledWriter : public MailslotWriter {
+  public:
+    explicit StalledWriter(std::vector<std::uint32_t>& waits) : waits_(waits) {}
+    bool Open(const std::wstring& name) override {
+        name_ = name;
+        return true;
+    }
+    bool Write(const std::wstring&) override {
+        waits_.push_back(RoomWait());
+        std::this_thread::sleep_for(std::chrono::milliseconds(RoomWait()));
+        return false;
+    }
+
+  private:
+    std::vector<std::uint32_t>& waits_;
 };
 
 class CommandHandlerTest : public ::testing::Test {
@@ -98,6 +119,21 @@ TEST_F(CommandHandlerTest, EachCommandOpensTheReplyNameOnceAndAnswersOnItAlone) 
     EXPECT_EQ(kept, rig.instances);
     ASSERT_NE(set->WatcherAt(5), nullptr);
     EXPECT_EQ(set->WatcherAt(5)->DiskInstanceName(), L"0 E: C:");
+}
+
+TEST_F(CommandHandlerTest, WatchingADriveWhoseWatcherRunsKeepsThatWatcherAndItsQueue) {
+    watcher::Watcher* running = set->WatcherAt(3);
+    ASSERT_NE(running, nullptr);
+    ASSERT_TRUE(set->QueueFile(3, L"C:\\queued.txt"));
+    // Rebuilt, the watcher would first wait for the running one's threads while every other request
+    // waited; a flood of these would hold the command thread for good.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(handler->Handle(L"C WATCH\\\\.\\mailslot\\Panel_1"), Command::Watch);
+    EXPECT_EQ(set->WatcherAt(3), running);
+    EXPECT_TRUE(set->IsWatching(L"C:\\"));
+    // A drive without a watcher is still watched on request.
+    EXPECT_EQ(handler->Handle(L"E WATCH"), Command::Watch);
+    EXPECT_NE(set->WatcherAt(5), nullptr);
 }
 
 TEST_F(CommandHandlerTest, ReplyNamesOtherThanLocalMailslotsAreNeverOpened) {
@@ -185,6 +221,44 @@ TEST_F(CommandHandlerTest, AFullListOfExclusionsFitsOneReplyLineAndNothingBeyond
     EXPECT_EQ(reply->code, protocol::kCodeExclusions);
     EXPECT_EQ(protocol::SplitExclusions(reply->text), paths);
     EXPECT_EQ(reply->text.back(), L';');
+}
+
+TEST_F(CommandHandlerTest, UnderTheThreadsBoundsAFloodOfChangesIsCutAndQuestionsAreStillAnswered) {
+    const std::wstring name = L"\\\\.\\mailslot\\Panel_1";
+    // Three changes a period of a minute: the fourth and later ones are dropped, questions are not.
+    handler->LimitCosts(3, 20, 100, 60000);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(handler->Handle((i % 2 == 0 ? L"C1DEFRAGONLY" : L"C0DEFRAGONLY") + name),
+                  Command::DefragOnly);
+    EXPECT_EQ(handler->DroppedChanges(), 7u);
+    EXPECT_EQ(set->ReadMove(3), 0u);  // the third request (digit 1) was the last acted on
+    EXPECT_EQ(handler->Handle(L"C:\\Z ADDEXCLUDE" + name), Command::AddExclude);
+    EXPECT_TRUE(set->GetExclusions(L"C").empty());
+    EXPECT_EQ(handler->Handle(L"E WATCH" + name), Command::Watch);
+    EXPECT_EQ(set->WatcherAt(5), nullptr);
+    log = {};
+    handler->Handle(L"CGetData" + name);
+    handler->Handle(L"GetWatchingDrives" + name);
+    EXPECT_EQ(log.written.size(), 3u);
+    EXPECT_EQ(handler->DroppedChanges(), 9u);
+
+    // A new period admits changes again.
+    handler->LimitCosts(3, 20, 100, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    handler->Handle(L"C:\\Z ADDEXCLUDE" + name);
+    EXPECT_EQ(set->GetExclusions(L"C"), std::vector<std::wstring>{L"Z"});
+}
+
+TEST_F(CommandHandlerTest, RepliesToAClientThatNeverReadsWaitWithinOneBudgetPerPeriod) {
+    std::vector<std::uint32_t> waits;
+    CommandHandler stalled(*set, {}, {}, [&] { return std::make_unique<StalledWriter>(waits); });
+    stalled.LimitCosts(10, 20, 100, 60000);
+    for (int i = 0; i < 20; ++i)
+        stalled.Handle(L"CGetData\\\\.\\mailslot\\Stopped");
+    ASSERT_EQ(waits.size(), 40u);                                      // codes 22 and 25 for each
+    EXPECT_EQ(waits.front(), 20u);                                     // one reply waits 20 ms at most
+    EXPECT_LE(std::accumulate(waits.begin(), waits.end(), 0u), 100u);  // all of them 100 ms
+    EXPECT_EQ(waits.back(), 0u);
 }
 
 }  // namespace

@@ -6,8 +6,9 @@
 #
 # The stop must end the process within its bound: the command thread looks at the stop flag once a
 # nominal second, then each watcher's threads end: the defragmentation thread after the engine operation
-# under way and its 10-second sleep, the idle monitor within about 5 seconds (both at once). So 11 nominal
-# seconds, plus 5 real seconds for the operation under way and a busy machine. Prints the time taken.
+# under way (the stop cuts its 10-second pause after a walk short), the idle monitor at once. The bound
+# still allows 11 nominal seconds, plus 5 real seconds for the operation under way and a busy machine.
+# Prints the time taken.
 set -euo pipefail
 service=$(realpath "$1") panel=$(realpath "$2") workload=$(realpath "$3") divisor=${4:-20}
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-stop.XXXXXX")

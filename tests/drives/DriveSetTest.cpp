@@ -277,6 +277,53 @@ TEST_F(DriveSetTest, AWatcherWhoseDriveWentAwayIsDroppedWithItsQueueSavedAndCome
     EXPECT_EQ(SavedQueue(L'C'), (std::vector<std::wstring>{L"C:\\c.txt", L"C:\\d.txt"}));
 }
 
+TEST_F(DriveSetTest, CheckDrivesFindsADriveThatWentAwayAndCameBackWithoutADeviceEvent) {
+    timing::ScopedTimeDivisor patient(10);  // the queued files rest (and stay) for 3 s of real time
+    rig.Add(L'C', kDriveFixed);
+    rig.Add(L'E', kDriveRemovable);
+    auto set = Make();
+    set->QueueFile(5, L"E:\\a.txt");
+    trace::ScopedCapture traces;
+    set->CheckDrives();  // all is well: nothing changes
+    ASSERT_NE(set->WatcherAt(5), nullptr);
+
+    // E's directory goes (the host's change source sees its root deleted; no device event comes).
+    DriveEntry e = *rig.table.Find(L'E');
+    e.ready = false;
+    rig.table.Set(L'E', e);
+    rig.changes.Detach(L"E:\\", notify::kErrorInvalidHandle);
+    ASSERT_TRUE(WaitUntil([&] { return !set->WatcherAt(5)->ChangeSourceAlive(); }));
+    set->CheckDrives();
+    EXPECT_EQ(set->WatcherAt(5), nullptr);
+    EXPECT_TRUE(traces.Contains(L"Drive E:\\ is gone: its watcher ends, 1 files kept for its return\n"));
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\");
+    set->CheckDrives();  // still gone
+    EXPECT_EQ(set->WatcherAt(5), nullptr);
+
+    // It comes back: watched again, with its files.
+    e.ready = true;
+    rig.table.Set(L'E', e);
+    set->CheckDrives();
+    ASSERT_NE(set->WatcherAt(5), nullptr);
+    EXPECT_EQ(set->WatcherAt(5)->PendingPaths(), std::vector<std::wstring>{L"E:\\a.txt"});
+    EXPECT_EQ(set->WatchedDrives(), L"C:\\E:\\");
+
+    // Gone again, and no longer wanted before it returns: it stays unwatched, its queue kept.
+    e.ready = false;
+    rig.table.Set(L'E', e);
+    rig.changes.Detach(L"E:\\", notify::kErrorInvalidHandle);
+    ASSERT_TRUE(WaitUntil([&] { return !set->WatcherAt(5)->ChangeSourceAlive(); }));
+    set->CheckDrives();
+    ASSERT_EQ(set->WatcherAt(5), nullptr);
+    EXPECT_TRUE(set->StopWatching(L"E"));
+    e.ready = true;
+    rig.table.Set(L'E', e);
+    set->CheckDrives();
+    EXPECT_EQ(set->WatcherAt(5), nullptr);
+    EXPECT_EQ(set->AvailableDrives(), L"E:\\");
+    EXPECT_EQ(SavedQueue(L'E'), std::vector<std::wstring>{L"E:\\a.txt"});
+}
+
 TEST_F(DriveSetTest, SaveAllTellsEveryWatcherToStopBeforeItWaitsForTheFirst) {
     timing::ScopedTimeDivisor patient(10);
     HoldingControl control;
@@ -297,7 +344,7 @@ TEST_F(DriveSetTest, SaveAllTellsEveryWatcherToStopBeforeItWaitsForTheFirst) {
     EXPECT_EQ(SavedQueue(L'D'), std::vector<std::wstring>{L"D:\\d.txt"});
 }
 
-TEST_F(DriveSetTest, LifeTimeGrowsOnlyWhenTheSumPassesItsHighestValue) {
+TEST_F(DriveSetTest, LifeTimeCountsEveryFragmentSavedAlsoAfterAWatcherWent) {
     rig.Add(L'C', kDriveFixed);
     rig.Add(L'D', kDriveFixed);
     {
@@ -315,13 +362,16 @@ TEST_F(DriveSetTest, LifeTimeGrowsOnlyWhenTheSumPassesItsHighestValue) {
     EXPECT_TRUE(trace.Contains(L"LifeTime frags saved = 108"));
     EXPECT_EQ(set->LifeTimeTotal(), 108);  // the same sum adds nothing again
 
+    // A watcher that goes (its drive no longer watched, or gone) has what it saved up to its end
+    // counted, and what the others save from then on counts at once: a sum that fell and had to climb
+    // back above its highest value first would lose every fragment saved on the way.
+    Access::SetFragmentsSaved(*set->WatcherAt(4), 7);
     set->DeleteWatcher(4);
-    Access::SetFragmentsSaved(*set->WatcherAt(3), 5);
-    EXPECT_EQ(set->LifeTimeTotal(), 108);
-    Access::SetFragmentsSaved(*set->WatcherAt(3), 8);
-    EXPECT_EQ(set->LifeTimeTotal(), 108);
-    Access::SetFragmentsSaved(*set->WatcherAt(3), 10);
     EXPECT_EQ(set->LifeTimeTotal(), 110);
+    Access::SetFragmentsSaved(*set->WatcherAt(3), 5);
+    EXPECT_EQ(set->LifeTimeTotal(), 112);
+    Access::SetFragmentsSaved(*set->WatcherAt(3), 10);
+    EXPECT_EQ(set->LifeTimeTotal(), 117);
 
     // The count saturates rather than wrapping negative.
     Access::SetFragmentsSaved(*set->WatcherAt(3), INT_MAX);

@@ -92,6 +92,30 @@ TEST_F(HostRegistryTest, InstancesSharingTheFileSeeEachOthersChanges) {
     EXPECT_EQ(Read(first, L"Shared", L"v").AsDword(), 1u);  // neither instance wrote over the other
 }
 
+TEST_F(HostRegistryTest, SettingAValueToWhatItHoldsWritesNothing) {
+    // Each write replaces the file (write new, then rename): a new inode. A client that repeats a setting
+    // (any local process can, thousands of times a second) must not cost a write and two flushes each.
+    HostRegistry registry(file);
+    Key key = registry.Create(kLocalMachine, L"Same", kKeyAllAccess);
+    ASSERT_EQ(registry.SetValue(key.get(), L"Move", Value::Dword(1)), kErrorSuccess);
+    ASSERT_EQ(registry.SetValues(key.get(), {{L"0", Value::String(L"A")}, {L"1", Value::String(L"B")}}),
+              kErrorSuccess);
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    EXPECT_EQ(registry.SetValue(key.get(), L"MOVE", Value::Dword(1)), kErrorSuccess);
+    EXPECT_EQ(registry.SetValues(key.get(), {{L"0", Value::String(L"A")}, {L"1", Value::String(L"B")}}),
+              kErrorSuccess);
+    struct stat after {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    // A different value, or the same data as another type, is written.
+    EXPECT_EQ(registry.SetValue(key.get(), L"Move", Value{kRegBinary, Value::Dword(1).data}), kErrorSuccess);
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(Read(registry, L"Same", L"Move").type, kRegBinary);
+    EXPECT_EQ(Read(registry, L"Same", L"1").AsString(), L"B");
+}
+
 TEST_F(HostRegistryTest, LeftoverTemporaryFileFromACrashIsIgnored) {
     {
         HostRegistry registry(file);

@@ -1,6 +1,8 @@
 // The endpoint over the platform's real mailslots: the host sockets, or Windows mailslots under Wine.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstdint>
 #include <cwctype>
 #include <string>
@@ -127,6 +129,20 @@ TEST(MailslotEndpointTest, ReadSurvivesMalformedMessages) {
     EXPECT_EQ(reader.Read().size(), 1u);  // a replacement character, no crash
     EXPECT_EQ(reader.Read(), L"G");
     EXPECT_TRUE(reader.Read().empty());
+
+    // ReadMessage tells a message with an empty text from an empty mailslot: a reader that stops at
+    // "nothing waiting" reads past any number of empty messages to the one behind them.
+    EXPECT_EQ(reader.ReadMessage(), std::nullopt);
+    for (int i = 0; i < 20; ++i)
+        send(i % 3 == 0 ? Bytes{} : i % 3 == 1 ? Bytes{0} : Bytes{0, 0, 'X', 0});
+    send({'H', 0, 0});
+    int empties = 0;
+    std::optional<std::wstring> message;
+    while ((message = reader.ReadMessage()) && message->empty())
+        ++empties;
+    EXPECT_EQ(empties, 20);
+    EXPECT_EQ(message, std::optional<std::wstring>(L"H"));
+    EXPECT_EQ(reader.ReadMessage(), std::nullopt);
 
     // Far larger than any request of the protocol (Wine cuts messages at 64 KiB; Windows does not).
     const std::wstring large(30000, L'x');

@@ -23,6 +23,7 @@
 #include "common/Utf16.h"
 #include "common/mailslot/MailslotEndpoint.h"
 #include "platform/SystemError.h"
+#include "platform/Time.h"
 #include "platform/Trace.h"
 #include "tests/mailslot/MailslotTestNames.h"
 
@@ -246,6 +247,15 @@ TEST_F(MailslotHostTest, BeyondTheByteBoundWritesFailClearlyAndNothingQueuedIsLo
                                    Format(L"[VANTOR]Write to mailslot %s (mailslot) Error was 1450", name)});
     EXPECT_EQ(SystemErrorText(mailslot::kErrorNoSystemResources),
               L"Insufficient system resources exist to complete the requested service.");
+
+    // A writer that asks for no wait (the service answering a client that does not read) is refused at
+    // once, where the default waits half a second for room that does not come.
+    MailslotWriter impatient;
+    ASSERT_TRUE(impatient.Open(name));
+    impatient.SetRoomWait(0);
+    const std::uint64_t start = timing::NowMs();
+    EXPECT_FALSE(impatient.Write(L"no room"));
+    EXPECT_LT(timing::NowMs() - start, 250u);
 
     for (int i = 0; i < sent; ++i)
         ASSERT_EQ(reader.Read(), Format(L"message %04d ", i) + padding);

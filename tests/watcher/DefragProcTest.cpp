@@ -391,7 +391,7 @@ TEST(DefragProcTest, AKeyCollisionInsideAWalkIsTracedAndAnIdleDiskReleasesTheWai
     rig.ExpectIntact();
 }
 
-TEST(DefragProcTest, AStopDuringALongCompactionEndsAfterItAndTheTenSecondPause) {
+TEST(DefragProcTest, AStopDuringALongCompactionEndsAfterItWithoutWaitingOutThePause) {
     DefragRig rig;
     const Runs five = Pieces(5, 1000, 10);
     ASSERT_TRUE(rig.volume.AddFile(L"\\five", five));
@@ -401,13 +401,15 @@ TEST(DefragProcTest, AStopDuringALongCompactionEndsAfterItAndTheTenSecondPause) 
     auto r = std::make_unique<Running>(rig);
     ASSERT_TRUE(r->w.AddFileToDefragList(L"C:\\five"));
     ASSERT_TRUE(WaitUntil([&] { return rig.control.inMove.load(); }));
+    // From here on time runs at its real pace: the pause after the walk would be ten real seconds.
+    timing::ScopedTimeDivisor real(1);
     const auto start = std::chrono::steady_clock::now();
     r.reset();
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
-    EXPECT_GE(ms, 100);   // at least the pause after the walk (10 s scaled by 100)
-    EXPECT_LE(ms, 2000);  // the move (400 ms) and the pause, with room for a loaded machine
+    // The move under way (400 ms) is finished; the stop then ends the pause at once.
+    EXPECT_LE(ms, 3000);
     rig.ExpectIntact();
 }
 
