@@ -36,7 +36,7 @@ constexpr timing::Millis kBacklogPause = 1;
 // The bounds of CommandHandler::LimitCosts, per poll period: requests that change settings or watchers
 // acted on, and how long one reply and all replies together may wait for room in full client
 // mailslots (real milliseconds).
-constexpr int kChangesPerPoll = 10;
+constexpr int kChangesPerPoll = 64;
 constexpr std::uint32_t kRoomWaitPerReplyMs = 20;
 constexpr std::uint32_t kRoomWaitPerPollMs = 100;
 }  // namespace
