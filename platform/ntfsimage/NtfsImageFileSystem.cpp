@@ -1514,6 +1514,17 @@ bool ReadBoot(int fd, BootFacts& facts) {
     return true;
 }
 
+// The boot sector's facts of the image at `path`, opened for this read alone.
+std::optional<BootFacts> ReadBootOf(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    BootFacts boot;
+    const bool read = ReadBoot(fd, boot);
+    ::close(fd);
+    return read ? std::optional<BootFacts>(boot) : std::nullopt;
+}
+
 std::string Describe(const MoveRecord& r) {
     return (r.file.empty() ? "file record " + std::to_string(MREF(r.mref)) : r.file) + ", " +
            std::to_string(r.clusters) + " cluster(s) from VCN " + std::to_string(r.startVcn) + " to LCN " +
@@ -1639,11 +1650,8 @@ void TakeOverRecordsOfMovedImage(const RecordFiles& files, std::uint64_t serial,
                     recorded = m->image;
         bool there = false;
         if (!recorded.empty() && recorded != files.RealImage()) {
-            const int fd = ::open(recorded.c_str(), O_RDONLY | O_CLOEXEC);
-            BootFacts boot;
-            there = fd >= 0 && ReadBoot(fd, boot) && boot.serial == serial;
-            if (fd >= 0)
-                ::close(fd);
+            const std::optional<BootFacts> boot = ReadBootOf(recorded);
+            there = boot && boot->serial == serial;
         }
         if (there)
             elsewhere += (elsewhere.empty() ? "" : ", ") + recorded;
@@ -1668,15 +1676,10 @@ void TakeOverRecordsOfMovedImage(const RecordFiles& files, std::uint64_t serial,
 }  // namespace
 
 std::string InterruptedRunNotice(const std::string& image, const std::string& stateDirectory) {
-    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const std::optional<BootFacts> boot = ReadBootOf(image);
+    if (!boot)
         return {};
-    BootFacts boot;
-    const bool read = ReadBoot(fd, boot);
-    ::close(fd);
-    if (!read)
-        return {};
-    const RecordFiles files(stateDirectory.empty() ? host::StateDirectory() : stateDirectory, boot.serial,
+    const RecordFiles files(stateDirectory.empty() ? host::StateDirectory() : stateDirectory, boot->serial,
                             image);
     bool found = files.Read(files.RunPath()) || files.Read(files.MovePath());
     for (const std::string& other : files.OtherPathsOfVolume())
@@ -1693,13 +1696,8 @@ std::string InterruptedRunNotice(const std::string& image, const std::string& st
 // The image's size against the volume its boot sector describes; empty when it holds the volume or the
 // boot sector cannot be read (the library then says why it cannot open the volume).
 static std::string ShortImageReason(const std::string& image) {
-    const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    BootFacts boot;
-    const bool read = ReadBoot(fd, boot);
-    ::close(fd);
-    return read ? ImageSizeReason(image, boot.totalClusters * static_cast<std::int64_t>(boot.clusterSize))
+    const std::optional<BootFacts> boot = ReadBootOf(image);
+    return boot ? ImageSizeReason(image, boot->totalClusters * static_cast<std::int64_t>(boot->clusterSize))
                 : std::string();
 }
 
