@@ -113,8 +113,10 @@ fi
 for i in $(seq 1 30); do echo "changed" >>"$work/drive/f$i.txt"; done
 for _ in $(seq 1 40); do [ "$(left)" = 30 ] && break; sleep 0.1; done
 [ "$(left)" = 30 ] || { echo "FAILED: the thirty changed files are not queued"; exit 1; }
+# Malformed requests are left out here: one of them may well read as "stop watching D", which forgets
+# the queue, as it should.
 flood valid NobodyReads
-flood malformed
+flood raw
 sleep 0.5
 t0=$(date +%s%N)
 kill -TERM "$pid"
