@@ -24,8 +24,8 @@ using namespace kestrel;
 // Records of typical paths until the next one would not fit in 8,192 bytes.
 std::vector<std::uint8_t> FullBatch(int seed, std::size_t& records) {
     static const wchar_t* kFolders[] = {
-        L"Users\\maria\\Documents\\Projects\\Quarterly", L"Users\\maria\\AppData\\Local\\Temp\\build",
-        L"Program Files\\Tooling\\data\\cache", L"Users\\maria\\Pictures\\2024\\Holiday",
+        L"Users\\someone\\Documents\\Projects\\Quarterly", L"Users\\someone\\AppData\\Local\\Temp\\build",
+        L"Program Files\\Tooling\\data\\cache", L"Users\\someone\\Pictures\\2024\\Holiday",
         L"ProgramData\\Service\\logs"};
     std::vector<std::pair<std::uint32_t, std::wstring>> list;
     std::size_t bytes = 0;

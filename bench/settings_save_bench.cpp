@@ -19,16 +19,28 @@ namespace {
 
 using namespace kestrel;
 
+// A fresh directory for the store; empty when none could be made.
+std::string TemporaryDirectory() {
+    char pattern[] = "/tmp/kestrel-queue-bench-XXXXXX";
+    return mkdtemp(pattern) != nullptr ? std::string(pattern) : std::string();
+}
+
+// `count` distinct paths of a deep folder, as a drive's queue holds them.
+std::vector<std::wstring> QueuedPaths(std::int64_t count) {
+    std::vector<std::wstring> paths;
+    for (std::int64_t i = 0; i < count; ++i)
+        paths.push_back(Format(L"C:\\Users\\someone\\Documents\\Projects\\Quarterly\\file-%05d.dat",
+                               static_cast<int>(i)));
+    return paths;
+}
+
 void BM_SaveQueue(benchmark::State& state) {
-    char pattern[] = "/tmp/kestrel-save-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    const std::string dir = TemporaryDirectory();
+    if (dir.empty()) {
         state.SkipWithError("no temporary directory");
         return;
     }
-    const std::string dir = pattern;
-    std::vector<std::wstring> paths;
-    for (int i = 0; i < state.range(0); ++i)
-        paths.push_back(Format(L"C:\\Users\\maria\\Documents\\Projects\\Quarterly\\file-%05d.dat", i));
+    const std::vector<std::wstring> paths = QueuedPaths(state.range(0));
     {
         reg::HostRegistry registry(dir + "/registry.dat");
         drives::SettingsStore store(registry);
@@ -46,15 +58,12 @@ void BM_SaveQueue(benchmark::State& state) {
 BENCHMARK(BM_SaveQueue)->Arg(100)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RestoreQueue(benchmark::State& state) {
-    char pattern[] = "/tmp/kestrel-restore-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    const std::string dir = TemporaryDirectory();
+    if (dir.empty()) {
         state.SkipWithError("no temporary directory");
         return;
     }
-    const std::string dir = pattern;
-    std::vector<std::wstring> paths;
-    for (int i = 0; i < state.range(0); ++i)
-        paths.push_back(Format(L"C:\\Users\\maria\\Documents\\Projects\\Quarterly\\file-%05d.dat", i));
+    const std::vector<std::wstring> paths = QueuedPaths(state.range(0));
     std::size_t restored = 0;
     {
         reg::HostRegistry registry(dir + "/registry.dat");
